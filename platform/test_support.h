@@ -1,0 +1,63 @@
+// Helpers shared by the test programs: temporary directories and scoped
+// environment variables (a fresh VOXA_ROOT for every test).
+#pragma once
+
+#include <string>
+
+namespace voxa::testing {
+
+// A fresh directory under base (default $TMPDIR or /tmp), removed with its
+// contents on destruction.
+class TempDir {
+public:
+    explicit TempDir(const std::string& base = "");
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& Path() const { return m_path; }
+    std::string File(const std::string& name) const { return m_path + "/" + name; }
+
+private:
+    std::string m_path;
+};
+
+// Sets an environment variable for the lifetime of the object and restores
+// the previous value (or its absence) afterwards. An empty optional value
+// unsets the variable.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::string m_name;
+    std::string m_old;
+    bool m_hadOld = false;
+};
+
+// A TempDir that is also installed as VOXA_ROOT.
+class FreshRoot {
+public:
+    FreshRoot() : m_env("VOXA_ROOT", m_dir.Path().c_str()) {}
+    const std::string& Path() const { return m_dir.Path(); }
+    std::string File(const std::string& name) const { return m_dir.File(name); }
+
+private:
+    TempDir m_dir;
+    ScopedEnv m_env;
+};
+
+// Whole contents of a file ("" when missing).
+std::string ReadWholeFile(const std::string& path);
+bool WriteWholeFile(const std::string& path, const std::string& data);
+
+struct CommandResult {
+    int status = -1;  // exit status, -1 when killed or not run
+    std::string out;  // standard output
+};
+// Runs a shell command line and collects its standard output.
+CommandResult RunCommand(const std::string& command);
+
+}  // namespace voxa::testing

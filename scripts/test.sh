@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Sets everything up, builds, and runs the whole test suite with CTest.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+scripts/build.sh
+cd build
+ctest -j2 --output-on-failure --timeout 300
