@@ -1,0 +1,166 @@
+#include "spool/spool1_impl.h"
+
+#include "platform/paths.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <memory>
+
+namespace voxa::spool {
+
+namespace {
+constexpr const char* kDefaultRootName = "data";
+constexpr const char* kRootsFileName = "spool_roots.txt";
+}  // namespace
+
+CompletionWatcher::CompletionWatcher(kj::LowLevelAsyncIoProvider& provider, int fd)
+    : m_input(provider.wrapInputFd(fd, kj::LowLevelAsyncIoProvider::ALREADY_NONBLOCK |
+                                           kj::LowLevelAsyncIoProvider::ALREADY_CLOEXEC)),
+      m_loop(ReadLoop().eagerlyEvaluate([](kj::Exception&&) {})) {}
+
+kj::Promise<void> CompletionWatcher::ReadLoop() {
+    return m_input->tryRead(&m_value, sizeof(m_value), sizeof(m_value))
+        .then([this](size_t n) -> kj::Promise<void> {
+            if (n == 0) return kj::READY_NOW;
+            auto waiters = kj::mv(m_waiters);
+            m_waiters = kj::Vector<kj::Own<kj::PromiseFulfiller<void>>>();
+            for (auto& waiter : waiters) waiter->fulfill();
+            return ReadLoop();
+        });
+}
+
+kj::Promise<void> CompletionWatcher::Next() {
+    // Drop waiters whose callers gave up (timed out).
+    kj::Vector<kj::Own<kj::PromiseFulfiller<void>>> live;
+    for (auto& waiter : m_waiters) {
+        if (waiter->isWaiting()) live.add(kj::mv(waiter));
+    }
+    m_waiters = kj::mv(live);
+    auto paf = kj::newPromiseAndFulfiller<void>();
+    m_waiters.add(kj::mv(paf.fulfiller));
+    return kj::mv(paf.promise);
+}
+
+Spool1Impl::Spool1Impl(SpoolServer& server, CompletionWatcher& watcher, kj::Timer& timer,
+                       hosting::ObjectRef ref)
+    : m_server(server), m_watcher(watcher), m_timer(timer), m_ref(std::move(ref)) {}
+
+kj::Promise<void> Spool1Impl::readReq(ReadReqContext context) {
+    auto p = context.getParams();
+    context.getResults().setIBuf(m_server.ReadReq(p.getWcPathFile().cStr(), p.getLOffsetHi(),
+                                                  p.getLOffsetLo(), p.getLNbytes()));
+    return kj::READY_NOW;
+}
+
+kj::Promise<void> Spool1Impl::initialize(InitializeContext context) {
+    context.getResults().setIStatus(m_server.Initialize());
+    return kj::READY_NOW;
+}
+
+kj::Promise<void> Spool1Impl::WaitWhilePending(int slot, kj::TimePoint deadline) {
+    if (!m_server.IsTransferPending(slot) || m_timer.now() >= deadline) return kj::READY_NOW;
+    return m_watcher.Next()
+        .exclusiveJoin(m_timer.atTime(deadline))
+        .then([this, slot, deadline]() { return WaitWhilePending(slot, deadline); });
+}
+
+kj::Promise<void> Spool1Impl::getReq(GetReqContext context) {
+    int slot = context.getParams().getIBuf();
+    auto deadline = m_timer.now() + kStatusWaitMs * kj::MILLISECONDS;
+    return WaitWhilePending(slot, deadline).then([this, context, slot]() mutable {
+        ReadBlock block;
+        int ready = m_server.GetReq(slot, &block);
+        auto results = context.getResults();
+        results.setIReady(ready);
+        if (ready == 1 && block.size > 0) {
+            results.setPData(
+                kj::arrayPtr(block.data.get(), static_cast<size_t>(block.size)));
+        } else {
+            results.initPData(0);
+        }
+    });
+}
+
+kj::Promise<void> Spool1Impl::finish(FinishContext) {
+    m_server.Finish();
+    return kj::READY_NOW;
+}
+
+kj::Promise<void> Spool1Impl::getSize(GetSizeContext context) {
+    uint32_t lo = 0, hi = 0;
+    m_server.GetSize(context.getParams().getWcPathFile().cStr(), &lo, &hi);
+    context.getResults().setDwLo(lo);
+    context.getResults().setDwHi(hi);
+    return kj::READY_NOW;
+}
+
+kj::Promise<void> Spool1Impl::getStatus(GetStatusContext context) {
+    context.getResults().setWcStatus(m_server.GetStatus(context.getParams().getIBuf()));
+    return kj::READY_NOW;
+}
+
+kj::Promise<void> Spool1Impl::initWrite(InitWriteContext context) {
+    context.getResults().setIStatus(m_server.InitWrite());
+    return kj::READY_NOW;
+}
+
+kj::Promise<void> Spool1Impl::writeReq(WriteReqContext context) {
+    auto p = context.getParams();
+    auto data = p.getUcBuf();
+    int slot = m_server.WriteReq(p.getWcPathFile().cStr(), p.getLOffHi(), p.getLOffLo(),
+                                 p.getLNbytes(), data.begin(), data.size());
+    context.releaseParams();
+    context.getResults().setIBuf(slot);
+    return kj::READY_NOW;
+}
+
+kj::Promise<void> Spool1Impl::getWriteStatus(GetWriteStatusContext context) {
+    int slot = context.getParams().getIBuf();
+    auto deadline = m_timer.now() + kStatusWaitMs * kj::MILLISECONDS;
+    return WaitWhilePending(slot, deadline).then([this, context, slot]() mutable {
+        context.getResults().setIWrote(m_server.GetWriteStatus(slot));
+    });
+}
+
+std::optional<hosting::ObjectFactory> MakeSpoolFactory(const hosting::ServerCommandLine& cl,
+                                                       kj::AsyncIoContext& io,
+                                                       std::string* error) {
+    DataRoots roots;
+    const std::string defaultRoot = JoinPath(VoxaRoot(), kDefaultRootName);
+    MakeDirs(defaultRoot);
+    if (!roots.Add(defaultRoot, error)) return std::nullopt;
+    // Roots file: --roots-file, else $VOXA_ROOT/spool_roots.txt when present.
+    std::string rootsFile;
+    for (const auto& [name, value] : cl.extra) {
+        if (name == "--roots-file") rootsFile = value;
+    }
+    if (rootsFile.empty()) {
+        std::string fallback = JoinPath(VoxaRoot(), kRootsFileName);
+        struct stat st{};
+        if (::stat(fallback.c_str(), &st) == 0) rootsFile = fallback;
+    }
+    std::string why;
+    if (!rootsFile.empty() && !roots.AddFromFile(rootsFile, &why)) {
+        std::fprintf(stderr, "spool: %s (skipped)\n", why.c_str());
+    }
+    for (const auto& [name, value] : cl.extra) {
+        if (name == "--data-root" && !roots.Add(value, &why)) {
+            std::fprintf(stderr, "spool: %s (skipped)\n", why.c_str());
+        }
+    }
+    struct State {
+        SpoolServer server;
+        CompletionWatcher watcher;
+        State(DataRoots r, kj::LowLevelAsyncIoProvider& provider)
+            : server(std::move(r)), watcher(provider, server.CompletionFd()) {}
+    };
+    auto state = std::make_shared<State>(std::move(roots), *io.lowLevelProvider);
+    kj::Timer& timer = io.provider->getTimer();
+    return hosting::ObjectFactory(
+        [state, &timer](hosting::ObjectRef ref) -> capnp::Capability::Client {
+            return kj::heap<Spool1Impl>(state->server, state->watcher, timer, std::move(ref));
+        });
+}
+
+}  // namespace voxa::spool

@@ -1,0 +1,71 @@
+// The spool1 component object: Ispool1 over the process-wide SpoolServer.
+//
+// An object holds nothing but its count in the server shell; every object
+// of the process talks to the same SpoolServer. Runs on the main thread.
+//
+// A status query (GetWriteStatus, GetReq) of a slot whose data transfer is
+// still under way waits up to kStatusWaitMs on the event loop for the
+// worker to finish it before it answers "pending"; other calls are served
+// meanwhile. The answer is the same as an immediate one taken at that
+// moment, and a pipelining client then rarely needs its own retry pause.
+#pragma once
+
+#include "hosting/interfaces.capnp.h"
+#include "hosting/server_shell.h"
+#include "spool/spool_server.h"
+
+#include <kj/async-io.h>
+
+namespace voxa::spool {
+
+inline constexpr int kStatusWaitMs = 50;
+
+// Turns the worker's completion eventfd into promises on the main thread.
+class CompletionWatcher {
+public:
+    CompletionWatcher(kj::LowLevelAsyncIoProvider& provider, int fd);
+    // Resolves at the next completion signalled after this call (or at one
+    // already signalled and not yet seen).
+    kj::Promise<void> Next();
+
+private:
+    kj::Promise<void> ReadLoop();
+
+    kj::Own<kj::AsyncInputStream> m_input;
+    uint64_t m_value = 0;
+    kj::Vector<kj::Own<kj::PromiseFulfiller<void>>> m_waiters;
+    kj::Promise<void> m_loop;
+};
+
+class Spool1Impl final : public rpc::Ispool1::Server {
+public:
+    Spool1Impl(SpoolServer& server, CompletionWatcher& watcher, kj::Timer& timer,
+               hosting::ObjectRef ref);
+
+protected:
+    kj::Promise<void> readReq(ReadReqContext context) override;
+    kj::Promise<void> initialize(InitializeContext context) override;
+    kj::Promise<void> getReq(GetReqContext context) override;
+    kj::Promise<void> finish(FinishContext context) override;
+    kj::Promise<void> getSize(GetSizeContext context) override;
+    kj::Promise<void> getStatus(GetStatusContext context) override;
+    kj::Promise<void> initWrite(InitWriteContext context) override;
+    kj::Promise<void> writeReq(WriteReqContext context) override;
+    kj::Promise<void> getWriteStatus(GetWriteStatusContext context) override;
+
+private:
+    kj::Promise<void> WaitWhilePending(int slot, kj::TimePoint deadline);
+
+    SpoolServer& m_server;
+    CompletionWatcher& m_watcher;
+    kj::Timer& m_timer;
+    hosting::ObjectRef m_ref;
+};
+
+// Everything the spool program serves with: the data roots from the
+// command line, the process-wide state and the object factory.
+std::optional<hosting::ObjectFactory> MakeSpoolFactory(const hosting::ServerCommandLine& cl,
+                                                       kj::AsyncIoContext& io,
+                                                       std::string* error);
+
+}  // namespace voxa::spool
