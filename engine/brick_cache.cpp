@@ -1,0 +1,498 @@
+#include "engine/brick_cache.h"
+
+#include "engine/timers.h"
+#include "engine/zb_file.h"
+#include "platform/debug_file.h"
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+namespace voxa {
+
+std::vector<int> BuildReadOrder(const std::vector<int64_t>& offsets) {
+    const int n = static_cast<int>(offsets.size());
+    std::vector<int64_t> work(offsets);
+    std::vector<int> order;
+    order.reserve(n);
+    for (int g = 0; g < n; g += kReadGroup) {
+        const int end = std::min(n, g + kReadGroup);
+        for (int k = g; k < end; ++k) {
+            int best = -1;
+            for (int j = g; j < end; ++j)
+                if (work[j] < kMaxBrickOffset && (best < 0 || work[j] < work[best])) best = j;
+            order.push_back(best);
+            work[best] = kMaxBrickOffset;
+        }
+    }
+    return order;
+}
+
+std::vector<std::string> ParseOtherDirs(std::string_view text, int* skipped) {
+    std::vector<std::string> dirs;
+    int bad = 0;
+    std::istringstream in{std::string(text)};
+    std::string word;
+    while (in >> word) {
+        if (word.size() > kMaxRequestPath) {
+            ++bad;
+            continue;
+        }
+        if (word.back() != '/' && word.back() != '\\') word += '/';
+        dirs.push_back(word);
+    }
+    if (skipped) *skipped = bad;
+    return dirs;
+}
+
+BrickCache::BrickCache(int cacheMB) : m_cacheMB(std::max(1, cacheMB)) {
+    for (auto& a : m_brickToSlot) a.store(-1, std::memory_order_relaxed);
+    for (auto& a : m_failedInList) a.store(-1, std::memory_order_relaxed);
+    for (auto& a : m_progress) a.store(0, std::memory_order_relaxed);
+    m_requests.resize(kMaxReadRequests);
+}
+
+BrickCache::~BrickCache() { StopReaders(); }
+
+void BrickCache::Notify() {
+    { std::lock_guard<std::mutex> lock(m_waitMutex); }
+    m_waitCv.notify_all();
+}
+
+// Waits until pred() holds. Every change a waiter depends on is followed by
+// Notify(), so the poll interval is only a backstop.
+template <typename Pred>
+void BrickCache::WaitFor(Pred pred, int pollMs) {
+    while (!pred()) {
+        std::unique_lock<std::mutex> lock(m_waitMutex);
+        if (pred()) return;
+        m_waitCv.wait_for(lock, std::chrono::milliseconds(pollMs));
+    }
+}
+
+// ---------------------------------------------------------------- options
+
+void BrickCache::AllocateRegion() {
+    m_regionBytes = 0;
+    m_region = AlignedBuffer();
+    AlignedBuffer region(static_cast<size_t>(m_cacheMB) << 20, kSlotAlign);
+    if (!region) {
+        char buf[128];
+        std::snprintf(buf, sizeof buf, "Brick cache: cannot allocate %d MB\n", m_cacheMB);
+        AppendDebugText(kDebugVoxaFile, buf);
+        return;
+    }
+    m_region = std::move(region);
+    m_regionBytes = static_cast<int64_t>(m_region.Size());
+}
+
+void BrickCache::SetCacheMB(int mb) {
+    mb = std::max(1, mb);
+    if (mb == m_cacheMB && m_region) return;
+    m_cacheMB = mb;
+    if (!m_region) return;  // used at the first allocation
+    WaitUntilIdle();
+    AllocateRegion();
+    EmptySlotTables();
+}
+
+// ---------------------------------------------------------------- readers
+
+void BrickCache::StartReaders() {
+    if (!m_threads.empty()) return;
+    int count;
+    {
+        std::lock_guard<std::mutex> lock(m_dirsMutex);
+        count = static_cast<int>(m_dirs.size());
+    }
+    m_started.store(0);
+    m_state.store(kReadersStopped, std::memory_order_release);
+    m_barrier = std::make_unique<std::barrier<ListEnd>>(count, ListEnd{this});
+    for (int i = 0; i < count; ++i) m_threads.emplace_back([this, i, count] { ReaderMain(i, count); });
+    WaitFor([&] { return m_state.load(std::memory_order_acquire) == kReadersRunning; }, 50);
+}
+
+void BrickCache::StopReaders() {
+    if (m_threads.empty()) return;
+    m_state.store(kReadersStopRequested, std::memory_order_release);
+    Notify();
+    WaitFor([&] { return m_state.load(std::memory_order_acquire) == kReadersStopped; }, 50);
+    m_threads.clear();  // joins
+    m_barrier.reset();
+}
+
+int BrickCache::CheckDataDirs(const std::string& zbPath) {
+    const std::string dir = DataDirOf(zbPath);
+    if (!m_dirKnown || dir != m_lastDir) {
+        m_dirKnown = true;
+        m_lastDir = dir;
+        std::ifstream in(dir + kOtherDirsFile);
+        if (in) {  // without the file the readers stay as they are
+            std::stringstream text;
+            text << in.rdbuf();
+            int skipped = 0;
+            std::vector<std::string> listed = ParseOtherDirs(text.str(), &skipped);
+            if (static_cast<int>(listed.size()) >= kMaxReaders) {
+                skipped += static_cast<int>(listed.size()) - (kMaxReaders - 1);
+                listed.resize(kMaxReaders - 1);
+            }
+            if (skipped > 0) {
+                char buf[400];
+                std::snprintf(buf, sizeof buf, "%.255s%s: %d directories left out (too long or too many)\n",
+                              dir.c_str(), kOtherDirsFile, skipped);
+                AppendDebugText(kDebugVoxaFile, buf);
+            }
+            std::vector<std::string> dirs{""};
+            dirs.insert(dirs.end(), listed.begin(), listed.end());
+            WaitUntilIdle();
+            if (!m_threads.empty() && dirs.size() != m_threads.size()) StopReaders();
+            std::lock_guard<std::mutex> lock(m_dirsMutex);
+            m_dirs = std::move(dirs);
+        }
+    }
+    StartReaders();
+    return ReaderCount();
+}
+
+void BrickCache::ForgetDataDir() {
+    m_dirKnown = false;
+    m_lastDir.clear();
+}
+
+void BrickCache::EmptySlotTables() {
+    for (auto& s : m_slots) {
+        s.state.store(0, std::memory_order_relaxed);
+        s.brick.store(-1, std::memory_order_relaxed);
+        s.pending.store(0, std::memory_order_relaxed);
+        s.start = s.end = 0;
+        s.ptr = nullptr;
+    }
+    for (auto& b : m_brickToSlot) b.store(-1, std::memory_order_release);
+}
+
+void BrickCache::ReaderMain(int index, int count) {
+    DirectBrickReader reader;
+    // 1. Start: thread 0 empties the tables and obtains the region.
+    if (index == 0) {
+        EmptySlotTables();
+        if (!m_region) AllocateRegion();
+        m_fill = 0;
+        m_slotCount = 0;
+        m_wrapped = false;
+    }
+    m_started.fetch_add(1, std::memory_order_acq_rel);
+    Notify();
+    if (index == 0) {
+        WaitFor([&] { return m_started.load(std::memory_order_acquire) == count; }, 10);
+        m_state.store(kReadersRunning, std::memory_order_release);
+        Notify();
+    } else {
+        WaitFor([&] { return m_state.load(std::memory_order_acquire) != kReadersStopped; }, 10);
+    }
+    auto running = [&] { return m_state.load(std::memory_order_acquire) == kReadersRunning; };
+    auto posted = [&] { return m_posted.load(std::memory_order_acquire) == kListPosted; };
+    while (running()) {
+        // 2. Idle until a list is posted.
+        WaitFor([&] { return !running() || posted(); }, 50);
+        if (!running()) break;
+        // 3-4. Plan and read order (thread 0 writes; the others wait).
+        if (index == 0) {
+            Plan(count);
+        } else {
+            WaitFor([&] { return m_planReady.load(std::memory_order_acquire) == 1 || !posted(); }, 10);
+        }
+        // 5. Stream the list.
+        const int positions = m_planReady.load(std::memory_order_acquire) == 1
+                                  ? static_cast<int>(m_plan.size()) : 0;
+        const int lag = kReadRun * 2 * count;  // 8 x N slots
+        for (int p = 0; p < positions && posted() && running(); ++p) {
+            const PlanEntry& e = m_plan[p];
+            if (count >= 2) {
+                m_progress[index].store(e.slotsBefore, std::memory_order_release);
+                Notify();
+                WaitFor([&] {
+                    if (!posted() || !running()) return true;
+                    int least = INT_MAX;
+                    for (int t = 0; t < count; ++t)
+                        least = std::min(least, m_progress[t].load(std::memory_order_acquire));
+                    return least >= e.slotsBefore - lag;
+                }, 10);
+            }
+            if (e.skip) continue;
+            // Wait until no held or still-unfilled slot overlaps the span.
+            WaitFor([&] {
+                if (!posted() || !running()) return true;
+                for (int j = 0; j < e.slot; ++j) {
+                    const Slot& s = m_slots[j];
+                    if (s.start < e.end && e.start < s.end &&
+                        (s.state.load(std::memory_order_acquire) == 1 ||
+                         s.pending.load(std::memory_order_acquire) == 1))
+                        return false;
+                }
+                return true;
+            }, 10);
+            if (!posted() || !running()) break;
+            if (ServingThread(p, count) == index) Serve(index, e, reader);
+        }
+        m_progress[index].store(INT_MAX, std::memory_order_release);
+        Notify();
+        // 6. All readers meet; the last to arrive ends the list.
+        m_barrier->arrive_and_wait();
+    }
+    // 7. Stop: meet once more; the state returns to 0.
+    m_barrier->arrive_and_wait();
+    if (index == 0) {
+        m_state.store(kReadersStopped, std::memory_order_release);
+        Notify();
+    }
+}
+
+void BrickCache::Plan(int readers) {
+    m_listNumber.fetch_add(1, std::memory_order_acq_rel);
+    {
+        std::lock_guard<std::mutex> lock(m_logMutex);
+        m_loggedFiles.clear();
+    }
+    const int n = m_requestCount;
+    const int64_t size = m_regionBytes;
+    if (m_slots[0].brick.load(std::memory_order_acquire) < 0) {  // cache empty
+        m_fill = 0;
+        m_slotCount = 0;
+        m_wrapped = false;
+    }
+    int64_t needed = m_fill;
+    int newSlots = 0;
+    for (int r = 0; r < n; ++r) {
+        if (!IsResident(m_requests[r].brick)) {
+            needed += RoundUpToSlot(m_requests[r].count);
+            ++newSlots;
+        }
+    }
+    if (needed > size || m_wrapped || m_slotCount + newSlots > kMaxCacheSlots) {
+        m_fill = 0;
+        m_slotCount = 0;
+        m_wrapped = false;
+        EmptySlotTables();
+        m_emptyingPlans.fetch_add(1, std::memory_order_relaxed);
+    } else {
+        for (int j = 0; j < m_slotCount; ++j) m_slots[j].state.store(1, std::memory_order_release);
+    }
+
+    std::vector<int64_t> offsets(n);
+    for (int r = 0; r < n; ++r) offsets[r] = m_requests[r].offset;
+    m_readOrder = BuildReadOrder(offsets);
+
+    // Lay out every slot of the list now, so that all readers walk the
+    // same plan and a brick's residency is judged once, before any read.
+    m_plan.assign(n, PlanEntry{});
+    std::vector<char> seen(kMaxBricks, 0);
+    const int list = m_listNumber.load(std::memory_order_relaxed);
+    for (int p = 0; p < n; ++p) {
+        PlanEntry& e = m_plan[p];
+        e.request = m_readOrder[p];
+        e.slotsBefore = m_slotCount;
+        const Request& q = m_requests[e.request];
+        const int64_t len = RoundUpToSlot(q.count);
+        if (IsResident(q.brick) || seen[q.brick]) continue;
+        seen[q.brick] = 1;
+        if (len > size || m_slotCount >= kMaxCacheSlots) {
+            m_failedInList[q.brick].store(list, std::memory_order_release);
+            m_failedReads.fetch_add(1, std::memory_order_relaxed);
+            char buf[160];
+            std::snprintf(buf, sizeof buf, "Brick %d: %lld bytes do not fit the %lld byte brick cache\n",
+                          q.brick, static_cast<long long>(q.count), static_cast<long long>(size));
+            AppendDebugText(kDebugVoxaFile, buf);
+            continue;
+        }
+        if (m_fill + len > size) {
+            m_fill = 0;
+            m_wrapped = true;
+        }
+        e.skip = false;
+        e.slot = m_slotCount++;
+        e.start = m_fill;
+        e.end = m_fill + len;
+        m_fill = e.end;
+        Slot& s = m_slots[e.slot];
+        s.start = e.start;
+        s.end = e.end;
+        s.state.store(0, std::memory_order_relaxed);
+        s.brick.store(-1, std::memory_order_relaxed);
+        s.pending.store(1, std::memory_order_release);
+    }
+    for (int t = 0; t < readers; ++t) m_progress[t].store(0, std::memory_order_release);
+    m_planReady.store(1, std::memory_order_release);
+    Notify();
+}
+
+void BrickCache::Serve(int index, const PlanEntry& e, DirectBrickReader& reader) {
+    const Request& q = m_requests[e.request];
+    Slot& slot = m_slots[e.slot];
+    // Bricks whose bytes this slot overwrites are no longer in the cache.
+    for (int j = 0; j < e.slot; ++j) {
+        Slot& old = m_slots[j];
+        int b = old.brick.load(std::memory_order_acquire);
+        if (b >= 0 && old.start < e.end && e.start < old.end) {
+            old.brick.store(-1, std::memory_order_release);
+            int expected = j;
+            m_brickToSlot[b].compare_exchange_strong(expected, -1, std::memory_order_acq_rel);
+        }
+    }
+    unsigned char* ptr = m_region.Data() + e.start;
+    std::string path;
+    if (index == 0) {
+        path = q.path;
+    } else {
+        size_t cut = q.path.find_last_of("/\\");
+        std::lock_guard<std::mutex> lock(m_dirsMutex);
+        path = m_dirs[index] + (cut == std::string::npos ? q.path : q.path.substr(cut + 1));
+    }
+    const int64_t got = reader.ReadWith(m_bufferedIO.load(std::memory_order_relaxed), ptr, path,
+                                        q.offset, q.count);
+    if (got == q.count) {
+        m_bytesRead.fetch_add(got, std::memory_order_relaxed);
+        slot.ptr = ptr;
+        slot.brick.store(q.brick, std::memory_order_release);
+        m_brickToSlot[q.brick].store(e.slot, std::memory_order_release);
+        slot.state.store(1, std::memory_order_release);
+    } else {
+        // Never publish stale bytes as the brick: the renderer is told the
+        // read failed and skips the brick.
+        m_failedInList[q.brick].store(m_listNumber.load(std::memory_order_relaxed),
+                                      std::memory_order_release);
+        m_failedReads.fetch_add(1, std::memory_order_relaxed);
+        LogReadFailure(path, q.brick, q.offset, q.count, got);
+    }
+    slot.pending.store(0, std::memory_order_release);
+    Notify();
+}
+
+void BrickCache::LogReadFailure(const std::string& path, int brick, int64_t offset, int64_t count,
+                                int64_t got) {
+    {
+        std::lock_guard<std::mutex> lock(m_logMutex);
+        if (!m_loggedFiles.insert(path).second) return;
+    }
+    char buf[512];
+    std::snprintf(buf, sizeof buf,
+                  "Brick reader: cannot read data file %.255s (brick %d: %lld bytes at %lld, got %lld)\n",
+                  path.c_str(), brick, static_cast<long long>(count), static_cast<long long>(offset),
+                  static_cast<long long>(got));
+    AppendDebugText(kDebugVoxaFile, buf);
+}
+
+void BrickCache::EndList() {
+    // Runs once, when every reader has arrived at the barrier.
+    for (auto& s : m_slots) s.pending.store(0, std::memory_order_relaxed);
+    if (m_posted.load(std::memory_order_acquire) != kNoList) {
+        m_requestCount = 0;
+        m_posted.store(kNoList, std::memory_order_release);
+    }
+    Notify();
+}
+
+// ---------------------------------------------------------------- frame
+
+void BrickCache::WaitUntilIdle() {
+    if (m_threads.empty()) {
+        // No reader will take the list: drop it.
+        m_posted.store(kNoList, std::memory_order_release);
+        return;
+    }
+    WaitFor([&] { return m_posted.load(std::memory_order_acquire) == kNoList; }, 10);
+}
+
+void BrickCache::ResetRequests() {
+    WaitUntilIdle();
+    m_requestCount = 0;
+    m_planReady.store(0, std::memory_order_release);
+}
+
+bool BrickCache::PostRequest(int brick, std::string_view path, int64_t offset, int64_t count) {
+    if (m_requestCount >= kMaxReadRequests || brick < 0 || brick >= kMaxBricks ||
+        path.size() > kMaxRequestPath || count <= 0 || offset < 0 || offset >= kMaxBrickOffset)
+        return false;
+    Request& r = m_requests[m_requestCount++];
+    r.brick = brick;
+    r.path.assign(path);
+    r.offset = offset;
+    r.count = count;
+    m_postedCount[brick] = count;
+    return true;
+}
+
+void BrickCache::SetPosted() {
+    // Plan ready is cleared here too, so a list posted without a reset can
+    // never be served from the previous list's plan.
+    m_planReady.store(0, std::memory_order_release);
+    m_posted.store(kListPosted, std::memory_order_release);
+    Notify();
+}
+
+bool BrickCache::ResidentSlot(int brick, int* slot) const {
+    if (brick < 0 || brick >= kMaxBricks) return false;
+    int s = m_brickToSlot[brick].load(std::memory_order_acquire);
+    if (s < 0 || s >= kMaxCacheSlots) return false;
+    if (m_slots[s].brick.load(std::memory_order_acquire) != brick) return false;
+    if (slot) *slot = s;
+    return true;
+}
+
+bool BrickCache::IsResident(int brick) const { return ResidentSlot(brick, nullptr); }
+
+unsigned char* BrickCache::GetCacheBuffer(int brick) {
+    if (m_timers) m_timers->StampTimer(kBeginGetCacheBuffer);
+    auto posted = [&] { return m_posted.load(std::memory_order_acquire) == kListPosted; };
+    WaitFor([&] { return m_planReady.load(std::memory_order_acquire) == 1 || !posted() || AbortRaised(); },
+            10);
+    unsigned char* result = nullptr;
+    int slot = -1;
+    WaitFor([&] {
+        if (ResidentSlot(brick, &slot)) {
+            result = m_slots[slot].ptr;
+            return true;
+        }
+        if (AbortRaised()) {
+            result = m_region.Data();
+            return true;
+        }
+        if (brick < 0 || brick >= kMaxBricks) return true;
+        // Its data file could not be read in this list.
+        if (m_failedInList[brick].load(std::memory_order_acquire) ==
+            m_listNumber.load(std::memory_order_acquire))
+            return true;
+        // The list is over and the brick was not among it.
+        return m_posted.load(std::memory_order_acquire) == kNoList && !ResidentSlot(brick, &slot);
+    }, 10);
+    if (m_timers) {
+        char label[64];
+        int count = (brick >= 0 && brick < kMaxBricks) ? static_cast<int>(m_postedCount[brick]) : 0;
+        std::snprintf(label, sizeof label, kEndGetCacheBufferFormat, count);
+        m_timers->StampTimer(label);
+    }
+    return result;
+}
+
+void BrickCache::Release(int brick) {
+    int slot = -1;
+    if (!ResidentSlot(brick, &slot)) return;
+    m_slots[slot].state.store(0, std::memory_order_release);
+    Notify();
+}
+
+void BrickCache::Flush() {
+    WaitUntilIdle();
+    EmptySlotTables();
+}
+
+void BrickCache::RaiseAbort() {
+    m_abort.store(1, std::memory_order_release);
+    int expected = kListPosted;
+    m_posted.compare_exchange_strong(expected, kListAborted, std::memory_order_acq_rel);
+    Notify();
+}
+
+}  // namespace voxa

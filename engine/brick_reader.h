@@ -1,0 +1,60 @@
+// Reading a brick's bytes from its data file.
+//
+// PlainReadBrick opens, reads at the 64-bit offset and closes at every
+// call. A DirectBrickReader keeps one data file open between calls and
+// reads it unbuffered (O_DIRECT), for byte counts that are whole multiples
+// of 64 KiB into 64 KiB aligned destinations; other counts go to the plain
+// reader. Where the file system refuses O_DIRECT the file is read through
+// the buffered path instead.
+//
+// A DirectBrickReader belongs to one thread (each reader thread and the
+// renderer have their own).
+#pragma once
+
+#include "platform/unique_fd.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace voxa {
+
+inline constexpr int64_t kSlotAlign = 65536;
+inline constexpr char kNoFileOpen[] = "nofileopen";
+inline constexpr char kReaderNone[] = "none";
+inline constexpr char kReaderClose[] = "close";
+
+// Plain reader: returns the bytes read (0 when the file cannot be opened,
+// fewer than count at its end or on an error).
+int64_t PlainReadBrick(void* dest, const std::string& path, int64_t offset, int64_t count);
+
+enum class ReaderKind { kPlain, kDirect };
+// Which reader serves a brick: the direct one only with BufferedIO 1 and a
+// count that is a positive multiple of 64 KiB.
+ReaderKind ChooseReader(int bufferedIO, int64_t count);
+
+class DirectBrickReader {
+public:
+    // Direct reader: with a count that is not a multiple of 64 KiB (or is
+    // not positive) this is the plain reader. Otherwise: the name "none"
+    // returns 0 unless it is the open file; a different file is closed
+    // first; "close" returns 0 after closing; a file that cannot be opened
+    // returns 0 and leaves the reader with no file ("nofileopen").
+    int64_t Read(void* dest, const std::string& path, int64_t offset, int64_t count);
+
+    // Reads with the reader chosen by BufferedIO.
+    int64_t ReadWith(int bufferedIO, void* dest, const std::string& path, int64_t offset,
+                     int64_t count);
+
+    const std::string& OpenName() const { return m_name; }
+    // True when the open file was taken with O_DIRECT (false: buffered
+    // fallback, e.g. a file system that refuses unbuffered access).
+    bool IsUnbuffered() const { return m_unbuffered; }
+
+private:
+    UniqueFd m_fd;
+    std::string m_name = kNoFileOpen;
+    bool m_unbuffered = false;
+};
+
+}  // namespace voxa
