@@ -1,0 +1,180 @@
+#include "engine/gl_palette.h"
+
+#include <EGL/egl.h>
+#include <GL/glext.h>
+
+#include <vector>
+
+namespace voxa {
+
+struct GlShaderEntryPoints {
+    PFNGLCREATESHADERPROC CreateShader = nullptr;
+    PFNGLSHADERSOURCEPROC ShaderSource = nullptr;
+    PFNGLCOMPILESHADERPROC CompileShader = nullptr;
+    PFNGLGETSHADERIVPROC GetShaderiv = nullptr;
+    PFNGLGETSHADERINFOLOGPROC GetShaderInfoLog = nullptr;
+    PFNGLDELETESHADERPROC DeleteShader = nullptr;
+    PFNGLCREATEPROGRAMPROC CreateProgram = nullptr;
+    PFNGLATTACHSHADERPROC AttachShader = nullptr;
+    PFNGLLINKPROGRAMPROC LinkProgram = nullptr;
+    PFNGLGETPROGRAMIVPROC GetProgramiv = nullptr;
+    PFNGLGETPROGRAMINFOLOGPROC GetProgramInfoLog = nullptr;
+    PFNGLDELETEPROGRAMPROC DeleteProgram = nullptr;
+    PFNGLUSEPROGRAMPROC UseProgram = nullptr;
+    PFNGLGETUNIFORMLOCATIONPROC GetUniformLocation = nullptr;
+    PFNGLUNIFORM1IPROC Uniform1i = nullptr;
+    PFNGLACTIVETEXTUREPROC ActiveTexture = nullptr;
+
+    bool Load() {
+        auto get = [](const char* name) { return eglGetProcAddress(name); };
+#define VOXA_LOAD(member, type, name) member = reinterpret_cast<type>(get(name))
+        VOXA_LOAD(CreateShader, PFNGLCREATESHADERPROC, "glCreateShader");
+        VOXA_LOAD(ShaderSource, PFNGLSHADERSOURCEPROC, "glShaderSource");
+        VOXA_LOAD(CompileShader, PFNGLCOMPILESHADERPROC, "glCompileShader");
+        VOXA_LOAD(GetShaderiv, PFNGLGETSHADERIVPROC, "glGetShaderiv");
+        VOXA_LOAD(GetShaderInfoLog, PFNGLGETSHADERINFOLOGPROC, "glGetShaderInfoLog");
+        VOXA_LOAD(DeleteShader, PFNGLDELETESHADERPROC, "glDeleteShader");
+        VOXA_LOAD(CreateProgram, PFNGLCREATEPROGRAMPROC, "glCreateProgram");
+        VOXA_LOAD(AttachShader, PFNGLATTACHSHADERPROC, "glAttachShader");
+        VOXA_LOAD(LinkProgram, PFNGLLINKPROGRAMPROC, "glLinkProgram");
+        VOXA_LOAD(GetProgramiv, PFNGLGETPROGRAMIVPROC, "glGetProgramiv");
+        VOXA_LOAD(GetProgramInfoLog, PFNGLGETPROGRAMINFOLOGPROC, "glGetProgramInfoLog");
+        VOXA_LOAD(DeleteProgram, PFNGLDELETEPROGRAMPROC, "glDeleteProgram");
+        VOXA_LOAD(UseProgram, PFNGLUSEPROGRAMPROC, "glUseProgram");
+        VOXA_LOAD(GetUniformLocation, PFNGLGETUNIFORMLOCATIONPROC, "glGetUniformLocation");
+        VOXA_LOAD(Uniform1i, PFNGLUNIFORM1IPROC, "glUniform1i");
+        VOXA_LOAD(ActiveTexture, PFNGLACTIVETEXTUREPROC, "glActiveTexture");
+#undef VOXA_LOAD
+        return CreateShader && ShaderSource && CompileShader && GetShaderiv && GetShaderInfoLog &&
+               DeleteShader && CreateProgram && AttachShader && LinkProgram && GetProgramiv &&
+               GetProgramInfoLog && DeleteProgram && UseProgram && GetUniformLocation &&
+               Uniform1i && ActiveTexture;
+    }
+};
+
+namespace {
+
+constexpr char kVertexShader[] = R"(#version 120
+void main() {
+    gl_TexCoord[0] = gl_TextureMatrix[0] * gl_MultiTexCoord0;
+    gl_FrontColor = gl_Color;
+    gl_Position = ftransform();
+}
+)";
+
+// Index i (stored as i/255) selects texel i of the 256-texel palette.
+constexpr char kFragmentShader[] = R"(#version 120
+uniform sampler2D indexTexture;
+uniform sampler2D palette;
+void main() {
+    float index = texture2D(indexTexture, gl_TexCoord[0].st).r;
+    vec4 colour = texture2D(palette, vec2((floor(index * 255.0 + 0.5) + 0.5) / 256.0, 0.5));
+    gl_FragColor = colour * gl_Color;
+}
+)";
+
+constexpr GLenum kRgba32f = 0x8814;  // GL_RGBA32F
+
+GLuint Compile(GlShaderEntryPoints& gl, GLenum type, const char* source, std::string* error) {
+    GLuint shader = gl.CreateShader(type);
+    gl.ShaderSource(shader, 1, &source, nullptr);
+    gl.CompileShader(shader);
+    GLint ok = GL_FALSE;
+    gl.GetShaderiv(shader, GL_COMPILE_STATUS, &ok);
+    if (ok != GL_TRUE) {
+        if (error != nullptr) {
+            char log[1024] = "";
+            gl.GetShaderInfoLog(shader, sizeof(log), nullptr, log);
+            *error = std::string("palette shader does not compile: ") + log;
+        }
+        gl.DeleteShader(shader);
+        return 0;
+    }
+    return shader;
+}
+
+}  // namespace
+
+GlPalette::GlPalette() : m_gl(std::make_unique<GlShaderEntryPoints>()) {}
+
+std::unique_ptr<GlPalette> GlPalette::Create(std::string* error) {
+    std::unique_ptr<GlPalette> p(new GlPalette());  // private constructor
+    GlShaderEntryPoints& gl = *p->m_gl;
+    if (!gl.Load()) {
+        if (error != nullptr) *error = "the context has no GL 2.0 shader entry points";
+        return nullptr;
+    }
+    GLuint vs = Compile(gl, GL_VERTEX_SHADER, kVertexShader, error);
+    if (vs == 0) return nullptr;
+    GLuint fs = Compile(gl, GL_FRAGMENT_SHADER, kFragmentShader, error);
+    if (fs == 0) {
+        gl.DeleteShader(vs);
+        return nullptr;
+    }
+    p->m_program = gl.CreateProgram();
+    gl.AttachShader(p->m_program, vs);
+    gl.AttachShader(p->m_program, fs);
+    gl.LinkProgram(p->m_program);
+    gl.DeleteShader(vs);  // freed with the program
+    gl.DeleteShader(fs);
+    GLint ok = GL_FALSE;
+    gl.GetProgramiv(p->m_program, GL_LINK_STATUS, &ok);
+    if (ok != GL_TRUE) {
+        if (error != nullptr) {
+            char log[1024] = "";
+            gl.GetProgramInfoLog(p->m_program, sizeof(log), nullptr, log);
+            *error = std::string("palette program does not link: ") + log;
+        }
+        return nullptr;
+    }
+    p->m_indexUniform = gl.GetUniformLocation(p->m_program, "indexTexture");
+    p->m_paletteUniform = gl.GetUniformLocation(p->m_program, "palette");
+
+    GLint bound = 0;
+    glGetIntegerv(GL_TEXTURE_BINDING_2D, &bound);
+    glGenTextures(1, &p->m_paletteTexture);
+    glBindTexture(GL_TEXTURE_2D, p->m_paletteTexture);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+    std::vector<float> zeros(kColorTableSize * 4, 0.0f);
+    glTexImage2D(GL_TEXTURE_2D, 0, static_cast<GLint>(kRgba32f), kColorTableSize, 1, 0, GL_RGBA,
+                 GL_FLOAT, zeros.data());
+    glBindTexture(GL_TEXTURE_2D, static_cast<GLuint>(bound));
+    return p;
+}
+
+GlPalette::~GlPalette() {
+    if (m_paletteTexture != 0) glDeleteTextures(1, &m_paletteTexture);
+    if (m_program != 0) m_gl->DeleteProgram(m_program);
+}
+
+void GlPalette::Load(const ColorTable& table) {
+    GLint bound = 0;
+    glGetIntegerv(GL_TEXTURE_BINDING_2D, &bound);
+    glBindTexture(GL_TEXTURE_2D, m_paletteTexture);
+    glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, kColorTableSize, 1, GL_RGBA, GL_FLOAT,
+                    table.Entries().data());
+    glBindTexture(GL_TEXTURE_2D, static_cast<GLuint>(bound));
+}
+
+void GlPalette::Begin() {
+    GlShaderEntryPoints& gl = *m_gl;
+    gl.UseProgram(m_program);
+    gl.Uniform1i(m_indexUniform, 0);
+    gl.Uniform1i(m_paletteUniform, 1);
+    gl.ActiveTexture(GL_TEXTURE1);
+    glBindTexture(GL_TEXTURE_2D, m_paletteTexture);
+    gl.ActiveTexture(GL_TEXTURE0);
+}
+
+void GlPalette::End() {
+    GlShaderEntryPoints& gl = *m_gl;
+    gl.ActiveTexture(GL_TEXTURE1);
+    glBindTexture(GL_TEXTURE_2D, 0);
+    gl.ActiveTexture(GL_TEXTURE0);
+    gl.UseProgram(0);
+}
+
+}  // namespace voxa

@@ -1,0 +1,52 @@
+// Texture palette for "UsePalet" where the paletted-texture extension
+// ("glColorTableEXT") is missing: a fragment-shader palette look-up. Voxel
+// bytes stay an 8-bit index texture (GL_LUMINANCE8, or GL_R8) on texture
+// unit 0; the colour table is a 256 x 1 RGBA float texture on unit 1; the
+// shader replaces each index by its table entry and multiplies by the
+// vertex colour (the fixed-function "modulate" environment).
+//
+// The GL 2.0 shader entry points are loaded through eglGetProcAddress.
+// Owns its program and palette texture; made and used on the thread that
+// owns the GL context, destroyed while that context is current.
+#pragma once
+
+#include "engine/color_table.h"
+
+#include <GL/gl.h>
+
+#include <memory>
+#include <string>
+
+namespace voxa {
+
+struct GlShaderEntryPoints;
+
+class GlPalette {
+public:
+    // Compiles and links the look-up program; null (reason in *error) when
+    // the context lacks shaders or the program does not build.
+    static std::unique_ptr<GlPalette> Create(std::string* error = nullptr);
+    ~GlPalette();
+    GlPalette(const GlPalette&) = delete;
+    GlPalette& operator=(const GlPalette&) = delete;
+
+    // Loads the 256 RGBA float entries into the palette texture.
+    void Load(const ColorTable& table);
+    // Starts drawing through the palette (program in use, palette bound on
+    // unit 1, unit 0 active for the index texture); End restores the
+    // fixed-function pipeline.
+    void Begin();
+    void End();
+    GLuint Program() const { return m_program; }
+    GLuint PaletteTexture() const { return m_paletteTexture; }
+
+private:
+    GlPalette();
+    std::unique_ptr<GlShaderEntryPoints> m_gl;
+    GLuint m_program = 0;
+    GLuint m_paletteTexture = 0;
+    GLint m_indexUniform = -1;
+    GLint m_paletteUniform = -1;
+};
+
+}  // namespace voxa
