@@ -107,19 +107,29 @@ bool TransposeYZ(std::span<const uint8_t> native, std::span<uint8_t> dst,
     const size_t xStride = py * pz;  // destination distance between x rows
     const int nxBlocks = nx / kBlock * kBlock;
     const int nyBlocks = rowsY / kBlock * kBlock;
-    for (int z = 0; z < nz; ++z) {
-        const uint8_t* plane = native.data() + px * py * z;
-        uint8_t* out = dst.data() + py * z;  // + y + xStride * x
-        // Source rows run over x (stride 1) with rows y at stride px; the
-        // destination rows run over y with rows x at stride xStride.
-        for (int y = 0; y < nyBlocks; y += kBlock) {
-            for (int x = 0; x < nxBlocks; x += kBlock) {
-                Transpose16x16(plane + x + px * y, px, out + y + xStride * x, xStride);
+    // Bands of kBand x values: for each band, z and y advance so that every
+    // destination row (fixed x) is written front to back, while the source
+    // is read in whole cache lines (kBand bytes of each row).
+    constexpr int kBand = 64;
+    for (int xb = 0; xb < nxBlocks; xb += kBand) {
+        const int xe = std::min(xb + kBand, nxBlocks);
+        for (int z = 0; z < nz; ++z) {
+            const uint8_t* plane = native.data() + px * py * z;
+            uint8_t* out = dst.data() + py * z;  // + y + xStride * x
+            for (int y = 0; y < nyBlocks; y += kBlock) {
+                for (int x = xb; x < xe; x += kBlock) {
+                    Transpose16x16(plane + x + px * y, px, out + y + xStride * x, xStride);
+                }
             }
-            TransposeRect(plane + nxBlocks + px * y, px, out + y + xStride * nxBlocks, xStride,
-                          kBlock, nx - nxBlocks);
+            TransposeRect(plane + xb + px * nyBlocks, px, out + nyBlocks + xStride * xb, xStride,
+                          rowsY - nyBlocks, xe - xb);
         }
-        TransposeRect(plane + px * nyBlocks, px, out + nyBlocks, xStride, rowsY - nyBlocks, nx);
+    }
+    // Ragged x edge (fewer than 16 columns left).
+    for (int z = 0; z < nz && nxBlocks < nx; ++z) {
+        const uint8_t* plane = native.data() + px * py * z;
+        uint8_t* out = dst.data() + py * z;
+        TransposeRect(plane + nxBlocks, px, out + xStride * nxBlocks, xStride, rowsY, nx - nxBlocks);
     }
     return true;
 }
