@@ -1,0 +1,456 @@
+#include "tools/zbmake.h"
+
+#include "engine/brick_cache.h"
+#include "engine/brick_reader.h"
+#include "engine/zb_file.h"
+#include "platform/paths.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <limits>
+#include <map>
+#include <memory>
+
+namespace voxa {
+namespace {
+
+constexpr int64_t kMaxVoxels = int64_t{1} << 31;
+constexpr char kDataPrefix[] = "data_";
+constexpr char kDataSuffix[] = ".raw";
+constexpr int kMaxLevels = 7;  // strides 1 .. 64
+
+struct GzCloser {
+    void operator()(gzFile f) const { gzclose(f); }
+};
+
+bool ReadAllGz(const std::string& path, std::vector<unsigned char>& out, std::string& err) {
+    std::unique_ptr<std::remove_pointer_t<gzFile>, GzCloser> f(gzopen(path.c_str(), "rb"));
+    if (!f) {
+        err = path + ": cannot open";
+        return false;
+    }
+    out.clear();
+    std::vector<unsigned char> chunk(1 << 20);
+    while (true) {
+        int n = gzread(f.get(), chunk.data(), static_cast<unsigned>(chunk.size()));
+        if (n < 0) {
+            int code = 0;
+            err = path + ": " + gzerror(f.get(), &code);
+            return false;
+        }
+        if (n == 0) break;
+        out.insert(out.end(), chunk.begin(), chunk.begin() + n);
+        if (out.size() > (size_t{8} << 30)) {
+            err = path + ": larger than 8 GiB";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool CheckDims(int64_t nx, int64_t ny, int64_t nz) {
+    return nx > 0 && ny > 0 && nz > 0 && nx <= 65536 && ny <= 65536 && nz <= 65536 &&
+           nx * ny * nz <= kMaxVoxels;
+}
+
+template <typename T>
+T Load(const unsigned char* p, bool swap) {
+    unsigned char b[sizeof(T)];
+    std::memcpy(b, p, sizeof(T));
+    if (swap) std::reverse(b, b + sizeof(T));
+    T v;
+    std::memcpy(&v, b, sizeof(T));
+    return v;
+}
+
+}  // namespace
+
+MakeStatus LoadRawVolume(const std::string& path, int nx, int ny, int nz, RawType type, SourceVolume& out) {
+    if (!CheckDims(nx, ny, nz)) return MakeStatus::Fail("dimensions must be 1..65536 and at most 2^31 voxels");
+    const int bpv = type == RawType::kU8 ? 1 : type == RawType::kU16 ? 2 : 4;
+    const int64_t n = int64_t{nx} * ny * nz;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return MakeStatus::Fail(path + ": cannot open");
+    std::vector<unsigned char> raw(static_cast<size_t>(n * bpv));
+    in.read(reinterpret_cast<char*>(raw.data()), static_cast<std::streamsize>(raw.size()));
+    if (in.gcount() != static_cast<std::streamsize>(raw.size())) {
+        char buf[160];
+        std::snprintf(buf, sizeof buf, ": holds %lld bytes, %dx%dx%d voxels need %lld",
+                      static_cast<long long>(in.gcount()), nx, ny, nz, static_cast<long long>(raw.size()));
+        return MakeStatus::Fail(path + buf);
+    }
+    out.nx = nx;
+    out.ny = ny;
+    out.nz = nz;
+    out.values.resize(static_cast<size_t>(n));
+    for (int64_t i = 0; i < n; ++i) {
+        const unsigned char* p = raw.data() + i * bpv;
+        out.values[i] = type == RawType::kU8    ? p[0]
+                        : type == RawType::kU16 ? Load<uint16_t>(p, false)
+                                                : Load<float>(p, false);
+    }
+    return {};
+}
+
+MakeStatus LoadNifti(const std::string& path, SourceVolume& out) {
+    std::vector<unsigned char> f;
+    std::string err;
+    if (!ReadAllGz(path, f, err)) return MakeStatus::Fail(err);
+    if (f.size() < 352) return MakeStatus::Fail(path + ": too short for a NIfTI-1 header");
+    bool swap = false;
+    if (Load<int32_t>(f.data(), false) != 348) {
+        if (Load<int32_t>(f.data(), true) != 348) return MakeStatus::Fail(path + ": not a NIfTI-1 file (sizeof_hdr)");
+        swap = true;
+    }
+    if (std::memcmp(f.data() + 344, "n+1", 4) != 0)
+        return MakeStatus::Fail(path + ": not a single-file NIfTI-1 (magic \"n+1\")");
+    int16_t dim[8];
+    for (int i = 0; i < 8; ++i) dim[i] = Load<int16_t>(f.data() + 40 + 2 * i, swap);
+    const int16_t datatype = Load<int16_t>(f.data() + 70, swap);
+    float pixdim[8];
+    for (int i = 0; i < 8; ++i) pixdim[i] = Load<float>(f.data() + 76 + 4 * i, swap);
+    const float voxOffset = Load<float>(f.data() + 108, swap);
+    const float slope = Load<float>(f.data() + 112, swap);
+    const float inter = Load<float>(f.data() + 116, swap);
+    if (dim[0] < 1 || dim[0] > 7) return MakeStatus::Fail(path + ": bad dim[0]");
+    const int nx = dim[1], ny = dim[0] >= 2 ? dim[2] : 1, nz = dim[0] >= 3 ? dim[3] : 1;
+    if (!CheckDims(nx, ny, nz)) return MakeStatus::Fail(path + ": bad dimensions");
+    int bpv = 0;
+    switch (datatype) {
+        case 2: case 256: bpv = 1; break;               // u8, i8
+        case 4: case 512: bpv = 2; break;               // i16, u16
+        case 8: case 768: case 16: bpv = 4; break;      // i32, u32, f32
+        case 64: bpv = 8; break;                        // f64
+        default: {
+            char buf[96];
+            std::snprintf(buf, sizeof buf, ": datatype %d is not supported", datatype);
+            return MakeStatus::Fail(path + buf);
+        }
+    }
+    const int64_t n = int64_t{nx} * ny * nz;
+    if (!(voxOffset >= 348) || !std::isfinite(voxOffset)) return MakeStatus::Fail(path + ": bad vox_offset");
+    const int64_t start = static_cast<int64_t>(voxOffset);
+    if (start + n * bpv > static_cast<int64_t>(f.size())) return MakeStatus::Fail(path + ": file ends inside the voxel data");
+    const bool scaled = slope != 0 && std::isfinite(slope) && std::isfinite(inter);
+    out.nx = nx;
+    out.ny = ny;
+    out.nz = nz;
+    out.values.resize(static_cast<size_t>(n));
+    const unsigned char* base = f.data() + start;
+    for (int64_t i = 0; i < n; ++i) {
+        const unsigned char* p = base + i * bpv;
+        double v = 0;
+        switch (datatype) {
+            case 2: v = p[0]; break;
+            case 256: v = static_cast<int8_t>(p[0]); break;
+            case 4: v = Load<int16_t>(p, swap); break;
+            case 512: v = Load<uint16_t>(p, swap); break;
+            case 8: v = Load<int32_t>(p, swap); break;
+            case 768: v = Load<uint32_t>(p, swap); break;
+            case 16: v = Load<float>(p, swap); break;
+            case 64: v = Load<double>(p, swap); break;
+        }
+        if (scaled) v = v * slope + inter;
+        out.values[i] = static_cast<float>(v);
+    }
+    for (int a = 0; a < 3; ++a) {
+        float s = std::fabs(pixdim[a + 1]);
+        out.spacing[a] = (std::isfinite(s) && s > 0) ? s : 1.0f;
+    }
+    return {};
+}
+
+std::vector<unsigned char> ScaleToBytes(const std::vector<float>& values, double lo, double hi) {
+    std::vector<unsigned char> out(values.size(), 0);
+    const double width = hi - lo;
+    if (!(width > 0) || !std::isfinite(width)) return out;
+    for (size_t i = 0; i < values.size(); ++i) {
+        double v = values[i];
+        if (std::isnan(v)) continue;
+        double b = std::round((v - lo) / width * 255.0);
+        out[i] = static_cast<unsigned char>(std::clamp(b, 0.0, 255.0));
+    }
+    return out;
+}
+
+namespace {
+
+struct Level {
+    int nx, ny, nz;
+    std::vector<unsigned char> v, lo, hi;  // voxels, min and max of the finest voxels below
+    size_t At(int x, int y, int z) const { return (size_t(z) * ny + y) * nx + x; }
+};
+
+Level Halve(const Level& f) {
+    Level c;
+    c.nx = (f.nx + 1) / 2;
+    c.ny = (f.ny + 1) / 2;
+    c.nz = (f.nz + 1) / 2;
+    const size_t n = size_t(c.nx) * c.ny * c.nz;
+    c.v.resize(n);
+    c.lo.resize(n);
+    c.hi.resize(n);
+    for (int z = 0; z < c.nz; ++z)
+        for (int y = 0; y < c.ny; ++y)
+            for (int x = 0; x < c.nx; ++x) {
+                int sum = 0, count = 0, lo = 255, hi = 0;
+                for (int dz = 0; dz < 2; ++dz)
+                    for (int dy = 0; dy < 2; ++dy)
+                        for (int dx = 0; dx < 2; ++dx) {
+                            int fx = 2 * x + dx, fy = 2 * y + dy, fz = 2 * z + dz;
+                            if (fx >= f.nx || fy >= f.ny || fz >= f.nz) continue;
+                            size_t i = f.At(fx, fy, fz);
+                            sum += f.v[i];
+                            ++count;
+                            lo = std::min<int>(lo, f.lo[i]);
+                            hi = std::max<int>(hi, f.hi[i]);
+                        }
+                size_t i = c.At(x, y, z);
+                c.v[i] = static_cast<unsigned char>((sum + count / 2) / count);
+                c.lo[i] = static_cast<unsigned char>(lo);
+                c.hi[i] = static_cast<unsigned char>(hi);
+            }
+    return c;
+}
+
+int Bricks(int n, int core) { return (n + core - 1) / core; }
+
+std::string StemOf(const std::string& path) {
+    size_t cut = path.find_last_of("/\\");
+    std::string name = cut == std::string::npos ? path : path.substr(cut + 1);
+    size_t dot = name.rfind('.');
+    if (dot != std::string::npos && dot > 0) name = name.substr(0, dot);
+    for (char& c : name)
+        if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-' || c == '.')) c = '_';
+    return name;
+}
+
+struct FileCloser {
+    void operator()(FILE* f) const { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+}  // namespace
+
+MakeStatus MakeZb(const SourceVolume& vol, const std::string& zbPath, const ZbMakeOptions& opt,
+                  ZbMakeReport* report) {
+    const int N = opt.brick, ov = opt.overlap;
+    if (N < 4 || N > 1024) return MakeStatus::Fail("--brick must be 4 .. 1024");
+    if (ov < 0 || N - 2 * ov < 2) return MakeStatus::Fail("--overlap leaves no core in the brick");
+    if (!CheckDims(vol.nx, vol.ny, vol.nz) ||
+        vol.values.size() != size_t(vol.nx) * vol.ny * vol.nz)
+        return MakeStatus::Fail("source volume is empty or inconsistent");
+    const int core = N - 2 * ov;
+    double lo, hi;
+    if (opt.range) {
+        lo = (*opt.range)[0];
+        hi = (*opt.range)[1];
+        if (!(hi > lo)) return MakeStatus::Fail("--range needs LO < HI");
+    } else {
+        lo = std::numeric_limits<double>::infinity();
+        hi = -lo;
+        for (float v : vol.values)
+            if (std::isfinite(v)) {
+                lo = std::min<double>(lo, v);
+                hi = std::max<double>(hi, v);
+            }
+        if (!(hi > lo)) {  // constant volume
+            if (!std::isfinite(lo)) lo = 0;
+            hi = lo + 1;
+        }
+    }
+    std::vector<Level> levels;
+    {
+        Level l0{vol.nx, vol.ny, vol.nz, ScaleToBytes(vol.values, lo, hi), {}, {}};
+        l0.lo = l0.v;
+        l0.hi = l0.v;
+        levels.push_back(std::move(l0));
+    }
+    while (Bricks(levels.back().nx, core) > 1 || Bricks(levels.back().ny, core) > 1 ||
+           Bricks(levels.back().nz, core) > 1) {
+        if (static_cast<int>(levels.size()) >= kMaxLevels)
+            return MakeStatus::Fail("volume needs strides of 128 or more: use a larger --brick");
+        levels.push_back(Halve(levels.back()));
+    }
+    const int L = static_cast<int>(levels.size()) - 1;
+
+    // Brick lines in file order: level 0 first, the root last.
+    struct Line {
+        int level, i, j, k, parent, error;
+        int64_t offset;
+    };
+    std::vector<Line> lines;
+    std::vector<int> firstOfLevel(L + 2, 0);
+    for (int l = 0; l <= L; ++l) {
+        firstOfLevel[l] = static_cast<int>(lines.size());
+        const Level& lv = levels[l];
+        for (int k = 0; k < Bricks(lv.nz, core); ++k)
+            for (int j = 0; j < Bricks(lv.ny, core); ++j)
+                for (int i = 0; i < Bricks(lv.nx, core); ++i) lines.push_back({l, i, j, k, -1, 0, 0});
+    }
+    firstOfLevel[L + 1] = static_cast<int>(lines.size());
+    if (lines.size() > size_t(kMaxBricks))
+        return MakeStatus::Fail("more than 8192 bricks: use a larger --brick");
+    const int64_t slotBytes = RoundUpToSlot(int64_t{N} * N * N);
+    for (size_t b = 0; b < lines.size(); ++b) {
+        Line& ln = lines[b];
+        ln.offset = static_cast<int64_t>(b) * slotBytes;
+        if (ln.level < L) {
+            const Level& up = levels[ln.level + 1];
+            const int pi = ln.i / 2, pj = ln.j / 2, pk = ln.k / 2;
+            ln.parent = firstOfLevel[ln.level + 1] + (pk * Bricks(up.ny, core) + pj) * Bricks(up.nx, core) + pi;
+        }
+    }
+
+    const std::string dir = DataDirOf(zbPath);
+    const std::string dataName = kDataPrefix + StemOf(zbPath).substr(0, 50) + kDataSuffix;
+    std::vector<std::string> dataPaths{dir + dataName};
+    std::vector<std::string> others;
+    for (std::string d : opt.otherDirs) {
+        if (d.empty()) continue;
+        if (d.back() != '/') d += '/';
+        if (d.size() > 255) return MakeStatus::Fail("directory name longer than 255 characters: " + d);
+        if (!MakeDirs(d)) return MakeStatus::Fail(d + ": cannot create");
+        others.push_back(d);
+        dataPaths.push_back(d + dataName);
+    }
+    std::vector<FilePtr> files;
+    for (const std::string& p : dataPaths) {
+        files.emplace_back(std::fopen(p.c_str(), "wb"));
+        if (!files.back()) return MakeStatus::Fail(p + ": cannot create");
+    }
+
+    std::vector<unsigned char> brick(static_cast<size_t>(slotBytes));
+    for (size_t b = 0; b < lines.size(); ++b) {
+        Line& ln = lines[b];
+        const Level& lv = levels[ln.level];
+        std::fill(brick.begin(), brick.end(), 0);
+        const int x0 = ln.i * core - ov, y0 = ln.j * core - ov, z0 = ln.k * core - ov;
+        int err = 0;
+        for (int w = 0; w < N; ++w) {
+            const int z = z0 + w;
+            if (z < 0 || z >= lv.nz) continue;
+            for (int v = 0; v < N; ++v) {
+                const int y = y0 + v;
+                if (y < 0 || y >= lv.ny) continue;
+                const bool coreYZ = v >= ov && v < N - ov && w >= ov && w < N - ov;
+                for (int u = 0; u < N; ++u) {
+                    const int x = x0 + u;
+                    if (x < 0 || x >= lv.nx) continue;
+                    const size_t at = lv.At(x, y, z);
+                    const unsigned char val = lv.v[at];
+                    brick[(size_t(w) * N + v) * N + u] = val;
+                    if (coreYZ && u >= ov && u < N - ov)
+                        err = std::max({err, int(val) - lv.lo[at], int(lv.hi[at]) - val});
+                }
+            }
+        }
+        ln.error = err;
+        for (auto& f : files)
+            if (std::fwrite(brick.data(), 1, brick.size(), f.get()) != brick.size())
+                return MakeStatus::Fail("cannot write the data file (disk full?)");
+        if (opt.progress && ((b + 1) % 256 == 0 || b + 1 == lines.size())) {
+            char buf[96];
+            std::snprintf(buf, sizeof buf, "zbmake: %zu of %zu bricks written\n", b + 1, lines.size());
+            *opt.progress << buf << std::flush;
+        }
+    }
+    for (size_t i = 0; i < files.size(); ++i) {
+        if (std::fflush(files[i].get()) != 0 || std::ferror(files[i].get()))
+            return MakeStatus::Fail(dataPaths[i] + ": write failed");
+        files[i].reset();
+    }
+
+    // The ZB file.
+    FilePtr zb(std::fopen(zbPath.c_str(), "wb"));
+    if (!zb) return MakeStatus::Fail(zbPath + ": cannot create");
+    for (const Line& ln : lines) {
+        const int stride = 1 << ln.level;
+        std::fprintf(zb.get(), "%s %lld %d %d %d %d %d %d %d %d %d\n", dataName.c_str(),
+                     static_cast<long long>(ln.offset), stride, N, N, N, ln.i * core - ov, ln.j * core - ov,
+                     ln.k * core - ov, ln.parent, ln.error);
+    }
+    // World limits: the data's longest side spans -1 .. 1, the others keep
+    // their proportions from the voxel spacing; the extent beyond the data
+    // (the root covers core * 2^L finest voxels) lies on the high side.
+    const double ext = double(core) * (1 << L);
+    const double sx = vol.spacing[0], sy = vol.spacing[1], sz = vol.spacing[2];
+    const double longest = std::max({vol.nx * sx, vol.ny * sy, vol.nz * sz});
+    const double unit = 2.0 / longest;
+    const double xmin = -vol.nx * sx * unit / 2, ymin = -vol.ny * sy * unit / 2, zmin = -vol.nz * sz * unit / 2;
+    std::fprintf(zb.get(), "%s %.6f %.6f %.6f %.6f %.6f %.6f\n", kLimitsKeyword, xmin, xmin + ext * sx * unit,
+                 ymin, ymin + ext * sy * unit, zmin, zmin + ext * sz * unit);
+    if (std::fflush(zb.get()) != 0 || std::ferror(zb.get())) return MakeStatus::Fail(zbPath + ": write failed");
+    zb.reset();
+
+    if (!others.empty()) {
+        FilePtr od(std::fopen((dir + kOtherDirsFile).c_str(), "wb"));
+        if (!od) return MakeStatus::Fail(dir + kOtherDirsFile + ": cannot create");
+        for (const std::string& d : others) std::fprintf(od.get(), "%s\n", d.c_str());
+    }
+    if (report) {
+        report->levels = L + 1;
+        report->bricks = static_cast<int>(lines.size());
+        report->dataBytes = static_cast<int64_t>(lines.size()) * slotBytes;
+        report->dataName = dataName;
+        report->lo = lo;
+        report->hi = hi;
+    }
+    return {};
+}
+
+bool DescribeZb(const std::string& zbPath, std::ostream& out) {
+    BrickTable t;
+    LoadStatus s = ReadZbFile(zbPath, {1, 1, 1}, t);
+    if (!s.ok) {
+        out << "zbmake: " << s.message << "\n";
+        return false;
+    }
+    char buf[512];
+    std::snprintf(buf, sizeof buf, "%s: %d bricks, root %d, extent %lld x %lld x %lld finest voxels\n",
+                  zbPath.c_str(), t.Count(), t.root, static_cast<long long>(t.extentX),
+                  static_cast<long long>(t.extentY), static_cast<long long>(t.extentZ));
+    out << buf;
+    std::snprintf(buf, sizeof buf, "limits x %.4f .. %.4f  y %.4f .. %.4f  z %.4f .. %.4f\n", t.limits.xmin,
+                  t.limits.xmax, t.limits.ymin, t.limits.ymax, t.limits.zmin, t.limits.zmax);
+    out << buf;
+    struct Stat {
+        int count = 0, minErr = INT32_MAX, maxErr = INT32_MIN;
+        int64_t bytes = 0;
+    };
+    std::map<int, Stat> byStride;
+    std::map<std::string, int64_t> fileEnds;
+    for (const Brick& b : t.bricks) {
+        Stat& st = byStride[b.stride];
+        ++st.count;
+        st.minErr = std::min(st.minErr, b.error);
+        st.maxErr = std::max(st.maxErr, b.error);
+        st.bytes += b.ByteCount();
+        fileEnds[b.name] = std::max(fileEnds[b.name], b.offset + b.ByteCount());
+    }
+    for (const auto& [stride, st] : byStride) {
+        std::snprintf(buf, sizeof buf, "level stride %3d: %5d bricks, overlap %d, %lld bytes, error %d .. %d\n",
+                      stride, st.count, t.overlap[stride], static_cast<long long>(st.bytes), st.minErr, st.maxErr);
+        out << buf;
+    }
+    const std::string dir = DataDirOf(zbPath);
+    bool filesOk = true;
+    for (const auto& [name, end] : fileEnds) {
+        std::ifstream f(dir + name, std::ios::binary | std::ios::ate);
+        const long long size = f ? static_cast<long long>(f.tellg()) : -1;
+        std::snprintf(buf, sizeof buf, "data file %.200s: %lld bytes%s\n", name.c_str(), size,
+                      size < 0 ? " (missing)" : size < end ? " (too short)" : "");
+        filesOk = filesOk && size >= end;
+        out << buf;
+    }
+    return filesOk;
+}
+
+}  // namespace voxa

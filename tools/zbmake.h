@@ -1,0 +1,75 @@
+// zbmake: builds a brick tree (a ZB file and its data file) from a raw
+// volume or a NIfTI-1 file.
+//
+// The source values are scaled to bytes over their range (or a given
+// range). Level 0 is the volume itself; each further level halves the
+// resolution (the mean of up to 2x2x2 voxels) until one brick holds the
+// whole volume; that root is the last line of the ZB file. Every brick is
+// brick x brick x brick voxels including an overlap margin on each side,
+// its voxels outside the volume are 0, and it starts on a 64 KiB boundary
+// of the data file so that the engine's direct reader takes it. A brick's
+// error is the largest difference, in byte units, between its voxels and
+// the finest voxels each of them stands for.
+//
+// Single-threaded library code; the zbmake program is a thin shell.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace voxa {
+
+struct SourceVolume {
+    int nx = 0, ny = 0, nz = 0;
+    std::vector<float> values;  // x fastest, then y, then z
+    std::array<float, 3> spacing{1, 1, 1};
+};
+
+enum class RawType { kU8, kU16, kF32 };
+
+struct MakeStatus {
+    bool ok = true;
+    std::string message;
+    static MakeStatus Fail(std::string m) { return {false, std::move(m)}; }
+};
+
+// Raw volume of native byte order.
+MakeStatus LoadRawVolume(const std::string& path, int nx, int ny, int nz, RawType type, SourceVolume& out);
+// NIfTI-1 single file (.nii or .nii.gz, either byte order); datatypes
+// u8, i8, i16, u16, i32, u32, f32, f64; scl_slope/scl_inter applied; the
+// first volume of a series.
+MakeStatus LoadNifti(const std::string& path, SourceVolume& out);
+
+struct ZbMakeOptions {
+    int brick = 64;
+    int overlap = 1;
+    std::optional<std::array<double, 2>> range;  // LO, HI; default: data range
+    std::vector<std::string> otherDirs;           // copies of the data file
+    std::ostream* progress = nullptr;
+};
+
+struct ZbMakeReport {
+    int levels = 0;
+    int bricks = 0;
+    int64_t dataBytes = 0;
+    std::string dataName;
+    double lo = 0, hi = 0;
+};
+
+// Scales values to bytes: round((v - lo) / (hi - lo) * 255) clamped to
+// 0..255; NaN and a zero-width range give 0.
+std::vector<unsigned char> ScaleToBytes(const std::vector<float>& values, double lo, double hi);
+
+MakeStatus MakeZb(const SourceVolume& volume, const std::string& zbPath, const ZbMakeOptions& options,
+                  ZbMakeReport* report = nullptr);
+
+// Loads a ZB file with the engine's reader and describes it: bricks,
+// levels, errors, extent, limits, data files. Returns false (with the
+// reader's message) when the tree cannot be built.
+bool DescribeZb(const std::string& zbPath, std::ostream& out);
+
+}  // namespace voxa

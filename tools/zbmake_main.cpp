@@ -1,0 +1,134 @@
+// zbmake: builds a brick tree (ZB file + data file) from a raw volume or a
+// NIfTI-1 file, or describes an existing ZB file (--info).
+#include "tools/zbmake.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr char kUsage[] =
+    "usage: zbmake INPUT OUTPUT.zb [options]\n"
+    "       zbmake --info FILE.zb\n"
+    "\n"
+    "Builds a brick tree for the VOXA engine: OUTPUT.zb (the index) and a data\n"
+    "file data_<name>.raw beside it. INPUT is a NIfTI-1 file (.nii or .nii.gz)\n"
+    "or, with --dims, a raw volume (x fastest, native byte order).\n"
+    "\n"
+    "options:\n"
+    "  --dims X,Y,Z        raw input dimensions\n"
+    "  --type u8|u16|f32   raw voxel type (default u8)\n"
+    "  --spacing X,Y,Z     voxel spacing of raw input (default 1,1,1)\n"
+    "  --range LO,HI       values mapped to bytes 0 and 255 (default: data range)\n"
+    "  --brick N           brick side in voxels, margins included (default 64)\n"
+    "  --overlap N         overlap margin on each side (default 1)\n"
+    "  --dirs D1,D2,...    also write the data file into these directories and\n"
+    "                      list them in otherdirs.txt (one reader per directory)\n"
+    "  --quiet             no progress on stderr\n"
+    "  --info FILE.zb      load a ZB file and print its bricks, levels, errors\n"
+    "                      and limits; exit 1 when it cannot be used\n"
+    "  --help              this text\n";
+
+bool ParseList(const std::string& text, std::vector<double>& out, size_t want) {
+    out.clear();
+    std::stringstream in(text);
+    std::string item;
+    while (std::getline(in, item, ',')) {
+        char* end = nullptr;
+        double v = std::strtod(item.c_str(), &end);
+        if (end == item.c_str() || *end != '\0') return false;
+        out.push_back(v);
+    }
+    return out.size() == want;
+}
+
+int Fail(const std::string& message) {
+    std::fprintf(stderr, "zbmake: %s\n", message.c_str());
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    std::vector<std::string> positional;
+    voxa::ZbMakeOptions opt;
+    opt.progress = &std::cerr;
+    std::vector<double> dims, spacing{1, 1, 1};
+    std::string type = "u8";
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        auto value = [&](std::string& out) {
+            if (i + 1 >= args.size()) return false;
+            out = args[++i];
+            return true;
+        };
+        std::string v;
+        std::vector<double> list;
+        if (a == "--help" || a == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (a == "--info") {
+            if (!value(v)) return Fail("--info needs a ZB file");
+            return voxa::DescribeZb(v, std::cout) ? 0 : 1;
+        } else if (a == "--dims") {
+            if (!value(v) || !ParseList(v, dims, 3)) return Fail("--dims needs X,Y,Z");
+        } else if (a == "--type") {
+            if (!value(type) || (type != "u8" && type != "u16" && type != "f32"))
+                return Fail("--type must be u8, u16 or f32");
+        } else if (a == "--spacing") {
+            if (!value(v) || !ParseList(v, spacing, 3)) return Fail("--spacing needs X,Y,Z");
+        } else if (a == "--range") {
+            if (!value(v) || !ParseList(v, list, 2)) return Fail("--range needs LO,HI");
+            opt.range = std::array<double, 2>{list[0], list[1]};
+        } else if (a == "--brick") {
+            if (!value(v)) return Fail("--brick needs a number");
+            opt.brick = std::atoi(v.c_str());
+        } else if (a == "--overlap") {
+            if (!value(v)) return Fail("--overlap needs a number");
+            opt.overlap = std::atoi(v.c_str());
+        } else if (a == "--dirs") {
+            if (!value(v)) return Fail("--dirs needs directories");
+            std::stringstream in(v);
+            std::string d;
+            while (std::getline(in, d, ',')) opt.otherDirs.push_back(d);
+        } else if (a == "--quiet") {
+            opt.progress = nullptr;
+        } else if (!a.empty() && a[0] == '-') {
+            return Fail("unknown option " + a + " (see --help)");
+        } else {
+            positional.push_back(a);
+        }
+    }
+    if (positional.size() != 2) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+    voxa::SourceVolume vol;
+    voxa::MakeStatus s;
+    if (!dims.empty()) {
+        voxa::RawType t = type == "u8" ? voxa::RawType::kU8 : type == "u16" ? voxa::RawType::kU16 : voxa::RawType::kF32;
+        s = voxa::LoadRawVolume(positional[0], static_cast<int>(dims[0]), static_cast<int>(dims[1]),
+                                static_cast<int>(dims[2]), t, vol);
+        for (int a = 0; a < 3; ++a) vol.spacing[a] = spacing[a] > 0 ? static_cast<float>(spacing[a]) : 1.0f;
+    } else {
+        s = voxa::LoadNifti(positional[0], vol);
+    }
+    if (!s.ok) return Fail(s.message);
+    if (opt.progress)
+        std::fprintf(stderr, "zbmake: %s: %d x %d x %d voxels, spacing %g %g %g\n", positional[0].c_str(), vol.nx,
+                     vol.ny, vol.nz, vol.spacing[0], vol.spacing[1], vol.spacing[2]);
+    voxa::ZbMakeReport report;
+    s = voxa::MakeZb(vol, positional[1], opt, &report);
+    if (!s.ok) return Fail(s.message);
+    if (opt.progress)
+        std::fprintf(stderr, "zbmake: %s: %d levels, %d bricks, %lld data bytes in %s, values %g .. %g -> 0 .. 255\n",
+                     positional[1].c_str(), report.levels, report.bricks, static_cast<long long>(report.dataBytes),
+                     report.dataName.c_str(), report.lo, report.hi);
+    return 0;
+}
