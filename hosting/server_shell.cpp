@@ -200,7 +200,7 @@ kj::Promise<void> AcceptLoop(kj::ConnectionReceiver& listener, kj::TaskSet& conn
 }  // namespace
 
 int Serve(kj::AsyncIoContext& io, const ServeOptions& options, const char* serverName,
-          ObjectFactory factory) {
+          ObjectFactory factory, const std::function<void(uint16_t)>& onListening) {
     kj::Own<kj::ConnectionReceiver> listener;
     KJ_IF_MAYBE(exception, kj::runCatchingExceptions([&]() {
                     if (options.inheritedListenFd >= 0) {
@@ -227,9 +227,12 @@ int Serve(kj::AsyncIoContext& io, const ServeOptions& options, const char* serve
         if (options.armAtStart) lifetime.ArmIfIdle();
         auto accepting = AcceptLoop(*listener, connections, factory, lifetime)
                              .eagerlyEvaluate([](kj::Exception&&) {});
-        auto stop = lifetime.WhenIdleExpired()
-                        .exclusiveJoin(io.unixEventPort.onSignal(SIGTERM).ignoreResult())
-                        .exclusiveJoin(io.unixEventPort.onSignal(SIGINT).ignoreResult());
+        auto stop = lifetime.WhenIdleExpired();
+        if (options.handleSignals) {
+            stop = stop.exclusiveJoin(io.unixEventPort.onSignal(SIGTERM).ignoreResult())
+                       .exclusiveJoin(io.unixEventPort.onSignal(SIGINT).ignoreResult());
+        }
+        if (onListening) onListening(static_cast<uint16_t>(listener->getPort()));
         stop.wait(io.waitScope);
         // Stop taking clients first, then let the connections (and with
         // them every remaining object) go.

@@ -108,14 +108,16 @@ struct ServeOptions {
     bool persist = false;
     bool armAtStart = false;      // launched on demand or by the service manager
     kj::Duration idle = 5 * kj::SECONDS;
+    bool handleSignals = true;    // stop on SIGTERM / SIGINT (captured beforehand)
 };
 
-// Serves until the idle time expires or SIGTERM / SIGINT arrives (both must
-// have been captured with kj::UnixEventPort::captureSignal before io was
-// set up). Returns the exit status: 0, or 1 when the socket cannot be
-// opened (message on stderr).
+// Serves until the idle time expires or, with handleSignals, SIGTERM / SIGINT
+// arrives (both must have been captured with
+// kj::UnixEventPort::captureSignal before io was set up). Returns the exit
+// status: 0, or 1 when the socket cannot be opened (message on stderr).
+// onListening, when set, is called with the bound port once listening.
 int Serve(kj::AsyncIoContext& io, const ServeOptions& options, const char* serverName,
-          ObjectFactory factory);
+          ObjectFactory factory, const std::function<void(uint16_t)>& onListening = {});
 
 // The inherited listening socket (3) when LISTEN_PID names this process
 // and LISTEN_FDS >= 1, else -1. Clears both variables.

@@ -42,9 +42,49 @@ kj::Promise<void> CompletionWatcher::Next() {
     return kj::mv(paf.promise);
 }
 
-Spool1Impl::Spool1Impl(SpoolServer& server, CompletionWatcher& watcher, kj::Timer& timer,
-                       hosting::ObjectRef ref)
-    : m_server(server), m_watcher(watcher), m_timer(timer), m_ref(std::move(ref)) {}
+SpoolService::SpoolService(DataRoots roots, kj::AsyncIoContext& io)
+    : m_server(std::move(roots)),
+      m_watcher(*io.lowLevelProvider, m_server.CompletionFd()),
+      m_timer(io.provider->getTimer()) {}
+
+kj::Promise<void> SpoolService::WaitWhilePending(int slot, kj::TimePoint deadline) {
+    if (!m_server.IsTransferPending(slot) || m_timer.now() >= deadline) return kj::READY_NOW;
+    return m_watcher.Next()
+        .exclusiveJoin(m_timer.atTime(deadline))
+        .then([this, slot, deadline]() { return WaitWhilePending(slot, deadline); });
+}
+
+kj::Promise<void> SpoolService::WaitForWorkerEnd() {
+    if (!m_server.WorkerRunning()) return kj::READY_NOW;
+    return m_watcher.Next()
+        .exclusiveJoin(m_timer.afterDelay(kFinishPollMs * kj::MILLISECONDS))
+        .then([this]() { return WaitForWorkerEnd(); });
+}
+
+void SpoolService::Finish() {
+    if (m_endingActive) return;  // already ending
+    m_endingActive = true;
+    m_server.RequestStop();
+    // The forked promise is replaced only by the next Finish, never from
+    // inside its own continuation.
+    m_ending = m_timer.afterDelay(kFinishWaitMs * kj::MILLISECONDS)
+                   .then([this]() { return WaitForWorkerEnd(); })
+                   .then([this]() {
+                       m_server.EndRun();
+                       m_endingActive = false;
+                   })
+                   .fork();
+}
+
+kj::Promise<void> SpoolService::WhenRunEnded() {
+    if (m_endingActive) {
+        KJ_IF_MAYBE(ending, m_ending) { return ending->addBranch(); }
+    }
+    return kj::READY_NOW;
+}
+
+Spool1Impl::Spool1Impl(SpoolService& service, hosting::ObjectRef ref)
+    : m_service(service), m_server(service.Server()), m_ref(std::move(ref)) {}
 
 kj::Promise<void> Spool1Impl::readReq(ReadReqContext context) {
     auto p = context.getParams();
@@ -54,28 +94,21 @@ kj::Promise<void> Spool1Impl::readReq(ReadReqContext context) {
 }
 
 kj::Promise<void> Spool1Impl::initialize(InitializeContext context) {
-    context.getResults().setIStatus(m_server.Initialize());
-    return kj::READY_NOW;
-}
-
-kj::Promise<void> Spool1Impl::WaitWhilePending(int slot, kj::TimePoint deadline) {
-    if (!m_server.IsTransferPending(slot) || m_timer.now() >= deadline) return kj::READY_NOW;
-    return m_watcher.Next()
-        .exclusiveJoin(m_timer.atTime(deadline))
-        .then([this, slot, deadline]() { return WaitWhilePending(slot, deadline); });
+    return m_service.WhenRunEnded().then([this, context]() mutable {
+        context.getResults().setIStatus(m_server.Initialize());
+    });
 }
 
 kj::Promise<void> Spool1Impl::getReq(GetReqContext context) {
     int slot = context.getParams().getIBuf();
-    auto deadline = m_timer.now() + kStatusWaitMs * kj::MILLISECONDS;
-    return WaitWhilePending(slot, deadline).then([this, context, slot]() mutable {
+    auto deadline = m_service.Timer().now() + kStatusWaitMs * kj::MILLISECONDS;
+    return m_service.WaitWhilePending(slot, deadline).then([this, context, slot]() mutable {
         ReadBlock block;
         int ready = m_server.GetReq(slot, &block);
         auto results = context.getResults();
         results.setIReady(ready);
         if (ready == 1 && block.size > 0) {
-            results.setPData(
-                kj::arrayPtr(block.data.get(), static_cast<size_t>(block.size)));
+            results.setPData(kj::arrayPtr(block.data.get(), static_cast<size_t>(block.size)));
         } else {
             results.initPData(0);
         }
@@ -83,7 +116,7 @@ kj::Promise<void> Spool1Impl::getReq(GetReqContext context) {
 }
 
 kj::Promise<void> Spool1Impl::finish(FinishContext) {
-    m_server.Finish();
+    m_service.Finish();
     return kj::READY_NOW;
 }
 
@@ -101,8 +134,9 @@ kj::Promise<void> Spool1Impl::getStatus(GetStatusContext context) {
 }
 
 kj::Promise<void> Spool1Impl::initWrite(InitWriteContext context) {
-    context.getResults().setIStatus(m_server.InitWrite());
-    return kj::READY_NOW;
+    return m_service.WhenRunEnded().then([this, context]() mutable {
+        context.getResults().setIStatus(m_server.InitWrite());
+    });
 }
 
 kj::Promise<void> Spool1Impl::writeReq(WriteReqContext context) {
@@ -117,8 +151,8 @@ kj::Promise<void> Spool1Impl::writeReq(WriteReqContext context) {
 
 kj::Promise<void> Spool1Impl::getWriteStatus(GetWriteStatusContext context) {
     int slot = context.getParams().getIBuf();
-    auto deadline = m_timer.now() + kStatusWaitMs * kj::MILLISECONDS;
-    return WaitWhilePending(slot, deadline).then([this, context, slot]() mutable {
+    auto deadline = m_service.Timer().now() + kStatusWaitMs * kj::MILLISECONDS;
+    return m_service.WaitWhilePending(slot, deadline).then([this, context, slot]() mutable {
         context.getResults().setIWrote(m_server.GetWriteStatus(slot));
     });
 }
@@ -149,17 +183,10 @@ std::optional<hosting::ObjectFactory> MakeSpoolFactory(const hosting::ServerComm
             std::fprintf(stderr, "spool: %s (skipped)\n", why.c_str());
         }
     }
-    struct State {
-        SpoolServer server;
-        CompletionWatcher watcher;
-        State(DataRoots r, kj::LowLevelAsyncIoProvider& provider)
-            : server(std::move(r)), watcher(provider, server.CompletionFd()) {}
-    };
-    auto state = std::make_shared<State>(std::move(roots), *io.lowLevelProvider);
-    kj::Timer& timer = io.provider->getTimer();
+    auto service = std::make_shared<SpoolService>(std::move(roots), io);
     return hosting::ObjectFactory(
-        [state, &timer](hosting::ObjectRef ref) -> capnp::Capability::Client {
-            return kj::heap<Spool1Impl>(state->server, state->watcher, timer, std::move(ref));
+        [service](hosting::ObjectRef ref) -> capnp::Capability::Client {
+            return kj::heap<Spool1Impl>(*service, std::move(ref));
         });
 }
 

@@ -19,6 +19,8 @@
 namespace voxa::spool {
 
 inline constexpr int kStatusWaitMs = 50;
+inline constexpr int kFinishWaitMs = 100;  // the worker's grace period after a stop request
+inline constexpr int kFinishPollMs = 10;
 
 // Turns the worker's completion eventfd into promises on the main thread.
 class CompletionWatcher {
@@ -37,10 +39,40 @@ private:
     kj::Promise<void> m_loop;
 };
 
+// The main-thread side of the spool server, shared by every object: the
+// process-wide SpoolServer, the completion watcher, and the end of a run.
+//
+// Finish returns to its caller at once; the run then ends on the event loop
+// (the stop request, at least 100 ms for the worker, then the worker has
+// ended and in use is cleared). An Initialize or InitWrite that arrives
+// while a run is ending waits for that end and then starts its run, so a
+// client always sees 1 after Finish and never gets a second worker.
+class SpoolService {
+public:
+    SpoolService(DataRoots roots, kj::AsyncIoContext& io);
+
+    SpoolServer& Server() { return m_server; }
+    kj::Timer& Timer() { return m_timer; }
+    // Waits (on the event loop) while the slot's data transfer is pending,
+    // at most until deadline.
+    kj::Promise<void> WaitWhilePending(int slot, kj::TimePoint deadline);
+    void Finish();
+    // Resolves when no run is ending.
+    kj::Promise<void> WhenRunEnded();
+
+private:
+    kj::Promise<void> WaitForWorkerEnd();
+
+    SpoolServer m_server;
+    CompletionWatcher m_watcher;
+    kj::Timer& m_timer;
+    kj::Maybe<kj::ForkedPromise<void>> m_ending;
+    bool m_endingActive = false;
+};
+
 class Spool1Impl final : public rpc::Ispool1::Server {
 public:
-    Spool1Impl(SpoolServer& server, CompletionWatcher& watcher, kj::Timer& timer,
-               hosting::ObjectRef ref);
+    Spool1Impl(SpoolService& service, hosting::ObjectRef ref);
 
 protected:
     kj::Promise<void> readReq(ReadReqContext context) override;
@@ -54,11 +86,8 @@ protected:
     kj::Promise<void> getWriteStatus(GetWriteStatusContext context) override;
 
 private:
-    kj::Promise<void> WaitWhilePending(int slot, kj::TimePoint deadline);
-
+    SpoolService& m_service;
     SpoolServer& m_server;
-    CompletionWatcher& m_watcher;
-    kj::Timer& m_timer;
     hosting::ObjectRef m_ref;
 };
 

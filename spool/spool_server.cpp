@@ -104,9 +104,20 @@ int SpoolServer::StartRun(RunKind kind) {
 }
 
 void SpoolServer::Finish() {
-    m_stop.store(true, std::memory_order_release);
-    m_wake.notify_all();
+    RequestStop();
     std::this_thread::sleep_for(kFinishWait);
+    EndRun();
+}
+
+void SpoolServer::RequestStop() {
+    {
+        std::lock_guard<std::mutex> lock(m_wakeMutex);
+        m_stop.store(true, std::memory_order_release);
+    }
+    m_wake.notify_all();
+}
+
+void SpoolServer::EndRun() {
     // A worker may still be inside a transfer: wait for it, so that the next
     // run never has two workers on the same slots.
     if (m_worker.joinable()) m_worker.join();
@@ -251,6 +262,10 @@ bool SpoolServer::WaitForRequest(int n) {
 
 void SpoolServer::SignalDone(int n) {
     m_slots[n].state.store(kDone, std::memory_order_release);
+    SignalCompletion();
+}
+
+void SpoolServer::SignalCompletion() {
     uint64_t one = 1;
     ssize_t written = ::write(m_completion.Get(), &one, sizeof(one));
     (void)written;  // a full counter still wakes the reader
@@ -263,6 +278,7 @@ void SpoolServer::ReaderWorker() {
     }
     m_readFile.Close();
     m_workerRunning.store(false, std::memory_order_release);
+    SignalCompletion();
 }
 
 void SpoolServer::WriterWorker() {
@@ -280,6 +296,7 @@ void SpoolServer::WriterWorker() {
     }
     m_writeFile.Close();
     m_workerRunning.store(false, std::memory_order_release);
+    SignalCompletion();
 }
 
 int64_t SpoolServer::HighPerformanceRead(const std::string& name, uint64_t offset, void* buffer,

@@ -62,7 +62,12 @@ public:
     int Initialize();
     // Returns iReady; on 1 *block holds the data.
     int GetReq(int slot, ReadBlock* block);
+    // Ends the run: stop request, at least 100 ms for the worker to stop,
+    // then waits for it to end and clears in use. Finish = RequestStop +
+    // 100 ms + EndRun; the RPC layer runs the two halves without blocking.
     void Finish();
+    void RequestStop();
+    void EndRun();
     void GetSize(std::string_view path, uint32_t* lo, uint32_t* hi);
     std::string GetStatus(int slot);
     int InitWrite();
@@ -74,7 +79,7 @@ public:
     // worker has not finished: a status query would answer "pending".
     bool IsTransferPending(int slot) const;
     // Descriptor that becomes readable (eventfd) each time the worker
-    // finishes a slot; the RPC layer waits on it instead of polling.
+    // finishes a slot or ends; the RPC layer waits on it instead of polling.
     int CompletionFd() const { return m_completion.Get(); }
 
     bool InUse() const { return m_inUse; }
@@ -118,6 +123,7 @@ private:
     int64_t HighPerformanceWrite(const std::string& name, uint64_t offset, const void* buffer,
                                  size_t count);
     void SignalDone(int n);
+    void SignalCompletion();
 
     DataRoots m_roots;
     Slot m_slots[kSlotCount];
