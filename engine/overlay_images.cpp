@@ -79,7 +79,29 @@ Vertex3 At(int axisA, float a, int axisB, float b, int axisC, float c) {
     return {v[0], v[1], v[2]};
 }
 
+// Axis-aligned quad at z = -1 from (x0, y0) to (x1, y1); t0 is the texture
+// row coordinate at y0, t1 at y1.
+TexturedQuad Rect(float x0, float y0, float x1, float y1, float t0, float t1) {
+    TexturedQuad q;
+    q.corners = {{{x0, y0, -1.0f}, {x1, y0, -1.0f}, {x1, y1, -1.0f}, {x0, y1, -1.0f}}};
+    q.tex = {{{0.0f, t0}, {1.0f, t0}, {1.0f, t1}, {0.0f, t1}}};
+    return q;
+}
+
 }  // namespace
+
+TexturedQuad ColorBarBackdropQuad(const ColorBarLayout& layout) {
+    float half = 1.8f + layout.margin;
+    return Rect(-half, -1.91f, half, layout.y0 + 0.01f, 0.0f, 1.0f);
+}
+
+TexturedQuad ColorBarQuad(const ColorBarLayout& layout) {
+    return Rect(-1.8f, -1.9f, 1.8f, layout.y0, 1.0f, 0.0f);
+}
+
+TexturedQuad CrossPlotQuad() { return Rect(-1.68f, -1.78f, 1.99f, 1.9f, 0.0f, 1.0f); }
+
+TexturedQuad PdfPlotQuad() { return Rect(-1.78f, -1.78f, 1.9f, 1.9f, 0.0f, 1.0f); }
 
 Tick MakeTick(int position, std::string label) {
     if (label.size() > Tick::kMaxLabel) label.resize(Tick::kMaxLabel);

@@ -6,10 +6,12 @@
 // quads.
 //
 // Images are RGBA texel words (bytes R, G, B, A in memory order, the same
-// format as the slice textures), row 0 first: row 0 is texture row 0, drawn
-// at the quad's lower edge. The frame pipeline uploads them (through its
-// staging image) and issues the quads, projections and label raster
-// positions; everything here is a pure function of its arguments.
+// format as the slice textures), row 0 first (texture row t = 0). The
+// textured quads below say where each texture corner goes: the plots have
+// row 0 at the bottom, the colour bar has row 0 at its top edge y0. The
+// frame pipeline uploads the images (through its staging image) and issues
+// the quads, projections and label raster positions; everything here is a
+// pure function of its arguments.
 // Thread-compatible; no shared state.
 #pragma once
 
@@ -100,6 +102,18 @@ RgbaImage MakeColorBarImage(const uint32_t packed[256], std::span<const Tick> ti
 struct Vertex3 {
     float x = 0, y = 0, z = 0;
 };
+// A quad with texture coordinates, corners counter-clockwise from the
+// lower left: (x0, y0), (x1, y0), (x1, y1), (x0, y1).
+struct TexturedQuad {
+    std::array<Vertex3, 4> corners;
+    std::array<std::array<float, 2>, 4> tex;  // (s, t) per corner
+};
+// Backdrop: x from -(1.8 + margin) to 1.8 + margin, y from -1.91 to
+// y0 + 0.01, z = -1, the whole image.
+TexturedQuad ColorBarBackdropQuad(const ColorBarLayout& layout);
+// Bar: x from -1.8 (column 0) to 1.8, y from -1.9 (t = 1) up to y0
+// (texture row 0), z = -1.
+TexturedQuad ColorBarQuad(const ColorBarLayout& layout);
 // Raster position of a colour-bar tick label:
 // (position*0.0140625 - (1.8 + margin), -1.9, -1).
 Vertex3 ColorBarLabelPosition(const ColorBarLayout& layout, int position);
@@ -113,6 +127,9 @@ RgbaImage MakeCrossImage(const JointCounts& joint, std::span<const Tick> xTicks,
                          std::span<const Tick> yTicks);
 // Label raster positions: x at (position*0.014335938 - 1.75, -1.9, -1),
 // y at (-1.99, position*0.014374999 - 1.81, -1).
+// The plot quad: (-1.68, -1.78) to (1.99, 1.9) at z = -1, texture (0, 0)
+// at the lower left.
+TexturedQuad CrossPlotQuad();
 Vertex3 CrossXLabelPosition(int position);
 Vertex3 CrossYLabelPosition(int position);
 
@@ -138,6 +155,9 @@ PdfPlot MakePdfPlot(const SingleCounts& counts, std::span<const Tick> colourBarT
 // Label raster positions: x at (position*0.014374999 - 1.85, -1.9, -1),
 // y at (-1.9, position*0.0071874997 - 1.81, -1); caption at
 // (-1.73, 1.598125, -1).
+// The plot quad: (-1.78, -1.78) to (1.9, 1.9) at z = -1, texture (0, 0)
+// at the lower left.
+TexturedQuad PdfPlotQuad();
 Vertex3 PdfXLabelPosition(int position);
 Vertex3 PdfYLabelPosition(int position);
 Vertex3 PdfCaptionPosition();

@@ -79,6 +79,29 @@ TEST_F(ColorBarTest, WithTicksSixteenRowsAndWhiteTickMarks) {
     EXPECT_FLOAT_EQ(p.y, -1.9f);
 }
 
+TEST(ColorBar, QuadsPutTextureRowZeroAtTheTop) {
+    ColorBarLayout layout = ColorBarLayoutFor(true);
+    TexturedQuad bar = ColorBarQuad(layout);
+    for (int v = 0; v < 4; ++v) {
+        // Row 0 (t = 0) at y0 = -1.6, the last row (t = 1) at -1.9.
+        float wantY = bar.tex[v][1] == 0.0f ? -1.6f : -1.9f;
+        EXPECT_FLOAT_EQ(bar.corners[v].y, wantY);
+        float wantX = bar.tex[v][0] == 0.0f ? -1.8f : 1.8f;
+        EXPECT_FLOAT_EQ(bar.corners[v].x, wantX);
+        EXPECT_FLOAT_EQ(bar.corners[v].z, -1.0f);
+    }
+    TexturedQuad back = ColorBarBackdropQuad(layout);
+    EXPECT_FLOAT_EQ(back.corners[0].x, -1.85f);
+    EXPECT_FLOAT_EQ(back.corners[0].y, -1.91f);
+    EXPECT_FLOAT_EQ(back.corners[2].x, 1.85f);
+    EXPECT_FLOAT_EQ(back.corners[2].y, -1.59f);
+    TexturedQuad cross = CrossPlotQuad();
+    EXPECT_FLOAT_EQ(cross.corners[0].x, -1.68f);
+    EXPECT_FLOAT_EQ(cross.tex[0][1], 0.0f);  // row 0 at the bottom
+    EXPECT_FLOAT_EQ(cross.corners[2].y, 1.9f);
+    EXPECT_FLOAT_EQ(PdfPlotQuad().corners[0].x, -1.78f);
+}
+
 TEST(ColorBar, BackdropIsTranslucentBlack) {
     RgbaImage img = MakeColorBarBackdrop();
     ASSERT_EQ(img.texels.size(), 256u * 32u);
