@@ -1,0 +1,297 @@
+#include "tools/voxa_render.h"
+
+#include "engine/color_table.h"
+#include "engine/pixel_files.h"
+#include "engine/render_context.h"
+#include "engine/render_request.h"
+
+#include <cctype>
+#include <chrono>
+#include <cstring>
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <ostream>
+#include <sstream>
+#include <thread>
+
+namespace voxa {
+
+namespace {
+
+constexpr char kProgram[] = "voxa_render";
+
+bool ParseInt(const std::string& text, int& out) {
+    char* end = nullptr;
+    long v = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || end == nullptr || *end != '\0' || v < -1000000000 || v > 1000000000)
+        return false;
+    out = static_cast<int>(v);
+    return true;
+}
+
+bool ParsePair(const std::string& text, char separator, int& a, int& b) {
+    size_t at = text.find(separator);
+    if (at == std::string::npos) return false;
+    return ParseInt(text.substr(0, at), a) && ParseInt(text.substr(at + 1), b);
+}
+
+bool EndsWith(const std::string& s, const std::string& suffix) {
+    return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+bool ReadFile(const std::string& path, std::string& text) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::ostringstream s;
+    s << in.rdbuf();
+    text = s.str();
+    return true;
+}
+
+}  // namespace
+
+std::string VoxaRenderUsage(const std::string& program) {
+    return "Usage: " + program +
+           " [options]\n"
+           "\n"
+           "Renders frames with one render context in direct mode, headless unless\n"
+           "--window is given, and writes them to files.\n"
+           "\n"
+           "  --zb FILE          ZB volume file (default: the built-in test volume)\n"
+           "  --size WxH         frame size in pixels (default 640x480)\n"
+           "  --keys FILE        frame keyword text: eye, center, up, opfov, nearfarnp,\n"
+           "                     tolerances, ifauxclip, auxclip, notsac, anot, cnot lines\n"
+           "  --cmap FILE        colour-map file (needs --amap)\n"
+           "  --amap FILE        opacity-map file (needs --cmap)\n"
+           "  --option KEY=VALUE render option, e.g. ShowColorBar=1 (repeatable)\n"
+           "  --frames N         number of frames (default 1)\n"
+           "  --orbit DX,DY      eye motion between frames (mouse deltas, orbit mode 0)\n"
+           "  --out FILE         output: FILE.pix (raw RGB rows from the bottom, as\n"
+           "                     CopyPixToFile writes them) or FILE.png; with several\n"
+           "                     frames _NNNN is inserted before the extension\n"
+           "  --timers FILE      switch timers on and append them to FILE (.pto)\n"
+           "  --window           show the frames in an X11 window (\"VOXA - SERVER\")\n"
+           "  --hold SECONDS     with --window: keep the window up this long after the\n"
+           "                     last frame (Esc or closing the window ends it early)\n"
+           "  --verbose          report the GL context and every frame written\n"
+           "  --help             this text\n"
+           "\n"
+           "Exit status: 0 done, 1 a frame could not be rendered or written,\n"
+           "2 bad arguments or unreadable input files.\n";
+}
+
+bool ParseVoxaRenderArgs(const std::vector<std::string>& args, VoxaRenderArgs& out,
+                         std::string* error) {
+    auto fail = [&](const std::string& why) {
+        if (error != nullptr) *error = why;
+        return false;
+    };
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        auto value = [&](std::string& v) {
+            if (i + 1 >= args.size()) return false;
+            v = args[++i];
+            return true;
+        };
+        std::string v;
+        if (a == "--help" || a == "-h") {
+            out.help = true;
+        } else if (a == "--verbose" || a == "-v") {
+            out.verbose = true;
+        } else if (a == "--window") {
+            out.window = true;
+        } else if (a == "--zb" || a == "--keys" || a == "--cmap" || a == "--amap" ||
+                   a == "--out" || a == "--timers") {
+            if (!value(v) || v.empty()) return fail(a + " needs a file name");
+            if (a == "--zb") out.zbFile = v;
+            if (a == "--keys") out.keysFile = v;
+            if (a == "--cmap") out.cmapFile = v;
+            if (a == "--amap") out.amapFile = v;
+            if (a == "--out") out.outFile = v;
+            if (a == "--timers") out.timersFile = v;
+        } else if (a == "--size") {
+            if (!value(v) || !ParsePair(v, 'x', out.width, out.height) || out.width < 1 ||
+                out.height < 1 || out.width > kMaxFrameSide || out.height > kMaxFrameSide)
+                return fail("--size needs WxH with sides from 1 to " +
+                            std::to_string(kMaxFrameSide) + ", got '" + v + "'");
+        } else if (a == "--option") {
+            if (!value(v)) return fail("--option needs KEY=VALUE");
+            size_t eq = v.find('=');
+            if (eq == std::string::npos || eq == 0)
+                return fail("--option needs KEY=VALUE, got '" + v + "'");
+            out.options.emplace_back(v.substr(0, eq), v.substr(eq + 1));
+        } else if (a == "--frames") {
+            if (!value(v) || !ParseInt(v, out.frames) || out.frames < 1 || out.frames > 100000)
+                return fail("--frames needs a number from 1 to 100000, got '" + v + "'");
+        } else if (a == "--orbit") {
+            if (!value(v) || !ParsePair(v, ',', out.orbitDx, out.orbitDy))
+                return fail("--orbit needs DX,DY, got '" + v + "'");
+        } else if (a == "--hold") {
+            char* end = nullptr;
+            if (!value(v)) return fail("--hold needs seconds");
+            out.holdSeconds = std::strtod(v.c_str(), &end);
+            if (*end != '\0' || !(out.holdSeconds >= 0.0) || out.holdSeconds > 86400.0)
+                return fail("--hold needs seconds from 0 to 86400, got '" + v + "'");
+        } else {
+            return fail("unknown argument '" + a + "'");
+        }
+    }
+    if (out.cmapFile.empty() != out.amapFile.empty())
+        return fail("--cmap and --amap go together");
+    if (!out.outFile.empty() && !EndsWith(out.outFile, ".pix") && !EndsWith(out.outFile, ".png"))
+        return fail("--out must end in .pix or .png, got '" + out.outFile + "'");
+    return true;
+}
+
+std::string NumberedOutput(const std::string& name, int index, int count) {
+    if (count <= 1) return name;
+    size_t dot = name.rfind('.');
+    size_t slash = name.rfind('/');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) dot = name.size();
+    char number[16];
+    std::snprintf(number, sizeof(number), "_%04d", index);
+    return name.substr(0, dot) + number + name.substr(dot);
+}
+
+int RunVoxaRender(const std::vector<std::string>& argv, std::ostream& out, std::ostream& err) {
+    VoxaRenderArgs args;
+    std::string error;
+    if (!ParseVoxaRenderArgs(argv, args, &error)) {
+        err << kProgram << ": " << error << "\n" << "Try '" << kProgram << " --help'.\n";
+        return 2;
+    }
+    if (args.help) {
+        out << VoxaRenderUsage(kProgram);
+        return 0;
+    }
+
+    // Input files are checked before anything is set up.
+    std::string keysText;
+    if (!args.keysFile.empty() && !ReadFile(args.keysFile, keysText)) {
+        err << kProgram << ": cannot read the keyword file '" << args.keysFile << "'\n";
+        return 2;
+    }
+    if (!args.cmapFile.empty()) {
+        ColorTable probe;
+        int result = probe.LoadMapFiles(args.cmapFile, args.amapFile);
+        if (result == ColorTable::kColorMapMissing) {
+            err << kProgram << ": cannot open the colour-map file '" << args.cmapFile << "'\n";
+            return 2;
+        }
+        if (result == ColorTable::kOpacityMapMissing) {
+            err << kProgram << ": cannot open the opacity-map file '" << args.amapFile << "'\n";
+            return 2;
+        }
+    }
+
+    auto process = std::make_unique<RenderProcess>();
+    process->SetDisplayMode(args.window ? DisplayMode::kWindow : DisplayMode::kHeadless);
+    RenderContext context(*process);
+
+    // The default panel: 34 degrees across, the engine's default frustum.
+    const float center[3] = {0, 1, 0}, up[3] = {0, 0, 1}, normal[3] = {0, 1, 0};
+    const float panWidth = 2.0f * std::tan(17.0f * 0.017453292f);
+    context.SetFrustum(center, up, normal, args.width, args.height, panWidth);
+    if (!args.zbFile.empty()) context.Set_ZBname(args.zbFile);
+    if (!args.cmapFile.empty()) {
+        context.SetLUT(args.amapFile, args.cmapFile);
+        context.MutableColors().LoadMapFiles(args.cmapFile, args.amapFile);
+    }
+    if (!args.timersFile.empty()) {
+        context.SetOption(kOptTimerOutputFile, args.timersFile);
+        context.SetOption(kOptTimersOn, "1");
+    }
+    for (const auto& [key, value] : args.options) context.SetOption(key, value);
+
+    if (!keysText.empty()) {
+        Renderparams key;
+        context.SaveKey(&key);
+        std::memset(key.ifauxclip, 0, sizeof(key.ifauxclip));
+        std::memset(key.auxclip, 0, sizeof(key.auxclip));
+        FrameControlPoints points;
+        ApplyFrameKeywords(keysText, key, points);
+        context.RestorKey(&key);
+        if (int n = points.AlphaCountToUse(); n > 0)
+            context.SetLUTia(n, points.alphaIndex.data(), points.alpha.data());
+        if (int n = points.ColorCountToUse(); n > 0)
+            context.SetLUTirgb(n, points.colorIndex.data(), points.red.data(),
+                               points.green.data(), points.blue.data());
+    }
+
+    context.StartUp();
+    std::string status;
+    context.SetOption(kOptSetStatusRequest, kStatusIsGlWindowUp);
+    context.GetStatus(&status);
+    if (status != kReplyGlWindowIsUp) {
+        err << kProgram << ": no OpenGL context could be made ("
+            << (args.window ? "is DISPLAY set to a running X server?"
+                            : "no EGL surfaceless or pbuffer support?")
+            << "); see " << "DEBUG_VOXA.txt under $VOXA_ROOT\n";
+        context.ClearIt();
+        return 1;
+    }
+    if (args.verbose) {
+        out << kProgram << ": " << (args.window ? "window" : "headless") << " "
+            << args.width << "x" << args.height << ", " << context.Window()->Description()
+            << "\n";
+        out << kProgram << ": volume "
+            << (args.zbFile.empty() ? std::string("(built-in test volume)") : args.zbFile)
+            << "\n";
+    }
+
+    int status_ = 0;
+    for (int f = 0; f < args.frames; ++f) {
+        if (f > 0 && (args.orbitDx != 0 || args.orbitDy != 0))
+            context.IncrementEyePoint(args.orbitDx, args.orbitDy, 0);
+        context.SetDoRender();
+        if (context.LastFrameResult() < 0) {
+            err << kProgram << ": frame " << f << " failed with code " << context.LastFrameResult()
+                << "\n";
+            status_ = 1;
+            break;
+        }
+        if (!args.outFile.empty()) {
+            std::string file = NumberedOutput(args.outFile, f, args.frames);
+            bool ok;
+            if (EndsWith(file, ".png")) {
+                BinaryDataVOXA data;
+                context.GetPix(&data);
+                ok = WritePngImage(file, args.width, args.height, data.m_pBuffer, &error);
+            } else {
+                // CopyPixToFile numbers names that begin with two digits;
+                // "./" keeps the name as given.
+                std::string name = file;
+                if (name.size() >= 2 && std::isdigit(static_cast<unsigned char>(name[0])) &&
+                    std::isdigit(static_cast<unsigned char>(name[1])))
+                    name = "./" + name;
+                context.CopyPixToFile(name);
+                std::ifstream check(name, std::ios::binary | std::ios::ate);
+                ok = check && static_cast<long long>(check.tellg()) ==
+                                  3LL * args.width * args.height;
+                error = "cannot write the file";
+            }
+            if (!ok) {
+                err << kProgram << ": " << file << ": " << error << "\n";
+                status_ = 1;
+                break;
+            }
+            if (args.verbose) out << kProgram << ": wrote " << file << "\n";
+        }
+        if (GlWindow* w = context.Window(); w != nullptr && w->QuitPosted()) break;
+    }
+
+    if (args.window && status_ == 0 && args.holdSeconds > 0.0) {
+        auto until = std::chrono::steady_clock::now() +
+                     std::chrono::milliseconds(static_cast<long long>(args.holdSeconds * 1000));
+        while (std::chrono::steady_clock::now() < until) {
+            GlWindow* w = context.Window();
+            if (w == nullptr || w->PumpEvents()) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+    context.ClearIt();
+    return status_;
+}
+
+}  // namespace voxa
