@@ -1,0 +1,586 @@
+// Tests of the spool server (slots, runs, transfers, data roots), the test
+// movie, and the spool / spoolwrite programs over loopback.
+#include "spool/data_roots.h"
+#include "spool/spool_server.h"
+#include "spool/spool_write.h"
+#include "spool/test_movie.h"
+
+#include "hosting/activation.h"
+#include "hosting/class_registry.h"
+#include "hosting/interfaces.capnp.h"
+#include "platform/test_support.h"
+#include "platform/unique_fd.h"
+
+#include <gtest/gtest.h>
+#include <kj/async-io.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <thread>
+
+namespace voxa::spool {
+namespace {
+
+using voxa::testing::FreshRoot;
+using voxa::testing::RunCommand;
+using voxa::testing::ScopedEnv;
+using voxa::testing::TempDir;
+
+const std::string kBin = VOXA_BIN_DIR;
+
+bool WaitFor(const std::function<bool()>& condition, int ms = 10000) {
+    for (int waited = 0; waited < ms; waited += 5) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return condition();
+}
+
+std::vector<unsigned char> Pattern(size_t n, unsigned seed) {
+    std::vector<unsigned char> v(n);
+    for (size_t i = 0; i < n; ++i) v[i] = static_cast<unsigned char>((i * 131 + seed * 7) >> 3);
+    return v;
+}
+
+std::vector<unsigned char> ReadAt(const std::string& path, uint64_t offset, size_t n) {
+    std::vector<unsigned char> v(n);
+    UniqueFd fd(::open(path.c_str(), O_RDONLY));
+    if (!fd) return {};
+    ssize_t got = ::pread(fd.Get(), v.data(), n, static_cast<off_t>(offset));
+    v.resize(got < 0 ? 0 : static_cast<size_t>(got));
+    return v;
+}
+
+int64_t FileSize(const std::string& path) {
+    struct stat st{};
+    return ::stat(path.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
+// A SpoolServer whose only data root is a fresh directory.
+struct SpoolFixture : ::testing::Test {
+    TempDir dir;
+    std::unique_ptr<SpoolServer> server;
+    void SetUp() override {
+        DataRoots roots;
+        std::string error;
+        ASSERT_TRUE(roots.Add(dir.Path(), &error)) << error;
+        server = std::make_unique<SpoolServer>(std::move(roots));
+    }
+    int Write(const std::string& path, uint64_t offset, const std::vector<unsigned char>& data) {
+        return server->WriteReq(path, static_cast<uint32_t>(offset >> 32),
+                                static_cast<uint32_t>(offset), static_cast<int32_t>(data.size()),
+                                data.data(), data.size());
+    }
+    // Polls the slot until its write is done; returns the result.
+    int Collect(int slot) {
+        int result = -1;
+        WaitFor([&] {
+            result = server->GetWriteStatus(slot);
+            return result >= 0 || result == kZeroFillFailed;
+        });
+        return result;
+    }
+};
+
+using SpoolSlots = SpoolFixture;
+
+TEST_F(SpoolSlots, FourMiBIsAcceptedAndOneByteMoreIsRefused) {
+    ASSERT_EQ(server->InitWrite(), 1);
+    std::vector<unsigned char> big(kMaxPiece + 1, 7);
+    const std::string file = dir.File("a.raw");
+    EXPECT_EQ(server->WriteReq(file, 0, 0, kMaxPiece + 1, big.data(), big.size()), kPieceTooLarge);
+    EXPECT_EQ(server->WriteReq(file, 0, 0, -5, big.data(), 0), kPieceTooLarge);
+    EXPECT_EQ(server->ReadReq(file, 0, 0, kMaxPiece + 1), kPieceTooLarge);
+    int slot = server->WriteReq(file, 0, 0, kMaxPiece, big.data(), kMaxPiece);
+    EXPECT_EQ(slot, 0);
+    EXPECT_EQ(Collect(slot), kMaxPiece);
+    EXPECT_EQ(FileSize(file), kMaxPiece);
+    server->Finish();
+}
+
+TEST_F(SpoolSlots, DataOfAnotherLengthThanTheCountIsRefused) {
+    ASSERT_EQ(server->InitWrite(), 1);
+    std::vector<unsigned char> data(1000, 1);
+    EXPECT_EQ(server->WriteReq(dir.File("a"), 0, 0, 1001, data.data(), data.size()),
+              kPieceTooLarge);
+    server->Finish();
+}
+
+TEST_F(SpoolSlots, NinthOutstandingRequestIsRefusedAndSlotZeroIsReused) {
+    ASSERT_EQ(server->InitWrite(), 1);
+    auto piece = Pattern(131072, 1);
+    const std::string file = dir.File("b.raw");
+    for (int i = 0; i < kSlotCount; ++i) EXPECT_EQ(Write(file, i * 131072ull, piece), i);
+    EXPECT_EQ(Write(file, 8 * 131072ull, piece), kSlotBusy);
+    EXPECT_EQ(Collect(0), 131072);
+    EXPECT_EQ(Write(file, 8 * 131072ull, piece), 0);
+    for (int i = 1; i < kSlotCount; ++i) EXPECT_EQ(Collect(i), 131072);
+    EXPECT_EQ(Collect(0), 131072);
+    EXPECT_EQ(FileSize(file), 9 * 131072);
+    EXPECT_EQ(ReadAt(file, 8 * 131072ull, 131072), piece);
+    server->Finish();
+}
+
+TEST_F(SpoolSlots, CollectingAnEmptyOrInvalidSlotIsRefused) {
+    ASSERT_EQ(server->InitWrite(), 1);
+    EXPECT_EQ(server->GetWriteStatus(3), kNoWriteRequest);
+    EXPECT_EQ(server->GetStatus(3), "No Write Request was assigned to this buffer");
+    EXPECT_EQ(server->GetWriteStatus(8), kNoWriteRequest);
+    EXPECT_EQ(server->GetWriteStatus(-1), kNoWriteRequest);
+    ReadBlock block;
+    EXPECT_EQ(server->GetReq(2, &block), kNoReadRequest);
+    EXPECT_EQ(server->GetReq(99, &block), kNoReadRequest);
+    EXPECT_EQ(block.size, 0);
+    EXPECT_EQ(server->GetStatus(8), "No such buffer: 8 (buffers are 0 to 7)");
+    server->Finish();
+}
+
+TEST_F(SpoolSlots, SecondRunBeforeFinishIsRefusedAndAllowedAfter) {
+    ASSERT_EQ(server->InitWrite(), 1);
+    EXPECT_EQ(server->InitWrite(), 0);
+    EXPECT_EQ(server->Initialize(), 0);
+    server->Finish();
+    EXPECT_FALSE(server->WorkerRunning());
+    EXPECT_EQ(server->Initialize(), 1);
+    server->Finish();
+    EXPECT_EQ(server->InitWrite(), 1);
+    server->Finish();
+}
+
+TEST_F(SpoolSlots, FinishWaitsForAWorkerStillInsideAFill) {
+    ASSERT_EQ(server->InitWrite(), 1);
+    const std::string file = dir.File("fill.raw");
+    const uint64_t length = 256ull << 20;  // long enough to outlast the 100 ms
+    ASSERT_EQ(server->WriteReq(file, 0, static_cast<uint32_t>(length), 0, nullptr, 0), 0);
+    WaitFor([&] { return server->GetWriteStatus(0) > 0; });
+    server->Finish();
+    EXPECT_FALSE(server->WorkerRunning());
+    // The new run's worker is the only one: its first piece lands in slot 0.
+    ASSERT_EQ(server->InitWrite(), 1);
+    auto piece = Pattern(131072, 3);
+    ASSERT_EQ(Write(dir.File("c.raw"), 0, piece), 0);
+    EXPECT_EQ(Collect(0), 131072);
+    EXPECT_EQ(ReadAt(dir.File("c.raw"), 0, 131072), piece);
+    server->Finish();
+}
+
+using SpoolTransfers = SpoolFixture;
+
+TEST_F(SpoolTransfers, AlignedPiecesAreHighPerformanceAndUnalignedLowPerformance) {
+    ASSERT_EQ(server->InitWrite(), 1);
+    const std::string file = dir.File("m.raw");
+    auto aligned = Pattern(262144, 5);
+    auto odd = Pattern(1000, 6);
+    int s0 = Write(file, 0, aligned);
+    EXPECT_EQ(Collect(s0), 262144);
+    EXPECT_NE(server->GetStatus(s0).find("IO Type: HighPerformance"), std::string::npos)
+        << server->GetStatus(s0);
+    int s1 = Write(file, 262144 + 4096, odd);  // offset not a multiple of 128 KiB
+    EXPECT_EQ(Collect(s1), 1000);
+    EXPECT_EQ(server->GetStatus(s1),
+              "Wrote 1000 bytes to Address Lo = 266240 Hi = 0   Requested 1000 bytes  IO Type: "
+              "LowPerformance");
+    int s2 = Write(file, 131072, Pattern(131072 + 512, 7));  // length not a multiple
+    EXPECT_EQ(Collect(s2), 131072 + 512);
+    EXPECT_NE(server->GetStatus(s2).find("LowPerformance"), std::string::npos);
+    server->Finish();
+    EXPECT_EQ(ReadAt(file, 0, 131072), std::vector<unsigned char>(aligned.begin(),
+                                                                  aligned.begin() + 131072));
+    EXPECT_EQ(ReadAt(file, 131072, 131072 + 512), Pattern(131072 + 512, 7));
+    EXPECT_EQ(ReadAt(file, 266240, 1000), odd);
+}
+
+TEST_F(SpoolTransfers, WriteBeyondFourGiBLandsAtItsPlaceAndKeepsOtherBytes) {
+    const std::string file = dir.File("big.raw");
+    auto head = Pattern(65536, 9);
+    {
+        std::ofstream out(file, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(head.data()), head.size());
+    }
+    ASSERT_EQ(server->InitWrite(), 1);
+    const uint64_t offset = (4ull << 30) + 131072;  // high word 1
+    auto piece = Pattern(131072, 10);
+    int slot = Write(file, offset, piece);
+    EXPECT_EQ(Collect(slot), 131072);
+    EXPECT_EQ(server->GetStatus(slot),
+              "Wrote 131072 bytes to Address Lo = 131072 Hi = 1   Requested 131072 bytes  IO "
+              "Type: HighPerformance");
+    server->Finish();
+    EXPECT_EQ(FileSize(file), static_cast<int64_t>(offset + 131072));
+    EXPECT_EQ(ReadAt(file, offset, 131072), piece);
+    EXPECT_EQ(ReadAt(file, 0, 65536), head);
+    EXPECT_EQ(ReadAt(file, offset - 4096, 4096), std::vector<unsigned char>(4096, 0));
+    uint32_t lo = 0, hi = 0;
+    server->GetSize(file, &lo, &hi);
+    EXPECT_EQ(hi, 1u);
+    EXPECT_EQ(lo, 262144u);
+}
+
+TEST_F(SpoolTransfers, ZeroFillReportsKilobytesAndZeroesTheFile) {
+    const std::string file = dir.File("z.raw");
+    {
+        std::ofstream out(file, std::ios::binary);
+        std::vector<char> ones(12 << 20, '\xff');
+        out.write(ones.data(), ones.size());
+    }
+    ASSERT_EQ(server->InitWrite(), 1);
+    ASSERT_EQ(server->WriteReq(file, 0, 10u << 20, 0, nullptr, 0), 0);
+    std::vector<int> seen;
+    int result = -1;
+    WaitFor([&] {
+        result = server->GetWriteStatus(0);
+        if (seen.empty() || seen.back() != result) seen.push_back(result);
+        return result == 10240 || result == kZeroFillFailed;
+    });
+    EXPECT_EQ(result, 10240);
+    // While running it shows -1 or whole pieces done so far.
+    for (int value : seen) {
+        EXPECT_TRUE(value == -1 || value == 4096 || value == 8192 || value == 10240) << value;
+    }
+    EXPECT_EQ(server->GetStatus(0), "Wrote 10240 kB");
+    EXPECT_EQ(server->GetWriteStatus(0), kNoWriteRequest);  // collected
+    server->Finish();
+    EXPECT_EQ(ReadAt(file, 0, 10 << 20), std::vector<unsigned char>(10 << 20, 0));
+    EXPECT_EQ(ReadAt(file, 10 << 20, 4), std::vector<unsigned char>(4, 0xff));
+}
+
+TEST_F(SpoolTransfers, ReadRunReturnsTheBytesThatExist) {
+    const std::string file = dir.File("r.raw");
+    auto content = Pattern(300000, 11);
+    {
+        std::ofstream out(file, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(content.data()), content.size());
+    }
+    ASSERT_EQ(server->Initialize(), 1);
+    int s0 = server->ReadReq(file, 0, 0, 131072);
+    int s1 = server->ReadReq(file, 0, 1000, 5000);
+    int s2 = server->ReadReq(file, 0, 262144, 131072);  // past the end
+    ReadBlock block;
+    ASSERT_TRUE(WaitFor([&] { return server->GetReq(s0, &block) == 1; }));
+    EXPECT_EQ(std::vector<unsigned char>(block.data.get(), block.data.get() + block.size),
+              std::vector<unsigned char>(content.begin(), content.begin() + 131072));
+    EXPECT_EQ(server->GetReq(s0, &block), kNoReadRequest);
+    ASSERT_TRUE(WaitFor([&] { return server->GetReq(s1, &block) == 1; }));
+    EXPECT_EQ(std::vector<unsigned char>(block.data.get(), block.data.get() + block.size),
+              std::vector<unsigned char>(content.begin() + 1000, content.begin() + 6000));
+    EXPECT_NE(server->GetStatus(s1).find("Low Performance IO"), std::string::npos);
+    ASSERT_TRUE(WaitFor([&] { return server->GetReq(s2, &block) == 1; }));
+    EXPECT_EQ(block.size, 300000 - 262144);
+    server->Finish();
+}
+
+TEST_F(SpoolTransfers, GetSizeOfAMissingFileIsZero) {
+    uint32_t lo = 1, hi = 1;
+    server->GetSize(dir.File("missing.raw"), &lo, &hi);
+    EXPECT_EQ(lo, 0u);
+    EXPECT_EQ(hi, 0u);
+}
+
+using SpoolRoots = SpoolFixture;
+
+TEST_F(SpoolRoots, PathsOutsideTheRootsWriteNothing) {
+    TempDir other;
+    ASSERT_EQ(server->InitWrite(), 1);
+    auto piece = Pattern(131072, 12);
+    const std::string outside = other.File("x.raw");
+    const std::string escaping = dir.Path() + "/../" + "y.raw";
+    int s0 = Write(outside, 0, piece);
+    EXPECT_EQ(Collect(s0), 0);
+    EXPECT_NE(server->GetStatus(s0).find("outside the data roots"), std::string::npos);
+    int s1 = Write(escaping, 0, piece);
+    EXPECT_EQ(Collect(s1), 0);
+    EXPECT_NE(server->GetStatus(s1).find("\"..\""), std::string::npos);
+    int s2 = server->WriteReq(outside, 0, 1 << 20, 0, nullptr, 0);  // zero-fill
+    EXPECT_EQ(Collect(s2), kZeroFillFailed);
+    int s3 = Write("relative/z.raw", 0, piece);
+    EXPECT_EQ(Collect(s3), 0);
+    server->Finish();
+    EXPECT_EQ(FileSize(outside), -1);
+    EXPECT_EQ(FileSize(other.Path() + "/../y.raw"), -1);
+
+    std::ofstream(other.File("exists.raw")) << "data";
+    uint32_t lo = 1, hi = 1;
+    server->GetSize(other.File("exists.raw"), &lo, &hi);
+    EXPECT_EQ(lo, 0u);
+    EXPECT_EQ(hi, 0u);
+}
+
+TEST(DataRoots, SymbolicLinksOutOfARootAreRefused) {
+    TempDir root, other;
+    ASSERT_EQ(::symlink(other.Path().c_str(), root.File("link").c_str()), 0);
+    DataRoots roots;
+    std::string error, resolved, reason;
+    ASSERT_TRUE(roots.Add(root.Path(), &error));
+    EXPECT_FALSE(roots.Check(root.File("link/f.raw"), &resolved, &reason));
+    EXPECT_TRUE(roots.Check(root.File("new/dir/f.raw"), &resolved, &reason)) << reason;
+    EXPECT_EQ(resolved.substr(resolved.size() - 14), "/new/dir/f.raw");
+    EXPECT_FALSE(roots.Check("/" + std::string(300, 'a'), &resolved, &reason));
+    EXPECT_NE(reason.find("255"), std::string::npos);
+    EXPECT_FALSE(roots.Add(root.File("no-such-dir"), &error));
+}
+
+// ---- the test movie --------------------------------------------------------
+
+// An independent rendering of the movie: every pixel of every frame is
+// tested against the three discs, whose paths are simulated here.
+std::vector<unsigned char> ReferenceMovie() {
+    struct D { double c, r, rad, sc, sr; };
+    D d[3] = {{100, 200, 20, 3, -4}, {200, 300, 30, 4, 5}, {300, 100, 40, -2, 7}};
+    std::vector<unsigned char> movie;
+    movie.reserve(kMovieBytes);
+    for (int f = 0; f < 200; ++f) {
+        for (int y = 0; y < 512; ++y) {
+            for (int x = 0; x < 512; ++x) {
+                for (int b = 0; b < 3; ++b) {
+                    double dy = y - d[b].r, dx = x - d[b].c;
+                    movie.push_back(dy * dy + dx * dx < d[b].rad * d[b].rad ? 255 : 0);
+                }
+            }
+        }
+        for (D& disc : d) {
+            disc.c += disc.sc;
+            if (disc.sc < 0 ? disc.c < disc.rad : disc.c > 512 - disc.rad) disc.sc = -disc.sc;
+            disc.r += disc.sr;
+            if (disc.sr < 0 ? disc.r < disc.rad : disc.r > 512 - disc.rad) disc.sr = -disc.sr;
+        }
+    }
+    return movie;
+}
+
+TEST(TestMovie, MatchesAnIndependentRendering) {
+    auto movie = GenerateTestMovie();
+    ASSERT_EQ(movie.size(), 157286400u);
+    EXPECT_TRUE(movie == ReferenceMovie());
+}
+
+TEST(TestMovie, DiscOfRadiusFortyBouncesWhenItsRowPasses472) {
+    auto discs = InitialDiscs();
+    int frames = 0;
+    while (discs[2].rowStep > 0 && frames < 100) {
+        MoveDiscs(discs);
+        ++frames;
+    }
+    // Rows 100, 107, ... 471, 478: the step turns after passing 472.
+    EXPECT_EQ(discs[2].row, 478);
+    EXPECT_EQ(discs[2].rowStep, -7);
+    EXPECT_EQ(frames, 54);
+}
+
+// ---- programs over loopback ------------------------------------------------
+
+uint16_t FreePort() {
+    UniqueFd fd(::socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+    socklen_t len = sizeof(addr);
+    ::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&addr), &len);
+    return ntohs(addr.sin_port);
+}
+
+bool Listening(uint16_t port) {
+    UniqueFd fd(::socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return ::connect(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+}
+
+// A spool server started by hand for one test, stopped with SIGTERM.
+class SpoolProcess {
+public:
+    explicit SpoolProcess(uint16_t port, int listenFd = -1) {
+        std::string portText = std::to_string(port);
+        std::string program = kBin + "/spool";
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            if (listenFd >= 0) {
+                ::dup2(listenFd, 3);
+                // $$ of the shell is the server's pid after exec.
+                ::execl("/bin/sh", "sh", "-c",
+                        ("LISTEN_PID=$$ LISTEN_FDS=1 exec " + program).c_str(), nullptr);
+            } else {
+                ::execl(program.c_str(), program.c_str(), "--port", portText.c_str(), "--bind",
+                        "127.0.0.1", "--persist", nullptr);
+            }
+            ::_exit(127);
+        }
+        if (listenFd < 0) WaitFor([port] { return Listening(port); }, 5000);
+    }
+    ~SpoolProcess() {
+        ::kill(m_pid, SIGTERM);
+        int status = 0;
+        ::waitpid(m_pid, &status, 0);
+    }
+
+private:
+    pid_t m_pid = -1;
+};
+
+// One spool1 object; clients of one test share the thread's event loop.
+struct Client {
+    kj::AsyncIoContext& io;
+    kj::Own<hosting::RemoteObject> object;
+    rpc::Ispool1::Client spool{nullptr};
+    explicit Client(kj::AsyncIoContext& ioContext, const char* host = "127.0.0.1")
+        : io(ioContext) {
+        std::string error;
+        if (hosting::CreateInstanceOnHost(io, hosting::Spool1Class(), host, &object, &error) ==
+            0) {
+            spool = object->As<rpc::Ispool1>();
+        }
+    }
+    int InitWrite() { return spool.initWriteRequest().send().wait(io.waitScope).getIStatus(); }
+    void Finish() { spool.finishRequest().send().wait(io.waitScope); }
+};
+
+TEST(SpoolProgram, TwoClientsShareOneServerAndItsRun) {
+    FreshRoot root;
+    uint16_t port = FreePort();
+    ScopedEnv env(hosting::Spool1Class().portEnv, std::to_string(port).c_str());
+    SpoolProcess server(port);
+    auto io = kj::setupAsyncIo();
+    Client a(io), b(io);
+    ASSERT_EQ(a.InitWrite(), 1);
+    EXPECT_EQ(b.InitWrite(), 0);
+    // A piece queued by one client is collected by the other: same slots.
+    auto req = a.spool.writeReqRequest();
+    auto piece = Pattern(131072, 2);
+    req.setWcPathFile(root.File("data/shared.raw"));
+    req.setLNbytes(131072);
+    req.setUcBuf(kj::arrayPtr(piece.data(), piece.size()));
+    EXPECT_EQ(req.send().wait(a.io.waitScope).getIBuf(), 0);
+    int wrote = -1;
+    WaitFor([&] {
+        auto status = b.spool.getWriteStatusRequest();
+        status.setIBuf(0);
+        wrote = status.send().wait(b.io.waitScope).getIWrote();
+        return wrote >= 0;
+    });
+    EXPECT_EQ(wrote, 131072);
+    a.Finish();
+    EXPECT_EQ(b.InitWrite(), 1);  // the ended run is over for every client
+    b.Finish();
+    EXPECT_EQ(ReadAt(root.File("data/shared.raw"), 0, 131072), piece);
+}
+
+TEST(SpoolProgram, SpoolwriteReportsMinusFourWhileAnotherRunIsOpen) {
+    FreshRoot root;
+    uint16_t port = FreePort();
+    ScopedEnv env(hosting::Spool1Class().portEnv, std::to_string(port).c_str());
+    SpoolProcess server(port);
+    auto io = kj::setupAsyncIo();
+    Client other(io);
+    ASSERT_EQ(other.InitWrite(), 1);
+    auto result = RunCommand(kBin + "/spoolwrite 127.0.0.1 " + root.File("data/busy.raw"));
+    EXPECT_EQ(result.status, 0);
+    EXPECT_NE(result.out.find(" !!!!! spool write failed: iStatus = -4!!!!!\n"
+                              "spool server is already in use: try again later\n"),
+              std::string::npos)
+        << result.out;
+    EXPECT_EQ(FileSize(root.File("data/busy.raw")), -1);
+    other.Finish();
+}
+
+TEST(SpoolProgram, SpoolwriteOutsideTheDataRootsWritesNothing) {
+    FreshRoot root;
+    TempDir elsewhere;
+    uint16_t port = FreePort();
+    ScopedEnv env(hosting::Spool1Class().portEnv, std::to_string(port).c_str());
+    SpoolProcess server(port);
+    auto result = RunCommand(kBin + "/spoolwrite 127.0.0.1 " + elsewhere.File("m.raw"));
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(FileSize(elsewhere.File("m.raw")), -1);
+}
+
+TEST(SpoolProgram, UsageAndHelp) {
+    auto usage = RunCommand(kBin + "/spoolwrite onlyhost");
+    EXPECT_EQ(usage.status, 0);
+    EXPECT_EQ(usage.out, "usage: spoolwrite <Host> <Full Path to File>\n");
+    auto help = RunCommand(kBin + "/spool --help");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("-RegServer"), std::string::npos);
+    EXPECT_NE(help.out.find("--data-root"), std::string::npos);
+}
+
+TEST(SpoolProgram, RegistrationSwitches) {
+    FreshRoot root;
+    const std::string clsid = root.File("registry/CLSID/{3D2D61B3-75E9-49B8-86F1-21B4C701674B}");
+    EXPECT_EQ(RunCommand(kBin + "/spool -RegServer").status, 0);
+    EXPECT_EQ(hosting::ReadRegistryEntry(clsid)["LocalServer32"], kBin + "/spool");
+    EXPECT_EQ(RunCommand(kBin + "/spool -UnregServer").status, 0);
+    EXPECT_EQ(FileSize(clsid), -1);
+    EXPECT_EQ(FileSize(root.File("registry/ProgID/Spool.spool1")), -1);
+    EXPECT_EQ(RunCommand(kBin + "/spool -Embedding /regserver").status, 0);
+    EXPECT_EQ(hosting::ReadRegistryEntry(clsid)["@"], "spool1 Class");
+    EXPECT_EQ(RunCommand(kBin + "/spool --port 4444 -RegServer").status, 0);
+    EXPECT_EQ(hosting::ReadRegistryEntry(clsid)["Port"], "4444");
+}
+
+TEST(SpoolProgram, ServesAnInheritedListeningSocket) {
+    FreshRoot root;
+    UniqueFd listener(::socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(listener.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    ASSERT_EQ(::listen(listener.Get(), 16), 0);
+    socklen_t len = sizeof(addr);
+    ::getsockname(listener.Get(), reinterpret_cast<sockaddr*>(&addr), &len);
+    ScopedEnv env(hosting::Spool1Class().portEnv, std::to_string(ntohs(addr.sin_port)).c_str());
+    SpoolProcess server(0, listener.Get());
+    listener.Reset();
+    auto io = kj::setupAsyncIo();
+    Client client(io);
+    EXPECT_EQ(client.InitWrite(), 1);
+    client.Finish();
+}
+
+// The whole path of a display host: register, launch on demand, write the
+// movie, and the server ends by itself after the last release.
+TEST(SpoolProgram, LaunchedOnDemandWritesTheMovieAndExitsWhenIdle) {
+    FreshRoot root;
+    uint16_t port = FreePort();
+    ScopedEnv env(hosting::Spool1Class().portEnv, std::to_string(port).c_str());
+    ASSERT_EQ(RunCommand(kBin + "/spool -RegServer").status, 0);
+    const std::string file = root.File("data/m.raw");
+    auto result = RunCommand(kBin + "/spoolwrite 127.0.0.1 " + file);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out.rfind("Generate Movie ... Finished!\nSPOOL write ...   157.29 MB in", 0),
+              0u)
+        << result.out;
+    EXPECT_NE(result.out.find(" MB/sec\n"), std::string::npos);
+    ASSERT_EQ(FileSize(file), 157286400);
+    {
+        std::ifstream in(file, std::ios::binary);
+        std::vector<unsigned char> bytes(157286400);
+        in.read(reinterpret_cast<char*>(bytes.data()), bytes.size());
+        EXPECT_TRUE(bytes == ReferenceMovie());
+    }
+    // The launched server is still there right after the release...
+    EXPECT_TRUE(Listening(port));
+    // ...a new object keeps it, and once that is released too it goes.
+    {
+        auto io = kj::setupAsyncIo();
+        Client again(io);
+        EXPECT_EQ(again.InitWrite(), 1);
+        again.Finish();
+    }
+    EXPECT_TRUE(WaitFor([port] { return !Listening(port); }, 10000));
+}
+
+}  // namespace
+}  // namespace voxa::spool
