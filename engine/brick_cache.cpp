@@ -13,6 +13,10 @@
 
 namespace voxa {
 
+namespace {
+constexpr int64_t kMaxJoinedRead = 4 << 20;
+}  // namespace
+
 std::vector<int> BuildReadOrder(const std::vector<int64_t>& offsets) {
     const int n = static_cast<int>(offsets.size());
     std::vector<int64_t> work(offsets);
@@ -208,6 +212,7 @@ void BrickCache::ReaderMain(int index, int count) {
         const int positions = m_planReady.load(std::memory_order_acquire) == 1
                                   ? static_cast<int>(m_plan.size()) : 0;
         const int lag = kReadRun * 2 * count;  // 8 x N slots
+        int servedUpTo = -1;
         for (int p = 0; p < positions && posted() && running(); ++p) {
             const PlanEntry& e = m_plan[p];
             if (count >= 2) {
@@ -235,7 +240,30 @@ void BrickCache::ReaderMain(int index, int count) {
                 return true;
             }, 10);
             if (!posted() || !running()) break;
-            if (ServingThread(p, count) == index) Serve(index, e, reader);
+            if (ServingThread(p, count) != index || p <= servedUpTo) continue;
+            // Bricks of this run that follow one another both in the file
+            // and in the ring are read with one transfer.
+            int last = p;
+            // (With one reader every run is its own, so runs join up to 4 MiB.)
+            while (last + 1 < positions && ServingThread(last + 1, count) == index &&
+                   m_plan[last + 1].end - e.start <= kMaxJoinedRead && Contiguous(m_plan[last], m_plan[last + 1]))
+                ++last;
+            if (last > p) {
+                WaitFor([&] {
+                    if (!posted() || !running()) return true;
+                    for (int j = 0; j < e.slot; ++j) {
+                        const Slot& s = m_slots[j];
+                        if (s.start < m_plan[last].end && e.start < s.end &&
+                            (s.state.load(std::memory_order_acquire) == 1 ||
+                             s.pending.load(std::memory_order_acquire) == 1))
+                            return false;
+                    }
+                    return true;
+                }, 10);
+                if (!posted() || !running()) break;
+            }
+            ServeRun(index, p, last, reader);
+            servedUpTo = last;
         }
         m_progress[index].store(INT_MAX, std::memory_order_release);
         Notify();
@@ -328,45 +356,86 @@ void BrickCache::Plan(int readers) {
     Notify();
 }
 
-void BrickCache::Serve(int index, const PlanEntry& e, DirectBrickReader& reader) {
-    const Request& q = m_requests[e.request];
-    Slot& slot = m_slots[e.slot];
-    // Bricks whose bytes this slot overwrites are no longer in the cache.
-    for (int j = 0; j < e.slot; ++j) {
+bool BrickCache::Contiguous(const PlanEntry& a, const PlanEntry& b) const {
+    if (a.skip || b.skip || b.slot != a.slot + 1 || b.start != a.end) return false;
+    const Request& qa = m_requests[a.request];
+    const Request& qb = m_requests[b.request];
+    const int64_t len = a.end - a.start;
+    return qa.count == len && qb.count == b.end - b.start && qb.offset == qa.offset + len && qb.path == qa.path;
+}
+
+void BrickCache::ServeRun(int index, int first, int last, DirectBrickReader& reader) {
+    if (first == last) {
+        Serve(index, m_plan[first], reader);
+        return;
+    }
+    const PlanEntry& a = m_plan[first];
+    const PlanEntry& z = m_plan[last];
+    const Request& q = m_requests[a.request];
+    InvalidateOverwritten(a.slot, a.start, z.end);
+    const std::string path = ReaderPath(index, q.path);
+    const int64_t total = z.end - a.start;
+    const int64_t got = reader.ReadWith(m_bufferedIO.load(std::memory_order_relaxed), m_region.Data() + a.start,
+                                        path, q.offset, total);
+    if (got != total) {
+        // Find out brick by brick which ones fail.
+        for (int p = first; p <= last; ++p) Serve(index, m_plan[p], reader);
+        return;
+    }
+    m_bytesRead.fetch_add(got, std::memory_order_relaxed);
+    for (int p = first; p <= last; ++p) {
+        const PlanEntry& e = m_plan[p];
+        Publish(e, m_requests[e.request].brick);
+    }
+    Notify();
+}
+
+void BrickCache::InvalidateOverwritten(int below, int64_t start, int64_t end) {
+    // Bricks whose bytes the new span overwrites are no longer in the cache.
+    for (int j = 0; j < below; ++j) {
         Slot& old = m_slots[j];
         int b = old.brick.load(std::memory_order_acquire);
-        if (b >= 0 && old.start < e.end && e.start < old.end) {
+        if (b >= 0 && old.start < end && start < old.end) {
             old.brick.store(-1, std::memory_order_release);
             int expected = j;
             m_brickToSlot[b].compare_exchange_strong(expected, -1, std::memory_order_acq_rel);
         }
     }
-    unsigned char* ptr = m_region.Data() + e.start;
-    std::string path;
-    if (index == 0) {
-        path = q.path;
-    } else {
-        size_t cut = q.path.find_last_of("/\\");
-        std::lock_guard<std::mutex> lock(m_dirsMutex);
-        path = m_dirs[index] + (cut == std::string::npos ? q.path : q.path.substr(cut + 1));
-    }
-    const int64_t got = reader.ReadWith(m_bufferedIO.load(std::memory_order_relaxed), ptr, path,
-                                        q.offset, q.count);
+}
+
+std::string BrickCache::ReaderPath(int index, const std::string& requestPath) {
+    if (index == 0) return requestPath;
+    size_t cut = requestPath.find_last_of("/\\");
+    std::lock_guard<std::mutex> lock(m_dirsMutex);
+    return m_dirs[index] + (cut == std::string::npos ? requestPath : requestPath.substr(cut + 1));
+}
+
+void BrickCache::Publish(const PlanEntry& e, int brick) {
+    Slot& slot = m_slots[e.slot];
+    slot.ptr = m_region.Data() + e.start;
+    slot.brick.store(brick, std::memory_order_release);
+    m_brickToSlot[brick].store(e.slot, std::memory_order_release);
+    slot.state.store(1, std::memory_order_release);
+    slot.pending.store(0, std::memory_order_release);
+}
+
+void BrickCache::Serve(int index, const PlanEntry& e, DirectBrickReader& reader) {
+    const Request& q = m_requests[e.request];
+    InvalidateOverwritten(e.slot, e.start, e.end);
+    const std::string path = ReaderPath(index, q.path);
+    const int64_t got = reader.ReadWith(m_bufferedIO.load(std::memory_order_relaxed), m_region.Data() + e.start,
+                                        path, q.offset, q.count);
     if (got == q.count) {
         m_bytesRead.fetch_add(got, std::memory_order_relaxed);
-        slot.ptr = ptr;
-        slot.brick.store(q.brick, std::memory_order_release);
-        m_brickToSlot[q.brick].store(e.slot, std::memory_order_release);
-        slot.state.store(1, std::memory_order_release);
+        Publish(e, q.brick);
     } else {
         // Never publish stale bytes as the brick: the renderer is told the
         // read failed and skips the brick.
-        m_failedInList[q.brick].store(m_listNumber.load(std::memory_order_relaxed),
-                                      std::memory_order_release);
+        m_failedInList[q.brick].store(m_listNumber.load(std::memory_order_relaxed), std::memory_order_release);
         m_failedReads.fetch_add(1, std::memory_order_relaxed);
         LogReadFailure(path, q.brick, q.offset, q.count, got);
+        m_slots[e.slot].pending.store(0, std::memory_order_release);
     }
-    slot.pending.store(0, std::memory_order_release);
     Notify();
 }
 

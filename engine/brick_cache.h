@@ -181,6 +181,11 @@ private:
     void ReaderMain(int index, int count);
     void Plan(int readers);
     void Serve(int index, const PlanEntry& e, DirectBrickReader& reader);
+    void ServeRun(int index, int first, int last, DirectBrickReader& reader);
+    bool Contiguous(const PlanEntry& a, const PlanEntry& b) const;
+    void InvalidateOverwritten(int below, int64_t start, int64_t end);
+    std::string ReaderPath(int index, const std::string& requestPath);
+    void Publish(const PlanEntry& e, int brick);
     void EndList();
     void EmptySlotTables();
     void AllocateRegion();

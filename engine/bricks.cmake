@@ -17,3 +17,7 @@ add_executable(bricks_test
 )
 target_link_libraries(bricks_test PRIVATE voxa_bricks voxa_testsupport GTest::gtest_main)
 gtest_discover_tests(bricks_test DISCOVERY_TIMEOUT 60)
+
+# Benchmark driver (bench/brick_bench.sh runs it against dd).
+add_executable(brick_bench ${CMAKE_SOURCE_DIR}/bench/brick_bench.cpp)
+target_link_libraries(brick_bench PRIVATE voxa_bricks)
