@@ -12,6 +12,8 @@
 // process and live in the RenderProcess. No GL here; one thread at a time.
 #pragma once
 
+#include "engine/overlay_settings.h"
+
 #include <array>
 #include <cstdint>
 #include <string>
@@ -69,10 +71,6 @@ inline constexpr char kReplyGlWindowIsDown[] = "GL_WINDOW_IS_DOWN";
 // Cuts a text to at most 255 bytes, never inside a UTF-8 sequence.
 std::string CutOptionText(std::string_view text);
 
-struct Tick {
-    int position = 0;
-    std::string label;  // one word, at most 63 characters
-};
 
 // A tick list of at most 256 entries.
 class TickList {
@@ -111,15 +109,6 @@ private:
     std::vector<OptionPair> m_entries;
 };
 
-struct FloorSettings {
-    int16_t red = 0, green = 0, blue = 0, alpha = 0;
-    float margin = 5.0f;
-    float spacing = 0.2f;
-};
-
-struct BoxSettings {
-    int16_t red = 0, green = 0, blue = 0, alpha = 0;
-};
 
 // Settings shared by all render contexts of a process.
 struct ProcessOptions {

@@ -15,6 +15,8 @@
 // Thread-compatible; no shared state.
 #pragma once
 
+#include "engine/overlay_settings.h"
+
 #include <array>
 #include <cstdint>
 #include <span>
@@ -40,11 +42,6 @@ inline constexpr uint32_t kOpaqueWhite = RgbaWord(255, 255, 255, 255);
 
 // A tick: a position (0-255 on the colour bar and the plots' x axes; a row
 // on the "pdf" y axis) and a label of at most 63 characters.
-struct Tick {
-    static constexpr size_t kMaxLabel = 63;
-    int position = 0;
-    std::string label;
-};
 // A tick with its label cut to kMaxLabel characters.
 Tick MakeTick(int position, std::string label);
 
@@ -171,14 +168,6 @@ struct OverlayQuad {
 
 enum class OverlayPass { kFar, kNear };
 
-struct FloorSettings {
-    int red = 0, green = 0, blue = 0, alpha = 0;
-    float margin = 5.0f;
-    float spacing = 0.2f;
-};
-struct BoxSettings {
-    int red = 0, green = 0, blue = 0, alpha = 0;
-};
 
 // Bound on grid lines per axis; a spacing asking for more draws no grid.
 inline constexpr int kMaxGridLines = 4096;
