@@ -342,18 +342,21 @@ TEST_F(OverlayGlTest, FloorCoversItsAreaWithBlackGridLines) {
     // Beyond the floor (and its edge lines): the background.
     for (auto p : std::vector<std::array<double, 2>>{{1.7, 0.25}, {-1.7, 0.25}, {0.25, 1.7}, {2.2, 2.2}})
         EXPECT_PRED3(Near, at(p[0], p[1]), background, 0) << p[0] << "," << p[1];
-    // The floor covers the projected square from -1.5 to 1.5 less the lines.
+    // Floor and lines cover the square from -1.5 to 1.5 and the outer
+    // halves (0.05 wide) of the four edge lines: 9.6 square units.
     const auto lo = view.Project({-1.5, -1.5, 0}), hi = view.Project({1.5, 1.5, 0});
+    const double perUnit = (hi[0] - lo[0]) / 3.0;  // 51.2 pixels
     int covered = 0;
     for (int y = 0; y < 256; ++y)
         for (int x = 0; x < 256; ++x) covered += f.At(x, y).b == background.b ? 0 : 1;
-    const double side = hi[0] - lo[0];  // 153.6 pixels
-    EXPECT_NEAR(covered, side * side, 4 * side);
+    // Within a pixel row or column along the outline.
+    EXPECT_NEAR(covered, 9.6 * perUnit * perUnit, 4 * 3.1 * perUnit);
 }
 
 TEST_F(OverlayGlTest, FloorIsDrawnInTheNearPassOnlyWhenTheEyeIsBelowIt) {
     StartFrame(64, 64);
-    ClearTo(kBlack);
+    const Rgb background{0, 0, 80};
+    ClearTo(background);
     const TestView view{{0, 0, 20}, {0, 0, 0}, {0, 1, 0}, 0.125, 1, 100, 64, 64};
     view.Apply();
     const std::array<float, 6> limits = {-0.5f, 0.5f, -0.5f, 0.5f, 0.0f, 10.0f};
@@ -361,7 +364,15 @@ TEST_F(OverlayGlTest, FloorIsDrawnInTheNearPassOnlyWhenTheEyeIsBelowIt) {
     floor.red = 255, floor.alpha = 255, floor.margin = 1.0f, floor.spacing = 100.0f;
     m_drawer->DrawFloorAndBox(OverlayPass::kNear, limits, {0, 0, 20}, floor, BoxSettings{});
     Frame f = Read("floor_near_pass");
-    EXPECT_PRED3(Near, f.At(32, 32), kBlack, 0);
+    for (int y = 0; y < 64; y += 2)
+        for (int x = 0; x < 64; x += 2) ASSERT_PRED3(Near, f.At(x, y), background, 0);
+    // The same floor seen from below in the near pass is drawn.
+    const TestView below{{0, 0, -20}, {0, 0, 0}, {0, 1, 0}, 0.125, 1, 100, 64, 64};
+    below.Apply();
+    m_drawer->DrawFloorAndBox(OverlayPass::kNear, limits, {0, 0, -20}, floor, BoxSettings{});
+    Frame g = Read("floor_near_pass_below");
+    const auto w = below.Project({0.7, 0.7, 0});
+    EXPECT_PRED3(Near, g.At(PixelAt(w[0]), PixelAt(w[1])), (Rgb{255, 0, 0}), 0);
 }
 
 TEST_F(OverlayGlTest, HalfTransparentFloorBlendsOverTheFrame) {
@@ -374,8 +385,10 @@ TEST_F(OverlayGlTest, HalfTransparentFloorBlendsOverTheFrame) {
     floor.red = 255, floor.alpha = 102, floor.margin = 1.0f, floor.spacing = 100.0f;  // no lines
     m_drawer->DrawFloorAndBox(OverlayPass::kFar, limits, {0, 0, 20}, floor, BoxSettings{});
     Frame f = Read("floor_blend");
-    // 0.4 of red 255 over 0.6 of blue 200.
-    EXPECT_PRED3(Near, f.At(32, 32), (Rgb{102, 0, 120}), 2) << f.At(32, 32);
+    // 0.4 of red 255 over 0.6 of blue 200, away from the grid line at 0.
+    const auto w = view.Project({0.7, -0.7, 0});
+    const Rgb c = f.At(PixelAt(w[0]), PixelAt(w[1]));
+    EXPECT_PRED3(Near, c, (Rgb{102, 0, 120}), 2) << c;
 }
 
 class BoxPassTest : public OverlayGlTest {
@@ -411,8 +424,8 @@ TEST_F(BoxPassTest, FarPassDrawsTheFacesWhoseInnerSideHoldsTheEye) {
         EXPECT_PRED3(Near, At(f, {1, y, 1}), m_background, 0) << "near edge at y " << y;
     }
     // Edges along x of the far faces y = +-1 at z = -1.
-    EXPECT_PRED3(Near, At(f, {0, 1, -1}), yellow, 0);
-    EXPECT_PRED3(Near, At(f, {0, -1, -1}), yellow, 0);
+    EXPECT_PRED3(Near, At(f, {-0.5, 1, -1}), yellow, 0);
+    EXPECT_PRED3(Near, At(f, {-0.5, -1, -1}), yellow, 0);
 }
 
 TEST_F(BoxPassTest, NearPassDrawsTheOtherFaces) {
@@ -423,8 +436,9 @@ TEST_F(BoxPassTest, NearPassDrawsTheOtherFaces) {
         EXPECT_PRED3(Near, At(f, {-1, y, -1}), m_background, 0) << "far edge at y " << y;
     }
     // The top face's edges along x at y = +-1 are near; the bottom's are not.
-    EXPECT_PRED3(Near, At(f, {0, 1, 1}), yellow, 0);
-    EXPECT_PRED3(Near, At(f, {0, 1, -1}), m_background, 0);
+    // ((-0.5, 1, -1) is seen through the top face's inside, clear of edges.)
+    EXPECT_PRED3(Near, At(f, {-0.5, 1, 1}), yellow, 0);
+    EXPECT_PRED3(Near, At(f, {-0.5, 1, -1}), m_background, 0);
 }
 
 TEST_F(BoxPassTest, BoxAlphaZeroDrawsNothing) {
@@ -484,9 +498,12 @@ TEST_F(OverlayGlTest, CrossPlotColoursCellsByTheRampOfTheirCounts) {
         EXPECT_PRED3(Near, f.At(m.PixelX(row), m.PixelY(0)), kBlack, 64) << row;
         EXPECT_PRED3(Near, f.At(m.PixelX(row), m.PixelY(255)), kBlack, 64) << row;
     }
-    // Tick marks: rows 0-7 of column 128, columns 0-7 of row 64.
-    EXPECT_PRED3(Near, f.At(m.PixelX(128), m.PixelY(4)), kBlack, 2);
-    EXPECT_PRED3(Near, f.At(m.PixelX(4), m.PixelY(64)), kBlack, 2);
+    // Tick marks: rows 0-7 of column 128, columns 0-7 of row 64. A mark is
+    // one texel (3.6 pixels) across; the sampled pixel centre lies within
+    // half a pixel of the texel's middle, so up to 14% of the white
+    // neighbour mixes in (tolerance 40).
+    EXPECT_PRED3(Near, f.At(m.PixelX(128), m.PixelY(4)), kBlack, 40);
+    EXPECT_PRED3(Near, f.At(m.PixelX(4), m.PixelY(64)), kBlack, 40);
     EXPECT_PRED3(Near, f.At(m.PixelX(129.5), m.PixelY(4)), kWhite, 130);  // beside the mark
 
     // Labels in black: x label at (128 x 0.014335938 - 1.75, -1.9), y label
