@@ -13,6 +13,11 @@
 #include <GL/glu.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -25,6 +30,7 @@ namespace voxa {
 namespace {
 
 using testing::FreshRoot;
+using testing::ScopedEnv;
 
 struct Rgb {
     int r = 0, g = 0, b = 0;
@@ -116,15 +122,55 @@ bool GlyphBit(std::string_view text, const LabelBox& box, int x, int y) {
     return (kFontGlyphs[c - kFontFirst][y - box.y0] >> (7 - col)) & 1;
 }
 
+// A private Xvfb server for one test (a free display number chosen by
+// Xvfb through -displayfd); stopped by its own pid at the end.
+class PrivateXServer {
+public:
+    PrivateXServer() {
+        int fds[2];
+        if (pipe(fds) != 0) return;
+        m_pid = fork();
+        if (m_pid == 0) {
+            close(fds[0]);
+            int quiet = open("/dev/null", O_WRONLY);
+            if (quiet >= 0) dup2(quiet, 2);
+            std::string fd = std::to_string(fds[1]);
+            execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-nolisten", "tcp", "-screen", "0",
+                   "640x480x24", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(fds[1]);
+        std::string number;
+        char c;
+        while (m_pid > 0 && read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+        close(fds[0]);
+        if (!number.empty()) m_env = std::make_unique<ScopedEnv>("DISPLAY", (":" + number).c_str());
+    }
+    ~PrivateXServer() {
+        m_env.reset();
+        if (m_pid > 0) {
+            kill(m_pid, SIGTERM);
+            int status;
+            waitpid(m_pid, &status, 0);
+        }
+    }
+    bool Ok() const { return m_env != nullptr; }
+
+private:
+    pid_t m_pid = -1;
+    std::unique_ptr<ScopedEnv> m_env;
+};
+
 class OverlayGlTest : public ::testing::Test {
 protected:
-    void StartFrame(int width, int height) {
-        m_process.SetDisplayMode(DisplayMode::kHeadless);
+    void StartFrame(int width, int height, DisplayMode mode = DisplayMode::kHeadless) {
+        m_process.SetDisplayMode(mode);
         m_context = std::make_unique<RenderContext>(m_process);
         const float center[3] = {0, 1, 0}, up[3] = {0, 0, 1}, normal[3] = {0, 1, 0};
         m_context->SetFrustum(center, up, normal, width, height, 1.0f);
         m_context->StartUp();
         ASSERT_TRUE(m_process.WindowUp());
+        ASSERT_EQ(m_process.Window()->IsHeadless(), mode == DisplayMode::kHeadless);
         m_width = width;
         m_height = height;
         glViewport(0, 0, width, height);
@@ -150,6 +196,7 @@ protected:
     }
 
     FreshRoot m_root;
+    std::unique_ptr<PrivateXServer> m_server;  // window tests only; outlives the window
     RenderProcess m_process;
     std::unique_ptr<RenderContext> m_context;
     std::unique_ptr<OverlayDrawer> m_drawer;
@@ -638,6 +685,28 @@ TEST_F(OverlayGlTest, FontIsMadeAgainInANewContext) {
     m_drawer->EnsureFont();
     EXPECT_TRUE(m_drawer->FontReady());
     EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
+}
+
+TEST_F(OverlayGlTest, PlotLabelsAreDrawnInAWindowToo) {
+    m_server = std::make_unique<PrivateXServer>();
+    if (!m_server->Ok()) GTEST_SKIP() << "Xvfb could not be started";
+    StartFrame(256, 256, DisplayMode::kWindow);
+    SingleCounts counts{};
+    counts[40] = 7;
+    m_drawer->DrawPdfPlot(counts, {});
+    EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
+    Frame f = Read("pdf_plot_window");
+    const std::string caption = "Log PDF";
+    const LabelBox box = LabelBoxAt(ScreenWindow(-1.73, 1, 256), ScreenWindow(1.598125, 1, 256),
+                                    caption.size());
+    int glyph = 0;
+    for (int py = box.y0; py < box.y0 + box.height; ++py)
+        for (int px = box.x0; px < box.x0 + box.width; ++px)
+            if (GlyphBit(caption, box, px, py)) {
+                ++glyph;
+                ASSERT_PRED3(Near, f.At(px, py), kBlack, 0) << px << "," << py;
+            }
+    EXPECT_GT(glyph, 40);
 }
 
 // What the frame pipeline may rely on after any overlay call.
