@@ -33,6 +33,7 @@
 
 #include "engine/brick_reader.h"
 #include "engine/brick_table.h"
+#include "platform/debug_file.h"
 #include "platform/direct_io.h"
 
 #include <array>
@@ -61,7 +62,6 @@ inline constexpr size_t kMaxRequestPath = 255;  // 256-byte path field
 inline constexpr int kReadGroup = 64;
 inline constexpr int kReadRun = 4;
 inline constexpr char kOtherDirsFile[] = "otherdirs.txt";
-inline constexpr char kDebugVoxaFile[] = "C:/DEBUG_VOXA.txt";
 inline constexpr char kBeginGetCacheBuffer[] = "Begin GetCacheBuffer";
 inline constexpr char kEndGetCacheBufferFormat[] = "End   GetCacheBuffer : %d bytes";
 

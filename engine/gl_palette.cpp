@@ -23,6 +23,7 @@ struct GlShaderEntryPoints {
     PFNGLUSEPROGRAMPROC UseProgram = nullptr;
     PFNGLGETUNIFORMLOCATIONPROC GetUniformLocation = nullptr;
     PFNGLUNIFORM1IPROC Uniform1i = nullptr;
+    PFNGLUNIFORM2FPROC Uniform2f = nullptr;
     PFNGLACTIVETEXTUREPROC ActiveTexture = nullptr;
 
     bool Load() {
@@ -43,12 +44,13 @@ struct GlShaderEntryPoints {
         VOXA_LOAD(UseProgram, PFNGLUSEPROGRAMPROC, "glUseProgram");
         VOXA_LOAD(GetUniformLocation, PFNGLGETUNIFORMLOCATIONPROC, "glGetUniformLocation");
         VOXA_LOAD(Uniform1i, PFNGLUNIFORM1IPROC, "glUniform1i");
+        VOXA_LOAD(Uniform2f, PFNGLUNIFORM2FPROC, "glUniform2f");
         VOXA_LOAD(ActiveTexture, PFNGLACTIVETEXTUREPROC, "glActiveTexture");
 #undef VOXA_LOAD
         return CreateShader && ShaderSource && CompileShader && GetShaderiv && GetShaderInfoLog &&
                DeleteShader && CreateProgram && AttachShader && LinkProgram && GetProgramiv &&
                GetProgramInfoLog && DeleteProgram && UseProgram && GetUniformLocation &&
-               Uniform1i && ActiveTexture;
+               Uniform1i && Uniform2f && ActiveTexture;
     }
 };
 
@@ -62,13 +64,34 @@ void main() {
 }
 )";
 
-// Index i (stored as i/255) selects texel i of the 256-texel palette.
+// Index i (stored as i/255) selects texel i of the 256-texel palette. As
+// with a paletted texture, filtering happens after the look-up: the four
+// index texels around the sample point (read at their centres, so exactly)
+// are looked up and their colours blended bilinearly. With indexSize 0 the
+// index is sampled as it comes (nearest filtering).
 constexpr char kFragmentShader[] = R"(#version 120
 uniform sampler2D indexTexture;
 uniform sampler2D palette;
+uniform vec2 indexSize;
+vec4 Lookup(vec2 st) {
+    float index = texture2D(indexTexture, st).r;
+    return texture2D(palette, vec2((floor(index * 255.0 + 0.5) + 0.5) / 256.0, 0.5));
+}
 void main() {
-    float index = texture2D(indexTexture, gl_TexCoord[0].st).r;
-    vec4 colour = texture2D(palette, vec2((floor(index * 255.0 + 0.5) + 0.5) / 256.0, 0.5));
+    vec2 st = gl_TexCoord[0].st;
+    vec4 colour;
+    if (indexSize.x > 0.0) {
+        vec2 t = clamp(st * indexSize - 0.5, vec2(0.0), indexSize - 1.0);
+        vec2 f = fract(t);
+        vec2 base = floor(t);
+        vec2 next = min(base + 1.0, indexSize - 1.0);
+        vec2 a = (base + 0.5) / indexSize;
+        vec2 b = (next + 0.5) / indexSize;
+        colour = mix(mix(Lookup(a), Lookup(vec2(b.x, a.y)), f.x),
+                     mix(Lookup(vec2(a.x, b.y)), Lookup(b), f.x), f.y);
+    } else {
+        colour = Lookup(st);
+    }
     gl_FragColor = colour * gl_Color;
 }
 )";
@@ -129,6 +152,7 @@ std::unique_ptr<GlPalette> GlPalette::Create(std::string* error) {
     }
     p->m_indexUniform = gl.GetUniformLocation(p->m_program, "indexTexture");
     p->m_paletteUniform = gl.GetUniformLocation(p->m_program, "palette");
+    p->m_sizeUniform = gl.GetUniformLocation(p->m_program, "indexSize");
 
     GLint bound = 0;
     glGetIntegerv(GL_TEXTURE_BINDING_2D, &bound);
@@ -164,9 +188,14 @@ void GlPalette::Begin() {
     gl.UseProgram(m_program);
     gl.Uniform1i(m_indexUniform, 0);
     gl.Uniform1i(m_paletteUniform, 1);
+    gl.Uniform2f(m_sizeUniform, 0.0f, 0.0f);
     gl.ActiveTexture(GL_TEXTURE1);
     glBindTexture(GL_TEXTURE_2D, m_paletteTexture);
     gl.ActiveTexture(GL_TEXTURE0);
+}
+
+void GlPalette::SetIndexSize(int width, int height) {
+    m_gl->Uniform2f(m_sizeUniform, static_cast<float>(width), static_cast<float>(height));
 }
 
 void GlPalette::End() {

@@ -36,6 +36,11 @@ public:
     // unit 1, unit 0 active for the index texture); End restores the
     // fixed-function pipeline.
     void Begin();
+    // Between Begin and End: the size of the index texture about to be
+    // drawn, so that the shader filters linearly after the look-up (as a
+    // paletted texture with linear filters does). Begin resets it to 0 x 0,
+    // which samples the index texture as it is filtered.
+    void SetIndexSize(int width, int height);
     void End();
     GLuint Program() const { return m_program; }
     GLuint PaletteTexture() const { return m_paletteTexture; }
@@ -47,6 +52,7 @@ private:
     GLuint m_paletteTexture = 0;
     GLint m_indexUniform = -1;
     GLint m_paletteUniform = -1;
+    GLint m_sizeUniform = -1;
 };
 
 }  // namespace voxa

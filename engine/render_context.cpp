@@ -17,8 +17,6 @@ namespace {
 constexpr GLenum kColorIndex8Ext = 0x80E5;  // 8-bit colour-index texture format of the extension
 constexpr char kColorTableEntryPoint[] = "glColorTableEXT";
 constexpr char kPalettedTextureExtension[] = "GL_EXT_paletted_texture";
-constexpr char kBeginRendering[] = "Begin Rendering";
-constexpr char kEndRendering[] = "End   Rendering";
 constexpr size_t kMaxDirectory = 99;
 
 using ColorTableEXTProc = void (*)(GLenum, GLenum, GLsizei, GLenum, GLenum, const GLvoid*);
@@ -244,8 +242,10 @@ int RenderContext::ClearFrame(RenderContext& context) {
 }
 
 int RenderContext::StopRendering() {
-    if (m_process.m_request.load(std::memory_order_acquire) == RequestCode::kRender)
+    if (m_process.m_request.load(std::memory_order_acquire) == RequestCode::kRender) {
         m_process.m_abort.store(true, std::memory_order_release);
+        if (m_process.m_hooks.abort) m_process.m_hooks.abort();
+    }
     return 0;
 }
 

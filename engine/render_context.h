@@ -24,6 +24,7 @@
 #include "engine/render_request.h"
 #include "engine/render_work.h"
 #include "engine/timers.h"
+#include "platform/debug_file.h"
 #include "platform/direct_io.h"
 
 #include <array>
@@ -38,7 +39,6 @@
 
 namespace voxa {
 
-inline constexpr char kDebugVoxaFile[] = "C:/DEBUG_VOXA.txt";
 inline constexpr char kNoVolume[] = "none";
 inline constexpr int kWorkBufferCount = 6;
 inline constexpr size_t kWorkBufferBytes = 2097152;
@@ -68,6 +68,7 @@ struct EngineHooks {
     std::function<void()> startReaders;          // StartUp: start the brick reader thread
     std::function<void()> windowDown;            // last ClearIt: close the reader's brick file
     std::function<void(int cacheMB)> cacheSize;  // "NCacheMB": re-allocate the cache if it exists
+    std::function<void()> abort;                 // StopRendering: wake readers and waits (any thread)
 };
 
 class RenderProcess {

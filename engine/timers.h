@@ -19,6 +19,9 @@ namespace voxa {
 
 inline constexpr char kDefaultTimerFileName[] = "TimeStamp.txt";
 inline constexpr char kEngineTimerFileName[] = "VOXA_timers.pto";
+// The stamps that open and close every timed render.
+inline constexpr char kBeginRendering[] = "Begin Rendering";
+inline constexpr char kEndRendering[] = "End   Rendering";
 
 class TimerRecorder {
 public:

@@ -11,6 +11,10 @@
 
 namespace voxa {
 
+// The engine's debug file: window preparation failures, unreadable brick
+// data, bad volume files.
+inline constexpr char kDebugVoxaFile[] = "C:/DEBUG_VOXA.txt";
+
 // Appends text to the file at path (a drive path such as "C:/DEBUG_VOXA.txt"
 // or a plain path). Returns false when the file cannot be opened or written.
 bool AppendDebugText(std::string_view path, std::string_view text);

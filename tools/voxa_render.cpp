@@ -1,5 +1,6 @@
 #include "tools/voxa_render.h"
 
+#include "engine/frame_pipeline.h"
 #include "engine/color_table.h"
 #include "engine/pixel_files.h"
 #include "engine/render_context.h"
@@ -188,6 +189,9 @@ int RunVoxaRender(const std::vector<std::string>& argv, std::ostream& out, std::
     auto process = std::make_unique<RenderProcess>();
     process->SetDisplayMode(args.window ? DisplayMode::kWindow : DisplayMode::kHeadless);
     RenderContext context(*process);
+    FramePipeline pipeline(*process);
+    pipeline.Attach(context);
+    if (args.verbose) pipeline.SetLog([&out](const std::string& line) { out << kProgram << ": " << line << "\n"; });
 
     // The default panel: 34 degrees across, the engine's default frustum.
     const float center[3] = {0, 1, 0}, up[3] = {0, 0, 1}, normal[3] = {0, 1, 0};

@@ -1,0 +1,112 @@
+// The frame pipeline: one render of the volume.
+//
+// Each render takes the snapshot of the request, loads the volume (once per
+// ZB path), loads the colour maps when their names change, selects bricks
+// by level of detail, culls them against the panel, posts their reads to
+// the brick readers (all reads of a frame known at once, so the readers
+// order them by file offset), then walks the render list back to front:
+// each brick is made ready once, drawn in every panel that sees it, and
+// released. Overlays and the buffer swap end the frame.
+//
+// A FramePipeline is made by the host next to its RenderProcess and
+// attached to the render context; it owns the brick store, the brick cache
+// with its reader threads, the panel image buffers and the overlay drawer.
+// Render thread only, except RequestAbort (any thread).
+#pragma once
+
+#include "engine/brick_cache.h"
+#include "engine/brick_reader.h"
+#include "engine/brick_store.h"
+#include "engine/overlay_images.h"
+#include "engine/selection.h"
+#include "engine/slice_gl.h"
+#include "engine/view.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace voxa {
+
+class OverlayDrawer;
+class RenderContext;
+class RenderProcess;
+
+inline constexpr char kDebugPanelFile[] = "C:/DEBUG_SCR_PAN.txt";
+// Set to 1 to append the panel-switch record to "DEBUG_SCR_PAN.txt".
+inline constexpr char kPanelLogEnv[] = "VOXA_PANEL_LOG";
+inline constexpr char kBeginJsubRenderloop[] = "Begin jsubRenderloop";
+inline constexpr char kEndJsubRenderloop[] = "End   jsubRenderloop";
+
+// What the last frame did, for tests, the verbose mode of the tools and
+// benchmarks.
+struct FrameReport {
+    int result = 0;
+    std::vector<int> selection;   // bricks chosen by level of detail, back to front
+    std::vector<int> renderList;  // those some panel sees
+    int requestsPosted = 0;       // read requests handed to the readers
+    int slicesDrawn = 0;
+    bool aborted = false;
+};
+
+class FramePipeline {
+public:
+    explicit FramePipeline(RenderProcess& process);
+    ~FramePipeline();
+    FramePipeline(const FramePipeline&) = delete;
+    FramePipeline& operator=(const FramePipeline&) = delete;
+
+    // Makes this pipeline the frame function of the context and connects
+    // the process hooks (reader start, window down, cache size, abort).
+    void Attach(RenderContext& context);
+
+    // Draws one frame from the context's current block. 0 after a finished
+    // or aborted frame; -1 when the brick tree cannot be built; -1 or -2
+    // when a colour-map file cannot be opened; with timers on, the result
+    // of writing the timer file is reported as -3 when it fails.
+    int Render(RenderContext& context);
+
+    const FrameReport& LastFrame() const { return m_report; }
+    BrickStore& Store() { return m_store; }
+    BrickCache& Cache() { return m_cache; }
+    // Slack around the near and far limits when culling (0 by default).
+    void SetSoftDistance(float d) { m_softdistance = d; }
+    // Called with one line per frame describing the chosen bricks.
+    void SetLog(std::function<void(const std::string&)> log) { m_log = std::move(log); }
+    const SingleCounts& PdfCounts() const { return m_single; }
+    const JointCounts& CrossCounts() const { return m_joint; }
+
+private:
+    struct Panel {
+        PanelView view;
+        std::vector<unsigned char> image;  // W x H x 3, RGB, rows bottom-up
+    };
+
+    int Abandon(RenderContext& context);
+    void SwitchToPanel(int k, RenderContext& context);
+    bool MakeReady(RenderContext& context, int brick);
+
+    RenderProcess& m_process;
+    BrickCache m_cache;
+    BrickStore m_store;
+    DirectBrickReader m_secondReader;
+    SliceDrawer m_slices;
+    std::unique_ptr<OverlayDrawer> m_overlay;
+    std::vector<Panel> m_panels;
+    int m_currentPanel = -1;
+    const unsigned char* m_mainBytes = nullptr;  // native bytes of the loaded brick
+    std::string m_loadedMap;                     // colour-map name loaded last
+    float m_softdistance = 0.0f;
+    JointCounts m_joint;
+    SingleCounts m_single;
+    FrameReport m_report;
+    std::function<void(const std::string&)> m_log;
+    // Frame values used by the panel switch.
+    float m_near = 0.5f, m_far = 20.5f;
+    Vec3 m_eye;
+    std::array<float, 6> m_limits{};
+    int m_width = 0, m_height = 0;
+};
+
+}  // namespace voxa
