@@ -1,5 +1,12 @@
 #!/usr/bin/env bash
-# Sets everything up, builds, and runs the demo: what the pipeline does today.
+# Sets everything up, builds, and runs the demo end to end on this machine:
+#   1. builds a brick tree of a real MRI head (Debian's mricron-data) with zbmake,
+#   2. renders a turntable of it headless with voxa_render (colour map, colour
+#      bar with ticks, bounding box, floor) into PNGs, timing every render,
+#   3. summarises the render timers with ptodump,
+#   4. writes a test movie through the disk spool server (registered and
+#      launched on demand on loopback) with spoolwrite.
+# Outputs land in demo_out/ (or $VOXA_DEMO_OUT).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -7,18 +14,31 @@ scripts/build.sh
 out="${VOXA_DEMO_OUT:-$PWD/demo_out}"
 mkdir -p "$out"
 export VOXA_ROOT="${VOXA_ROOT:-$out/root}"
-bin=build/bin
+mkdir -p "$VOXA_ROOT/data"
+bin=$PWD/build/bin
+head=/usr/share/mricron/templates/ch2.nii.gz
 
-echo "== Timer file summary (ptodump)"
-pto="$out/demo.pto"
-rm -f "$pto"
-{
-  printf '%40s , %20.4f\n' "Begin Rendering" 100.0
-  printf '%40s , %20.4f  %10f\n' "Begin TposeYZ" 100.010 0.010
-  printf '%40s , %20.4f  %10f\n' "End   TposeYZ" 100.030 0.020
-  printf '%40s , %20.4f  %10f\n' "Begin Bol_RenderingYZ" 100.031 0.001
-  printf '%40s , %20.4f  %10f\n' "End   Bol_RenderingYZ" 100.250 0.219
-  printf '%40s , %20.4f  %10f\n' "End   Rendering" 100.260 0.010
-} > "$pto"
-"$bin/ptodump" "$pto"
-echo "demo: outputs in $out"
+echo "== 1. Brick tree of the MRI head ($head)"
+mkdir -p "$out/ch2"
+"$bin/zbmake" "$head" "$out/ch2/ch2.zb"
+"$bin/zbmake" --info "$out/ch2/ch2.zb" | head -n 8
+
+echo "== 2. Turntable, 12 frames of 640x640, headless"
+rm -f "$out"/head_*.png "$out/head.pto"
+"$bin/voxa_render" --zb "$out/ch2/ch2.zb" --keys scripts/demo/head.keys \
+  --cmap scripts/demo/mri_copper.cmap --amap scripts/demo/mri_copper.amap \
+  --size 640x640 --frames 12 --orbit 58,0 \
+  --option ShowColorBar=1 --option "AddTick=0 0" --option "AddTick=128 128" \
+  --option "AddTick=250 255" \
+  --option "BoundingBox=220 220 220 255" --option "Floor=50 55 90 255 0.3 0.25" \
+  --timers "$out/head.pto" --out "$out/head.png" --verbose | grep -v "^voxa_render: frame:"
+ls "$out"/head_*.png | head -n 3
+
+echo "== 3. Where the render time went (ptodump)"
+"$bin/ptodump" "$out/head.pto"
+
+echo "== 4. A movie through the disk spool server"
+"$bin/spool" -RegServer
+"$bin/spoolwrite" 127.0.0.1 "$VOXA_ROOT/data/m.raw"
+ls -l "$VOXA_ROOT/data/m.raw"
+echo "demo: outputs in $out (look at $out/head_0000.png)"
