@@ -17,6 +17,7 @@ def main():
     ap.add_argument("--size", type=int, nargs="+", default=[512, 1024])
     ap.add_argument("--frames", type=int, default=10)
     ap.add_argument("--png", default="", help="write the last frame of each run here (prefix)")
+    ap.add_argument("--mapper", choices=["fixed", "gpu", "both"], default="both")
     args = ap.parse_args()
 
     reader = vtk.vtkNIFTIImageReader()
@@ -46,6 +47,10 @@ def main():
 
     mappers = [("vtkFixedPointVolumeRayCastMapper", vtk.vtkFixedPointVolumeRayCastMapper),
                ("vtkGPUVolumeRayCastMapper", vtk.vtkGPUVolumeRayCastMapper)]
+    if args.mapper == "fixed":
+        mappers = mappers[:1]
+    elif args.mapper == "gpu":
+        mappers = mappers[1:]
     for name, cls in mappers:
         for size in args.size:
             mapper = cls()

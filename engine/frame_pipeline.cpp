@@ -381,8 +381,12 @@ int FramePipeline::Render(RenderContext& context) {
             in.opacity = quality.opacity;
             in.xmin = ext.limits[0];
             in.xmax = ext.limits[1];
+            const auto& names = window->TextureNames();
+            SliceTextures sliceTextures{names.data() + 1, static_cast<int>(names.size()) - 1};
             m_report.slicesDrawn += m_slices.DrawPasses(PlanPasses(in), bytes, m_store.Buffers(),
-                                                        tableRef, sds, palette, timers);
+                                                        tableRef, sds, palette, timers,
+                                                        sliceTextures);
+            glBindTexture(GL_TEXTURE_2D, texture);
             glFlush();
             glFinish();
         }

@@ -41,7 +41,8 @@ void SliceDrawer::MakeTransposes(PassKind kind, const BrickBytes& bytes, WorkBuf
 
 int SliceDrawer::DrawPasses(const PassPlan& plan, const BrickBytes& bytes, WorkBuffers& buffers,
                             const ColorTableRef& table, const SliceDrawSettings& settings,
-                            const PaletteBinding& palette, TimerRecorder& timers) {
+                            const PaletteBinding& palette, TimerRecorder& timers,
+                            const SliceTextures& textures) {
     const TextureMethod method = ChooseTextureMethod(settings.usePalet, settings.paired);
     const bool standIn = method == TextureMethod::kBob && !palette.extension &&
                          palette.standIn != nullptr;
@@ -76,6 +77,11 @@ int SliceDrawer::DrawPasses(const PassPlan& plan, const BrickBytes& bytes, WorkB
             palette.standIn->SetIndexSize(pass.texWidth, pass.texHeight);
         }
         for (const PlannedSlice& slice : pass.slices) {
+            if (textures.count > 0) {
+                m_nextTexture %= textures.count;
+                glBindTexture(GL_TEXTURE_2D, textures.names[m_nextTexture]);
+                m_nextTexture = (m_nextTexture + 1) % textures.count;
+            }
             if (method == TextureMethod::kBob) {
                 std::span<const uint8_t> image =
                     SliceImage(mainLayout, bytes.shape, pass.kind, SinglePlane(slice.planes));

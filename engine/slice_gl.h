@@ -35,6 +35,15 @@ struct BrickBytes {
     BrickShape shape;
 };
 
+// Texture names the slices are uploaded into, taken in turn: a slice never
+// re-specifies a texture that a slice drawn just before still reads, so the
+// driver need not wait for that drawing to finish (a software rasterizer
+// otherwise stalls at every upload). Empty: the bound texture is used.
+struct SliceTextures {
+    const unsigned int* names = nullptr;
+    int count = 0;
+};
+
 struct SliceDrawSettings {
     bool usePalet = false;
     bool paired = false;
@@ -49,13 +58,15 @@ public:
     // Returns the number of slices drawn.
     int DrawPasses(const PassPlan& plan, const BrickBytes& bytes, WorkBuffers& buffers,
                    const ColorTableRef& table, const SliceDrawSettings& settings,
-                   const PaletteBinding& palette, TimerRecorder& timers);
+                   const PaletteBinding& palette, TimerRecorder& timers,
+                   const SliceTextures& textures = {});
 
 private:
     void MakeTransposes(PassKind kind, const BrickBytes& bytes, WorkBuffers& buffers,
                         bool paired, bool timers, TimerRecorder& recorder);
 
     StagingImage m_staging;
+    int m_nextTexture = 0;
 };
 
 }  // namespace voxa

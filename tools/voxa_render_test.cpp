@@ -76,24 +76,34 @@ TEST(VoxaRenderArgs, NumbersOutputsOfSeveralFrames) {
     EXPECT_EQ(NumberedOutput("dir.v/f", 12, 20), "dir.v/f_0012");
 }
 
-TEST(VoxaRender, WritesABlackPngOfTheFrameSize) {
+TEST(VoxaRender, PngAndRawFilesHoldTheSameFrame) {
     FreshRoot root;
-    std::string file = root.File("f.png");
-    RenderRun r = Render({"--size", "64x48", "--out", file});
-    ASSERT_EQ(r.status, 0) << r.err;
+    std::string png = root.File("f.png"), pix = root.File("f.pix");
+    RenderRun a = Render({"--size", "64x48", "--out", png});
+    ASSERT_EQ(a.status, 0) << a.err;
+    RenderRun b = Render({"--size", "64x48", "--out", pix});
+    ASSERT_EQ(b.status, 0) << b.err;
     int w = 0, h = 0;
     std::string rgb;
-    ASSERT_TRUE(ReadPngImage(file, w, h, rgb));
+    ASSERT_TRUE(ReadPngImage(png, w, h, rgb));
     EXPECT_EQ(w, 64);
     EXPECT_EQ(h, 48);
-    EXPECT_EQ(rgb, std::string(64 * 48 * 3, '\0'));
+    std::string raw = ReadWholeFile(pix);
+    ASSERT_EQ(raw.size(), 64u * 48 * 3);
+    // The PNG reader turns the file's top-down rows back to bottom-up ones.
+    EXPECT_EQ(rgb, raw);
+    // The built-in test volume's bright edges are in the frame.
+    EXPECT_NE(raw.find_first_not_of('\0'), std::string::npos);
 }
 
-TEST(VoxaRender, WritesRawFramesNumbered) {
+TEST(VoxaRender, WritesRawFramesNumberedAndBlackWhereNothingIsSeen) {
     FreshRoot root;
+    // Looking away from the volume: every frame is black.
+    std::string keys = root.File("away.keys");
+    testing::WriteWholeFile(keys, "eye 0 0 10\ncenter 0 0 20\nup 0 1 0\n");
     std::string file = root.File("12.pix");  // two leading digits in the name
-    RenderRun r = Render({"--size", "5x3", "--frames", "3", "--orbit", "10,0", "--out", file,
-                    "--verbose"});
+    RenderRun r = Render({"--size", "5x3", "--frames", "3", "--orbit", "10,0", "--keys", keys,
+                          "--out", file, "--verbose"});
     ASSERT_EQ(r.status, 0) << r.err;
     for (int f = 0; f < 3; ++f) {
         std::string name = NumberedOutput(file, f, 3);
