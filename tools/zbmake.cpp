@@ -310,6 +310,8 @@ MakeStatus MakeZb(const SourceVolume& vol, const std::string& zbPath, const ZbMa
     }
 
     const std::string dir = DataDirOf(zbPath);
+    // The output directory is made when missing, like the copies' directories.
+    if (!dir.empty() && !MakeDirs(dir)) return MakeStatus::Fail(dir + ": cannot create");
     const std::string dataName = kDataPrefix + StemOf(zbPath).substr(0, 50) + kDataSuffix;
     std::vector<std::string> dataPaths{dir + dataName};
     std::vector<std::string> others;

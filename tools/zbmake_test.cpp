@@ -88,16 +88,18 @@ TEST(ZbMake, LeafBricksHoldTheSourceVoxels) {
     EXPECT_GT(t.bricks[t.root].error, 0);
 }
 
-TEST(ZbMake, ConstantVolumeHasNoError) {
+TEST(ZbMake, ConstantVolumeHasNoErrorAndOutputDirectoryIsMade) {
     TempDir dir;
     SourceVolume v;
     v.nx = v.ny = v.nz = 40;
     v.values.assign(40 * 40 * 40, 7.0f);
     ZbMakeOptions opt;
     opt.brick = 16;
-    ASSERT_TRUE(MakeZb(v, dir.File("c.zb"), opt).ok);
+    // The output directory does not exist yet: it is made.
+    const std::string zb = dir.File("new/sub/c.zb");
+    ASSERT_TRUE(MakeZb(v, zb, opt).ok);
     BrickTable t;
-    ASSERT_TRUE(ReadZbFile(dir.File("c.zb"), {1, 1, 1}, t).ok);
+    ASSERT_TRUE(ReadZbFile(zb, {1, 1, 1}, t).ok);
     for (const Brick& b : t.bricks) EXPECT_EQ(b.error, 0);
 }
 
