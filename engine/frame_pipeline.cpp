@@ -170,7 +170,8 @@ int FramePipeline::Render(RenderContext& context) {
     const bool wasTestVolume = m_store.IsTestVolume();
     const int loadedBefore = m_store.loadedBrick;
     if (m_store.LoadVolume(zbPath, scale, &m_cache) < 0) {
-        if (m_log) m_log("cannot build the brick tree of " + zbPath + ": " + m_store.LastError());
+        m_report.error = "cannot build the brick tree of " + zbPath + ": " + m_store.LastError();
+        if (m_log) m_log(m_report.error);
         m_report.result = -1;
         return finishTimers(-1);
     }
@@ -216,7 +217,10 @@ int FramePipeline::Render(RenderContext& context) {
             int code = colors.LoadMapFiles(cmap, amap);
             if (code != 0) {
                 m_loadedMap.clear();  // try again next frame
-                if (m_log) m_log("cannot open colour map " + cmap + " / " + amap);
+                m_report.error = code == ColorTable::kColorMapMissing
+                                     ? "cannot open the colour-map file " + cmap
+                                     : "cannot open the opacity-map file " + amap;
+                if (m_log) m_log(m_report.error);
                 m_report.result = code;
                 return finishTimers(code);
             }

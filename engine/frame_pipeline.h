@@ -48,6 +48,7 @@ struct FrameReport {
     int requestsPosted = 0;       // read requests handed to the readers
     int slicesDrawn = 0;
     bool aborted = false;
+    std::string error;  // why a failed frame failed (empty otherwise)
 };
 
 class FramePipeline {

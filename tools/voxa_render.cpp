@@ -167,7 +167,16 @@ int RunVoxaRender(const std::vector<std::string>& argv, std::ostream& out, std::
         return 0;
     }
 
-    // Input files are checked before anything is set up.
+    // Input files are checked before anything is set up. (The engine draws
+    // its built-in test volume when a ZB file cannot be opened; from the
+    // command line a mistyped name is an error.)
+    if (!args.zbFile.empty()) {
+        std::string probe;
+        if (!ReadFile(args.zbFile, probe)) {
+            err << kProgram << ": cannot read the ZB file '" << args.zbFile << "'\n";
+            return 2;
+        }
+    }
     std::string keysText;
     if (!args.keysFile.empty() && !ReadFile(args.keysFile, keysText)) {
         err << kProgram << ": cannot read the keyword file '" << args.keysFile << "'\n";
@@ -216,6 +225,23 @@ int RunVoxaRender(const std::vector<std::string>& argv, std::ostream& out, std::
         FrameControlPoints points;
         ApplyFrameKeywords(keysText, key, points);
         context.RestorKey(&key);
+        // Points the engine cannot use are reported, not dropped silently.
+        auto check = [&](const auto& index, int n, const char* word) {
+            bool outside = false, falling = false;
+            for (int i = 0; i < n; ++i) {
+                int v = index[static_cast<size_t>(i)];
+                outside = outside || v < 0 || v > 255;
+                falling = falling || (i > 0 && v <= index[static_cast<size_t>(i - 1)]);
+            }
+            if (outside)
+                err << kProgram << ": warning: '" << word << "' indices outside 0..255 in '"
+                    << args.keysFile << "': those control points are all ignored\n";
+            else if (falling)
+                err << kProgram << ": warning: '" << word << "' indices of '" << args.keysFile
+                    << "' do not rise: the segments between them are skipped\n";
+        };
+        check(points.alphaIndex, points.AlphaCountToUse(), "anot");
+        check(points.colorIndex, points.ColorCountToUse(), "cnot");
         if (int n = points.AlphaCountToUse(); n > 0)
             context.SetLUTia(n, points.alphaIndex.data(), points.alpha.data());
         if (int n = points.ColorCountToUse(); n > 0)
@@ -250,8 +276,9 @@ int RunVoxaRender(const std::vector<std::string>& argv, std::ostream& out, std::
             context.IncrementEyePoint(args.orbitDx, args.orbitDy, 0);
         context.SetDoRender();
         if (context.LastFrameResult() < 0) {
-            err << kProgram << ": frame " << f << " failed with code " << context.LastFrameResult()
-                << "\n";
+            err << kProgram << ": frame " << f << " failed with code " << context.LastFrameResult();
+            if (!pipeline.LastFrame().error.empty()) err << ": " << pipeline.LastFrame().error;
+            err << "\n";
             status_ = 1;
             break;
         }

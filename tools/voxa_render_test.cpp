@@ -131,6 +131,27 @@ TEST(VoxaRender, ReportsMissingInputFiles) {
     r = Render({"--cmap", root.File("c.map"), "--amap", root.File("a.map")});
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find("opacity-map"), std::string::npos);
+    // A mistyped volume name is an error here, not the built-in test volume.
+    r = Render({"--zb", root.File("scan.zb")});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("cannot read the ZB file"), std::string::npos);
+}
+
+TEST(VoxaRender, BadVolumeFileSaysWhy) {
+    FreshRoot root;
+    WriteWholeFile(root.File("bad.zb"), "data.raw 0\n");  // a brick line of 2 tokens
+    RenderRun r = Render({"--size", "8x8", "--zb", root.File("bad.zb")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("cannot build the brick tree"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("bad.zb"), std::string::npos);
+}
+
+TEST(VoxaRender, UnusableControlPointsAreReported) {
+    FreshRoot root;
+    WriteWholeFile(root.File("k.txt"), "notsac 2 0\nanot 0 0\nanot 300 1\n");
+    RenderRun r = Render({"--size", "4x4", "--keys", root.File("k.txt")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("'anot' indices outside 0..255"), std::string::npos) << r.err;
 }
 
 TEST(VoxaRender, KeywordFileIsAccepted) {
