@@ -103,14 +103,15 @@ MakeStatus LoadNifti(const std::string& path, SourceVolume& out) {
     std::vector<unsigned char> f;
     std::string err;
     if (!ReadAllGz(path, f, err)) return MakeStatus::Fail(err);
-    if (f.size() < 352) return MakeStatus::Fail(path + ": too short for a NIfTI-1 header");
+    if (f.size() < 352) return MakeStatus::Fail(path + ": too short for a NIfTI-1 header", MakeFault::kNotNifti);
     bool swap = false;
     if (Load<int32_t>(f.data(), false) != 348) {
-        if (Load<int32_t>(f.data(), true) != 348) return MakeStatus::Fail(path + ": not a NIfTI-1 file (sizeof_hdr)");
+        if (Load<int32_t>(f.data(), true) != 348)
+            return MakeStatus::Fail(path + ": not a NIfTI-1 file (sizeof_hdr)", MakeFault::kNotNifti);
         swap = true;
     }
     if (std::memcmp(f.data() + 344, "n+1", 4) != 0)
-        return MakeStatus::Fail(path + ": not a single-file NIfTI-1 (magic \"n+1\")");
+        return MakeStatus::Fail(path + ": not a single-file NIfTI-1 (magic \"n+1\")", MakeFault::kNotNifti);
     int16_t dim[8];
     for (int i = 0; i < 8; ++i) dim[i] = Load<int16_t>(f.data() + 40 + 2 * i, swap);
     const int16_t datatype = Load<int16_t>(f.data() + 70, swap);
@@ -222,6 +223,40 @@ Level Halve(const Level& f) {
 
 int Bricks(int n, int core) { return (n + core - 1) / core; }
 
+// Brick sides along one axis, level by level ([level][brick]); n[l] is the
+// level's size in voxels on that axis. A brick holds the voxels of its
+// level left in the volume from its first core voxel (at most core) plus
+// the overlap on both sides, so the last brick of a row and the root end
+// at the data. The engine finds a brick's parent by the strict centre test
+//   lo_p < s * (x0 + side / 2) < hi_p   (integer division)
+// with lo_p = 2s * x0_p and hi_p = 2s * (x0_p + side_p). Trimmed bricks
+// pass it whenever the overlap is at least 1. Without overlap, a last brick
+// that keeps a single voxel at an even position would put its centre on its
+// parent's low face: it keeps two voxels (the second past the data, zero).
+// The high face is never reached: a parent keeps at least half of what its
+// children hold. Both faces are checked here so that a layout the engine
+// would refuse is never written.
+MakeStatus AxisSides(const std::vector<int>& n, int core, int ov, std::vector<std::vector<int>>& sides) {
+    const int levels = static_cast<int>(n.size());
+    sides.assign(levels, {});
+    for (int l = 0; l < levels; ++l)
+        for (int i = 0; i < Bricks(n[l], core); ++i) sides[l].push_back(std::min(core, n[l] - i * core) + 2 * ov);
+    for (int l = 0; l + 1 < levels; ++l) {
+        const int64_t s = int64_t{1} << l;
+        std::vector<int>& row = sides[l];
+        const std::vector<int>& up = sides[l + 1];
+        for (int i = 0; i < static_cast<int>(row.size()); ++i) {
+            const int p = i / 2;
+            const int64_t x0 = int64_t{i} * core - ov, x0p = int64_t{p} * core - ov;
+            if (2 * s * x0p >= s * (x0 + row[i] / 2) && row[i] == 1) row[i] = 2;
+            const int64_t centre = s * (x0 + row[i] / 2);
+            if (!(2 * s * x0p < centre && centre < 2 * s * (x0p + up[p])))
+                return MakeStatus::Fail("internal: brick layout breaks the parent test");
+        }
+    }
+    return {};
+}
+
 std::string StemOf(const std::string& path) {
     size_t cut = path.find_last_of("/\\");
     std::string name = cut == std::string::npos ? path : path.substr(cut + 1);
@@ -281,31 +316,48 @@ MakeStatus MakeZb(const SourceVolume& vol, const std::string& zbPath, const ZbMa
     }
     const int L = static_cast<int>(levels.size()) - 1;
 
-    // Brick lines in file order: level 0 first, the root last.
+    // Sides of the bricks on each axis at each level.
+    std::array<std::vector<std::vector<int>>, 3> sides;
+    for (int a = 0; a < 3; ++a) {
+        std::vector<int> n;
+        for (const Level& lv : levels) n.push_back(a == 0 ? lv.nx : a == 1 ? lv.ny : lv.nz);
+        MakeStatus st = AxisSides(n, core, ov, sides[a]);
+        if (!st.ok) return st;
+    }
+
+    // Brick lines in file order: level 0 first, the root last. Each brick
+    // starts on a 64 KiB boundary of the data file; a brick whose byte count
+    // is a whole number of 64 KiB blocks is taken by the direct reader.
     struct Line {
         int level, i, j, k, parent, error;
+        int nx, ny, nz;
         int64_t offset;
+        int64_t Bytes() const { return int64_t{nx} * ny * nz; }
     };
     std::vector<Line> lines;
     std::vector<int> firstOfLevel(L + 2, 0);
     for (int l = 0; l <= L; ++l) {
         firstOfLevel[l] = static_cast<int>(lines.size());
-        const Level& lv = levels[l];
-        for (int k = 0; k < Bricks(lv.nz, core); ++k)
-            for (int j = 0; j < Bricks(lv.ny, core); ++j)
-                for (int i = 0; i < Bricks(lv.nx, core); ++i) lines.push_back({l, i, j, k, -1, 0, 0});
+        const int bx = static_cast<int>(sides[0][l].size()), by = static_cast<int>(sides[1][l].size()),
+                  bz = static_cast<int>(sides[2][l].size());
+        if (int64_t{bx} * by * bz + static_cast<int64_t>(lines.size()) > kMaxBricks)
+            return MakeStatus::Fail("more than 8192 bricks: use a larger --brick");
+        for (int k = 0; k < bz; ++k)
+            for (int j = 0; j < by; ++j)
+                for (int i = 0; i < bx; ++i)
+                    lines.push_back({l, i, j, k, -1, 0, sides[0][l][i], sides[1][l][j], sides[2][l][k], 0});
     }
     firstOfLevel[L + 1] = static_cast<int>(lines.size());
-    if (lines.size() > size_t(kMaxBricks))
-        return MakeStatus::Fail("more than 8192 bricks: use a larger --brick");
-    const int64_t slotBytes = RoundUpToSlot(int64_t{N} * N * N);
-    for (size_t b = 0; b < lines.size(); ++b) {
-        Line& ln = lines[b];
-        ln.offset = static_cast<int64_t>(b) * slotBytes;
+    int64_t fileBytes = 0;
+    for (Line& ln : lines) {
+        ln.offset = fileBytes;
+        fileBytes += RoundUpToSlot(ln.Bytes());
+        if (fileBytes >= kMaxBrickOffset) return MakeStatus::Fail("data file would pass 20,000,000,000 bytes");
         if (ln.level < L) {
-            const Level& up = levels[ln.level + 1];
             const int pi = ln.i / 2, pj = ln.j / 2, pk = ln.k / 2;
-            ln.parent = firstOfLevel[ln.level + 1] + (pk * Bricks(up.ny, core) + pj) * Bricks(up.nx, core) + pi;
+            const int ux = static_cast<int>(sides[0][ln.level + 1].size()),
+                      uy = static_cast<int>(sides[1][ln.level + 1].size());
+            ln.parent = firstOfLevel[ln.level + 1] + (pk * uy + pj) * ux + pi;
         }
     }
 
@@ -329,27 +381,27 @@ MakeStatus MakeZb(const SourceVolume& vol, const std::string& zbPath, const ZbMa
         if (!files.back()) return MakeStatus::Fail(p + ": cannot create");
     }
 
-    std::vector<unsigned char> brick(static_cast<size_t>(slotBytes));
+    std::vector<unsigned char> brick;
     for (size_t b = 0; b < lines.size(); ++b) {
         Line& ln = lines[b];
         const Level& lv = levels[ln.level];
-        std::fill(brick.begin(), brick.end(), 0);
+        brick.assign(static_cast<size_t>(RoundUpToSlot(ln.Bytes())), 0);  // zeros pad to the next brick
         const int x0 = ln.i * core - ov, y0 = ln.j * core - ov, z0 = ln.k * core - ov;
         int err = 0;
-        for (int w = 0; w < N; ++w) {
+        for (int w = 0; w < ln.nz; ++w) {
             const int z = z0 + w;
             if (z < 0 || z >= lv.nz) continue;
-            for (int v = 0; v < N; ++v) {
+            for (int v = 0; v < ln.ny; ++v) {
                 const int y = y0 + v;
                 if (y < 0 || y >= lv.ny) continue;
-                const bool coreYZ = v >= ov && v < N - ov && w >= ov && w < N - ov;
-                for (int u = 0; u < N; ++u) {
+                const bool coreYZ = v >= ov && v < ln.ny - ov && w >= ov && w < ln.nz - ov;
+                for (int u = 0; u < ln.nx; ++u) {
                     const int x = x0 + u;
                     if (x < 0 || x >= lv.nx) continue;
                     const size_t at = lv.At(x, y, z);
                     const unsigned char val = lv.v[at];
-                    brick[(size_t(w) * N + v) * N + u] = val;
-                    if (coreYZ && u >= ov && u < N - ov)
+                    brick[(size_t(w) * ln.ny + v) * ln.nx + u] = val;
+                    if (coreYZ && u >= ov && u < ln.nx - ov)
                         err = std::max({err, int(val) - lv.lo[at], int(lv.hi[at]) - val});
                 }
             }
@@ -376,19 +428,23 @@ MakeStatus MakeZb(const SourceVolume& vol, const std::string& zbPath, const ZbMa
     for (const Line& ln : lines) {
         const int stride = 1 << ln.level;
         std::fprintf(zb.get(), "%s %lld %d %d %d %d %d %d %d %d %d\n", dataName.c_str(),
-                     static_cast<long long>(ln.offset), stride, N, N, N, ln.i * core - ov, ln.j * core - ov,
-                     ln.k * core - ov, ln.parent, ln.error);
+                     static_cast<long long>(ln.offset), stride, ln.nx, ln.ny, ln.nz, ln.i * core - ov,
+                     ln.j * core - ov, ln.k * core - ov, ln.parent, ln.error);
     }
-    // World limits: the data's longest side spans -1 .. 1, the others keep
-    // their proportions from the voxel spacing; the extent beyond the data
-    // (the root covers core * 2^L finest voxels) lies on the high side.
-    const double ext = double(core) * (1 << L);
-    const double sx = vol.spacing[0], sy = vol.spacing[1], sz = vol.spacing[2];
-    const double longest = std::max({vol.nx * sx, vol.ny * sy, vol.nz * sz});
-    const double unit = 2.0 / longest;
-    const double xmin = -vol.nx * sx * unit / 2, ymin = -vol.ny * sy * unit / 2, zmin = -vol.nz * sz * unit / 2;
-    std::fprintf(zb.get(), "%s %.6f %.6f %.6f %.6f %.6f %.6f\n", kLimitsKeyword, xmin, xmin + ext * sx * unit,
-                 ymin, ymin + ext * sy * unit, zmin, zmin + ext * sz * unit);
+    // World limits: the box of the root's core, which is the data rounded up
+    // to whole voxels of the coarsest level (and, without overlap, rarely a
+    // voxel more). Its longest side spans -1 .. 1, centred on the origin;
+    // the others keep their proportions from the voxel spacing, so that the
+    // engine's finest voxel, limits / extent, keeps the data's shape.
+    const Line& root = lines.back();
+    const double extent[3] = {double(root.nx - 2 * ov) * (1 << L), double(root.ny - 2 * ov) * (1 << L),
+                              double(root.nz - 2 * ov) * (1 << L)};
+    double world[3];
+    for (int a = 0; a < 3; ++a) world[a] = extent[a] * vol.spacing[a];
+    const double unit = 2.0 / std::max({world[0], world[1], world[2]});
+    std::fprintf(zb.get(), "%s %.6f %.6f %.6f %.6f %.6f %.6f\n", kLimitsKeyword, -world[0] * unit / 2,
+                 world[0] * unit / 2, -world[1] * unit / 2, world[1] * unit / 2, -world[2] * unit / 2,
+                 world[2] * unit / 2);
     if (std::fflush(zb.get()) != 0 || std::ferror(zb.get())) return MakeStatus::Fail(zbPath + ": write failed");
     zb.reset();
 
@@ -400,7 +456,7 @@ MakeStatus MakeZb(const SourceVolume& vol, const std::string& zbPath, const ZbMa
     if (report) {
         report->levels = L + 1;
         report->bricks = static_cast<int>(lines.size());
-        report->dataBytes = static_cast<int64_t>(lines.size()) * slotBytes;
+        report->dataBytes = fileBytes;
         report->dataName = dataName;
         report->lo = lo;
         report->hi = hi;

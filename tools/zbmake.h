@@ -4,12 +4,19 @@
 // The source values are scaled to bytes over their range (or a given
 // range). Level 0 is the volume itself; each further level halves the
 // resolution (the mean of up to 2x2x2 voxels) until one brick holds the
-// whole volume; that root is the last line of the ZB file. Every brick is
-// brick x brick x brick voxels including an overlap margin on each side,
-// its voxels outside the volume are 0, and it starts on a 64 KiB boundary
-// of the data file so that the engine's direct reader takes it. A brick's
-// error is the largest difference, in byte units, between its voxels and
-// the finest voxels each of them stands for.
+// whole volume; that root is the last line of the ZB file. Bricks are laid
+// on a grid of cores of brick - 2 * overlap voxels, each with an overlap
+// margin on every side (voxels outside the volume are 0). Bricks inside
+// the volume are brick x brick x brick voxels; the last brick of a row, and
+// the root, hold only the voxels left in the volume plus the margins, so
+// the root's box and the extent hug the data (rounded up to whole voxels
+// of the coarsest level). The XYZ_Limits line gives that box its world
+// shape from the voxel spacing, the longest side spanning -1 .. 1, centred
+// on the origin. Every brick starts on a 64 KiB boundary of the data file;
+// the engine's direct reader takes those whose byte count is a multiple
+// of 64 KiB, the plain reader the trimmed ones. A brick's error is the
+// largest difference, in byte units, between its core voxels and the
+// finest voxels each of them stands for.
 //
 // Single-threaded library code; the zbmake program is a thin shell.
 #pragma once
@@ -31,10 +38,17 @@ struct SourceVolume {
 
 enum class RawType { kU8, kU16, kF32 };
 
+enum class MakeFault {
+    kNone,
+    kNotNifti,  // the input has no NIfTI-1 header (perhaps a raw volume)
+    kOther,
+};
+
 struct MakeStatus {
     bool ok = true;
     std::string message;
-    static MakeStatus Fail(std::string m) { return {false, std::move(m)}; }
+    MakeFault fault = MakeFault::kNone;
+    static MakeStatus Fail(std::string m, MakeFault f = MakeFault::kOther) { return {false, std::move(m), f}; }
 };
 
 // Raw volume of native byte order.

@@ -34,6 +34,8 @@ constexpr char kUsage[] =
     "                      and limits; exit 1 when it cannot be used\n"
     "  --help              this text\n";
 
+constexpr char kRawHint[] = " (raw input needs --dims X,Y,Z --type u8|u16|f32)";
+
 bool ParseList(const std::string& text, std::vector<double>& out, size_t want) {
     out.clear();
     std::stringstream in(text);
@@ -118,6 +120,7 @@ int main(int argc, char** argv) {
         for (int a = 0; a < 3; ++a) vol.spacing[a] = spacing[a] > 0 ? static_cast<float>(spacing[a]) : 1.0f;
     } else {
         s = voxa::LoadNifti(positional[0], vol);
+        if (s.fault == voxa::MakeFault::kNotNifti) s.message += kRawHint;
     }
     if (!s.ok) return Fail(s.message);
     if (opt.progress)

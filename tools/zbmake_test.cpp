@@ -1,11 +1,15 @@
 #include "tools/zbmake.h"
 
+#include "engine/brick_cache.h"
+#include "engine/brick_reader.h"
 #include "engine/zb_file.h"
+#include "platform/direct_io.h"
 #include "platform/test_support.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -36,54 +40,206 @@ SourceVolume Ramp(int nx, int ny, int nz) {
     return v;
 }
 
-TEST(ZbMake, LeafBricksHoldTheSourceVoxels) {
+// The levels of a volume, made here independently of zbmake: each coarser
+// voxel is the rounded mean of the (up to eight) finer voxels below it.
+struct RefLevel {
+    int n[3];
+    std::vector<int> v;
+    int At(int x, int y, int z) const { return v[(size_t(z) * n[1] + y) * n[0] + x]; }
+};
+
+std::vector<RefLevel> ReferencePyramid(int nx, int ny, int nz, int levels) {
+    std::vector<RefLevel> out(1);
+    out[0] = {{nx, ny, nz}, {}};
+    for (int z = 0; z < nz; ++z)
+        for (int y = 0; y < ny; ++y)
+            for (int x = 0; x < nx; ++x) out[0].v.push_back(Src(x, y, z));
+    while (static_cast<int>(out.size()) < levels) {
+        const RefLevel& f = out.back();
+        RefLevel c{{(f.n[0] + 1) / 2, (f.n[1] + 1) / 2, (f.n[2] + 1) / 2}, {}};
+        for (int z = 0; z < c.n[2]; ++z)
+            for (int y = 0; y < c.n[1]; ++y)
+                for (int x = 0; x < c.n[0]; ++x) {
+                    int sum = 0, count = 0;
+                    for (int d = 0; d < 8; ++d) {
+                        const int fx = 2 * x + (d & 1), fy = 2 * y + ((d >> 1) & 1), fz = 2 * z + (d >> 2);
+                        if (fx < f.n[0] && fy < f.n[1] && fz < f.n[2]) {
+                            sum += f.At(fx, fy, fz);
+                            ++count;
+                        }
+                    }
+                    c.v.push_back((sum + count / 2) / count);
+                }
+        out.push_back(std::move(c));
+    }
+    return out;
+}
+
+struct TreeCase {
+    int nx, ny, nz, brick, overlap;
+};
+
+std::ostream& operator<<(std::ostream& o, const TreeCase& c) {
+    return o << c.nx << "x" << c.ny << "x" << c.nz << " brick " << c.brick << " overlap " << c.overlap;
+}
+
+class ZbMakeTree : public ::testing::TestWithParam<TreeCase> {};
+
+// Builds the tree, loads it with the engine's reader (which rebuilds every
+// parent from geometry with the strict centre test) and checks every
+// brick of every level against the reference pyramid: bytes, trimmed
+// sides, cores that tile the level exactly once, 64 KiB aligned offsets.
+TEST_P(ZbMakeTree, BricksTileEveryLevelAndHugTheData) {
+    const TreeCase c = GetParam();
     TempDir dir;
-    const int nx = 70, ny = 50, nz = 40;
+    ZbMakeOptions opt;
+    opt.brick = c.brick;
+    opt.overlap = c.overlap;
+    opt.range = std::array<double, 2>{0, 255};
+    ZbMakeReport rep;
+    const std::string zb = dir.File("t.zb");
+    auto s = MakeZb(Ramp(c.nx, c.ny, c.nz), zb, opt, &rep);
+    ASSERT_TRUE(s.ok) << s.message;
+    BrickTable t;
+    auto ls = ReadZbFile(zb, {1, 1, 1}, t);
+    ASSERT_TRUE(ls.ok) << ls.message;
+    ASSERT_EQ(t.root, t.Count() - 1);
+
+    const int ov = c.overlap, core = c.brick - 2 * ov;
+    int levels = 1;
+    for (int n = std::max({c.nx, c.ny, c.nz}); n > core; n = (n + 1) / 2) ++levels;
+    EXPECT_EQ(rep.levels, levels);
+    const int rootStride = 1 << (levels - 1);
+    EXPECT_EQ(t.bricks[t.root].stride, rootStride);
+    const auto ref = ReferencePyramid(c.nx, c.ny, c.nz, levels);
+
+    // Extent: the data rounded up to whole root voxels; without overlap a
+    // one-voxel remainder may keep one more root voxel.
+    const int64_t extent[3] = {t.extentX, t.extentY, t.extentZ};
+    const int dims[3] = {c.nx, c.ny, c.nz};
+    for (int a = 0; a < 3; ++a) {
+        const int64_t rounded = int64_t{ref[levels - 1].n[a]} * rootStride;
+        if (ov > 0)
+            EXPECT_EQ(extent[a], rounded) << "axis " << a;
+        else
+            EXPECT_TRUE(extent[a] == rounded || extent[a] == rounded + rootStride) << "axis " << a;
+        EXPECT_GE(extent[a], dims[a]);
+    }
+    // Limits: the extent's world box, longest side -1 .. 1, centred.
+    const float lim[6] = {t.limits.xmin, t.limits.xmax, t.limits.ymin, t.limits.ymax, t.limits.zmin, t.limits.zmax};
+    const double longest = double(std::max({extent[0], extent[1], extent[2]}));
+    for (int a = 0; a < 3; ++a) {
+        EXPECT_NEAR(lim[2 * a + 1], extent[a] / longest, 1e-4) << "axis " << a;
+        EXPECT_NEAR(lim[2 * a], -extent[a] / longest, 1e-4) << "axis " << a;
+    }
+
+    // Data file: every brick on a 64 KiB boundary, none overlapping another.
+    const std::string dataPath = dir.File(rep.dataName);
+    const int64_t fileSize = static_cast<int64_t>(ReadWholeFile(dataPath).size());
+    EXPECT_EQ(fileSize, rep.dataBytes);
+    std::vector<std::pair<int64_t, int64_t>> spans;
+    for (const Brick& b : t.bricks) {
+        EXPECT_EQ(b.offset % 65536, 0);
+        spans.push_back({b.offset, b.offset + b.ByteCount()});
+        ASSERT_LE(b.offset + b.ByteCount(), fileSize);
+    }
+    std::sort(spans.begin(), spans.end());
+    for (size_t i = 1; i < spans.size(); ++i) ASSERT_LE(spans[i - 1].second, spans[i].first);
+
+    DirectBrickReader reader;  // direct reads where the count allows, else plain
+    std::vector<std::vector<int>> covered(levels);
+    for (int l = 0; l < levels; ++l) covered[l].assign(ref[l].v.size(), 0);
+    for (const Brick& b : t.bricks) {
+        int l = 0;
+        while ((1 << l) < b.stride) ++l;
+        ASSERT_LT(l, levels);
+        const RefLevel& lv = ref[l];
+        const int side[3] = {b.nx, b.ny, b.nz}, first[3] = {b.x0, b.y0, b.z0};
+        for (int a = 0; a < 3; ++a) {
+            ASSERT_EQ((first[a] + ov) % core, 0) << "brick on the core grid";
+            const int left = lv.n[a] - (first[a] + ov);
+            ASSERT_GT(left, 0) << "brick starts inside its level";
+            if (ov > 0)
+                EXPECT_EQ(side[a] - 2 * ov, std::min(core, left)) << "axis " << a << " stride " << b.stride;
+            else
+                EXPECT_TRUE(side[a] == std::min(core, left) || (left == 1 && side[a] == 2))
+                    << "axis " << a << " stride " << b.stride << " side " << side[a];
+        }
+        AlignedBuffer buf(static_cast<size_t>(RoundUpToSlot(b.ByteCount())));
+        ASSERT_EQ(reader.ReadWith(1, buf.Data(), dataPath, b.offset, b.ByteCount()), b.ByteCount());
+        for (int w = 0; w < b.nz; ++w)
+            for (int v = 0; v < b.ny; ++v)
+                for (int u = 0; u < b.nx; ++u) {
+                    const int x = b.x0 + u, y = b.y0 + v, z = b.z0 + w;
+                    const int got = buf.Data()[(int64_t(w) * b.ny + v) * b.nx + u];
+                    const bool inside = x >= 0 && y >= 0 && z >= 0 && x < lv.n[0] && y < lv.n[1] && z < lv.n[2];
+                    ASSERT_EQ(got, inside ? lv.At(x, y, z) : 0)
+                        << "stride " << b.stride << " at " << x << "," << y << "," << z;
+                    const bool inCore =
+                        u >= ov && v >= ov && w >= ov && u < b.nx - ov && v < b.ny - ov && w < b.nz - ov;
+                    if (inside && inCore) ++covered[l][(size_t(z) * lv.n[1] + y) * lv.n[0] + x];
+                }
+        if (b.stride == 1) {
+            EXPECT_EQ(b.error, 0);
+        }
+    }
+    for (int l = 0; l < levels; ++l)
+        for (int n : covered[l]) ASSERT_EQ(n, 1) << "level " << l << ": every voxel in exactly one core";
+}
+
+INSTANTIATE_TEST_SUITE_P(AwkwardSizes, ZbMakeTree,
+                         ::testing::Values(TreeCase{181, 217, 181, 64, 1}, TreeCase{65, 1, 3, 64, 1},
+                                           TreeCase{1, 1, 1, 64, 1}, TreeCase{130, 64, 2, 32, 1},
+                                           TreeCase{70, 50, 40, 16, 1}, TreeCase{33, 7, 5, 8, 2},
+                                           TreeCase{63, 64, 2, 64, 1}, TreeCase{1, 1, 1, 4, 0},
+                                           TreeCase{11, 6, 3, 5, 0}, TreeCase{29, 13, 9, 4, 0}));
+
+// Every remainder at every level, for small cores with and without
+// overlap: the engine finds a parent for every brick.
+TEST(ZbMake, EveryRemainderKeepsAParent) {
+    TempDir dir;
+    for (int brick : {4, 5, 6, 7})
+        for (int ov : {0, 1})
+            for (int n = 1; n <= 40; ++n) {
+                if (brick - 2 * ov < 2) continue;
+                ZbMakeOptions opt;
+                opt.brick = brick;
+                opt.overlap = ov;
+                const std::string zb = dir.File("r.zb");
+                auto s = MakeZb(Ramp(n, n % 7 + 1, 1), zb, opt);
+                ASSERT_TRUE(s.ok) << s.message;
+                BrickTable t;
+                auto ls = ReadZbFile(zb, {1, 1, 1}, t);
+                ASSERT_TRUE(ls.ok) << "brick " << brick << " overlap " << ov << " n " << n << ": " << ls.message;
+                EXPECT_GE(t.extentX, n);
+                EXPECT_LT(t.extentX, n + 2 * t.bricks[t.root].stride);
+            }
+}
+
+TEST(ZbMake, CoarseVoxelsAreMeansAndCarryTheirError) {
+    TempDir dir;
     ZbMakeOptions opt;
     opt.brick = 16;
     opt.range = std::array<double, 2>{0, 255};
     ZbMakeReport rep;
     const std::string zb = dir.File("ramp.zb");
-    auto s = MakeZb(Ramp(nx, ny, nz), zb, opt, &rep);
-    ASSERT_TRUE(s.ok) << s.message;
+    ASSERT_TRUE(MakeZb(Ramp(70, 50, 40), zb, opt, &rep).ok);
     BrickTable t;
-    auto ls = ReadZbFile(zb, {1, 1, 1}, t);
-    ASSERT_TRUE(ls.ok) << ls.message;
-    EXPECT_EQ(t.root, t.Count() - 1);
-    EXPECT_EQ(t.bricks[t.root].stride, 8);  // 70 -> 35 -> 18 -> 9 fits one core of 14
-    EXPECT_EQ(rep.levels, 4);
-    EXPECT_EQ(t.extentX, 14 * 8);
+    ASSERT_TRUE(ReadZbFile(zb, {1, 1, 1}, t).ok);
     const std::string data = ReadWholeFile(dir.File(rep.dataName));
-    std::vector<int> covered(size_t(nx) * ny * nz, 0);
     int leaves = 0;
-    for (const Brick& b : t.bricks) {
-        EXPECT_EQ(b.offset % 65536, 0);
-        if (b.stride != 1) continue;
-        ++leaves;
-        EXPECT_EQ(b.error, 0);
-        ASSERT_LE(b.offset + b.ByteCount(), static_cast<int64_t>(data.size()));
-        for (int w = 0; w < b.nz; ++w)
-            for (int v = 0; v < b.ny; ++v)
-                for (int u = 0; u < b.nx; ++u) {
-                    const int x = b.x0 + u, y = b.y0 + v, z = b.z0 + w;
-                    const auto got = static_cast<unsigned char>(data[b.offset + (int64_t(w) * b.ny + v) * b.nx + u]);
-                    const bool inside = x >= 0 && y >= 0 && z >= 0 && x < nx && y < ny && z < nz;
-                    ASSERT_EQ(got, inside ? Src(x, y, z) : 0) << x << "," << y << "," << z;
-                    const bool core = u >= 1 && v >= 1 && w >= 1 && u < b.nx - 1 && v < b.ny - 1 && w < b.nz - 1;
-                    if (inside && core) ++covered[(size_t(z) * ny + y) * nx + x];
-                }
-    }
-    EXPECT_EQ(leaves, 5 * 4 * 3);
-    for (int c : covered) ASSERT_EQ(c, 1);  // every voxel in exactly one core
+    for (const Brick& b : t.bricks) leaves += b.stride == 1 ? 1 : 0;
+    EXPECT_EQ(leaves, 5 * 4 * 3);  // cores of 14: 70 = 5 * 14, 50 -> 4, 40 -> 3
     // A coarse voxel is the rounded mean of its eight finer voxels; its
     // brick's error is at least that voxel's largest deviation.
     const Brick& l1 = t.bricks[leaves];
     ASSERT_EQ(l1.stride, 2);
+    ASSERT_EQ(l1.x0, -1);
     int sum = 0, dev = 0;
     for (int i = 0; i < 8; ++i) sum += Src(i & 1, (i >> 1) & 1, (i >> 2) & 1);
     const int mean = (sum + 4) / 8;
     for (int i = 0; i < 8; ++i) dev = std::max(dev, std::abs(mean - Src(i & 1, (i >> 1) & 1, (i >> 2) & 1)));
-    EXPECT_EQ(static_cast<unsigned char>(data[l1.offset + (1 * 16 + 1) * 16 + 1]), mean);
+    EXPECT_EQ(static_cast<unsigned char>(data[l1.offset + (1 * l1.ny + 1) * l1.nx + 1]), mean);
     EXPECT_GE(l1.error, dev);
     EXPECT_GT(t.bricks[t.root].error, 0);
 }
@@ -112,12 +268,19 @@ TEST(ZbMake, SmallVolumeIsOneRootBrickWithLimitsFromSpacing) {
     BrickTable t;
     ASSERT_TRUE(ReadZbFile(dir.File("s.zb"), {1, 1, 1}, t).ok);
     ASSERT_EQ(t.Count(), 1);
-    // Longest side: x and y both 20 units -> -1 .. 1; data starts at xmin.
+    // The root holds the data and its margins, nothing more.
+    EXPECT_EQ(t.bricks[0].nx, 12);
+    EXPECT_EQ(t.bricks[0].ny, 22);
+    EXPECT_EQ(t.bricks[0].nz, 7);
+    EXPECT_EQ(t.extentX, 10);
+    EXPECT_EQ(t.extentZ, 5);
+    // World box from the spacing: x and y both 20 units -> -1 .. 1; z 5.
     EXPECT_NEAR(t.limits.xmin, -1.0, 1e-5);
+    EXPECT_NEAR(t.limits.xmax, 1.0, 1e-5);
     EXPECT_NEAR(t.limits.ymin, -1.0, 1e-5);
+    EXPECT_NEAR(t.limits.ymax, 1.0, 1e-5);
     EXPECT_NEAR(t.limits.zmin, -0.25, 1e-5);
-    // The root covers 62 finest voxels: 62 * 2 / 20 units on x.
-    EXPECT_NEAR(t.limits.xmax - t.limits.xmin, 62 * 2 * 0.1, 1e-4);
+    EXPECT_NEAR(t.limits.zmax, 0.25, 1e-5);
 }
 
 TEST(ZbMake, OtherDirectoriesGetCopies) {
@@ -231,6 +394,13 @@ TEST(ZbMakeProgram, BuildsDescribesAndRefuses) {
                           " --dims 31,20,10 --type u16 2>&1");
     EXPECT_NE(bad.status, 0);
     EXPECT_NE(bad.out.find("need"), std::string::npos) << bad.out;
+    // Raw input without --dims is taken for NIfTI: the refusal says how.
+    auto noDims = RunCommand(kZbMake + " " + dir.File("v.raw") + " " + dir.File("w.zb") + " 2>&1");
+    EXPECT_EQ(noDims.status, 2);
+    EXPECT_NE(noDims.out.find("v.raw: not a NIfTI-1 file (sizeof_hdr) (raw input needs --dims X,Y,Z --type "
+                              "u8|u16|f32)"),
+              std::string::npos)
+        << noDims.out;
     ASSERT_TRUE(WriteWholeFile(dir.File("b.zb"), "x 0 1 2\n"));
     auto badInfo = RunCommand(kZbMake + " --info " + dir.File("b.zb"));
     EXPECT_EQ(badInfo.status, 1);
@@ -249,6 +419,22 @@ TEST(ZbMakeProgram, RealMriVolume) {
     ASSERT_TRUE(ReadZbFile(dir.File("ch2.zb"), {1, 1, 1}, t).ok);
     EXPECT_GT(t.Count(), 8);
     EXPECT_GT(t.bricks[t.root].error, 0);
+    // 181 x 217 x 181 voxels of 1 mm: cores of 62 need strides up to 4, so
+    // the extent is the data rounded up to multiples of 4 (184 x 220 x 184),
+    // and the limits hug the head: y spans -1 .. 1, x and z 184 / 220.
+    EXPECT_EQ(t.bricks[t.root].stride, 4);
+    EXPECT_EQ(t.extentX, 184);
+    EXPECT_EQ(t.extentY, 220);
+    EXPECT_EQ(t.extentZ, 184);
+    EXPECT_NEAR(t.limits.ymin, -1.0, 1e-4);
+    EXPECT_NEAR(t.limits.ymax, 1.0, 1e-4);
+    for (float v : {t.limits.xmax, t.limits.zmax, -t.limits.xmin, -t.limits.zmin}) {
+        EXPECT_NEAR(v, 184.0 / 220.0, 1e-4);
+        EXPECT_NEAR(v, 181.0 / 217.0, 0.005);  // the data's own proportions
+    }
+    EXPECT_NE(info.out.find("limits x -0.8364 .. 0.8364  y -1.0000 .. 1.0000  z -0.8364 .. 0.8364"),
+              std::string::npos)
+        << info.out;
 }
 
 }  // namespace
