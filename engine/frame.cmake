@@ -5,7 +5,7 @@ target_link_libraries(voxa_frame PUBLIC voxa_context voxa_bricks voxa_slices vox
   voxa_overlay_gl ${VOXA_GLU_LIBRARY})
 target_link_libraries(voxa_engine INTERFACE voxa_frame)
 
-add_executable(frame_test frame_pipeline_test.cpp)
+add_executable(frame_test frame_pipeline_test.cpp slice_gl_test.cpp)
 target_link_libraries(frame_test PRIVATE voxa_frame voxa_zbmake voxa_tools voxa_testsupport GTest::gtest_main)
 target_compile_definitions(frame_test PRIVATE VOXA_TEST_DISK_DIR="${CMAKE_BINARY_DIR}")
 gtest_discover_tests(frame_test DISCOVERY_TIMEOUT 60

@@ -6,6 +6,11 @@
 
 #include <GL/gl.h>
 
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
 namespace voxa {
 
 namespace {
@@ -16,7 +21,94 @@ std::span<const uint8_t> Layout(const uint8_t* bytes, size_t size) {
     return bytes != nullptr ? std::span<const uint8_t>(bytes, size) : std::span<const uint8_t>();
 }
 
+bool DrawAllSlices() {
+    const char* v = std::getenv(kDrawAllSlicesEnv);
+    return v != nullptr && std::strcmp(v, "1") == 0;
+}
+
+// Narrows [pLo, pHi] (world, the quad's span on one axis, with texture
+// coordinates cLo and cHi at its ends) to the positions whose texture
+// coordinate lies in the grown footprint of texels first..last of a side
+// of `padded` texels. False when nothing is left.
+bool NarrowAxis(float pLo, float pHi, float cLo, float cHi, int first, int last, int padded,
+                float& outLo, float& outHi) {
+    const double p = static_cast<double>(padded);
+    // Reachable: ((first - 0.5)/P, (last + 1.5)/P); half a texel more each side.
+    const double fLo = (first - 1.0) / p;
+    const double fHi = (last + 2.0) / p;
+    const double dc = static_cast<double>(cHi) - static_cast<double>(cLo);
+    if (!(std::fabs(dc) > 0)) {
+        // No texture gradient across the quad: all of it or none.
+        if (cLo < fLo || cLo > fHi) return false;
+        outLo = pLo;
+        outHi = pHi;
+        return true;
+    }
+    const double scale = (static_cast<double>(pHi) - pLo) / dc;
+    double a = pLo + (fLo - cLo) * scale;
+    double b = pLo + (fHi - cLo) * scale;
+    if (a > b) std::swap(a, b);
+    const double lo = std::max<double>(a, pLo);
+    const double hi = std::min<double>(b, pHi);
+    if (lo > hi) return false;
+    outLo = static_cast<float>(lo);
+    outHi = static_cast<float>(hi);
+    return true;
+}
+
+void Multiply(const std::array<float, 16>& m, const double in[4], double out[4]) {
+    for (int r = 0; r < 4; ++r)
+        out[r] = m[static_cast<size_t>(r)] * in[0] + m[static_cast<size_t>(4 + r)] * in[1] +
+                 m[static_cast<size_t>(8 + r)] * in[2] + m[static_cast<size_t>(12 + r)] * in[3];
+}
+
 }  // namespace
+
+std::optional<QuadSpan> TightenQuad(const std::array<SliceVertex, 4>& quad, PassKind kind,
+                                    const TexelRect& visible, int texWidth, int texHeight) {
+    if (visible.Empty() || texWidth <= 0 || texHeight <= 0) return std::nullopt;
+    const int sAxis = InPlaneAxisS(kind), tAxis = InPlaneAxisT(kind);
+    const SliceVertex& low = quad[0];   // (s lo, t lo)
+    const SliceVertex& high = quad[2];  // (s hi, t hi)
+    QuadSpan span;
+    if (!NarrowAxis(low.pos[static_cast<size_t>(sAxis)], high.pos[static_cast<size_t>(sAxis)],
+                    low.s, high.s, visible.x0, visible.x1, texWidth, span.sLo, span.sHi))
+        return std::nullopt;
+    if (!NarrowAxis(low.pos[static_cast<size_t>(tAxis)], high.pos[static_cast<size_t>(tAxis)],
+                    low.t, high.t, visible.y0, visible.y1, texHeight, span.tLo, span.tHi))
+        return std::nullopt;
+    return span;
+}
+
+ScissorBox ProjectedBox(const std::array<std::array<float, 3>, 4>& corners,
+                        const std::array<float, 16>& projection,
+                        const std::array<float, 16>& modelView, const std::array<int, 4>& viewport) {
+    const ScissorBox whole{viewport[0], viewport[1], viewport[2], viewport[3]};
+    double xMin = HUGE_VAL, xMax = -HUGE_VAL, yMin = HUGE_VAL, yMax = -HUGE_VAL;
+    for (const auto& c : corners) {
+        const double world[4] = {c[0], c[1], c[2], 1.0};
+        double eye[4], clip[4];
+        Multiply(modelView, world, eye);
+        Multiply(projection, eye, clip);
+        // Near the eye plane the projection runs away: keep the whole view.
+        if (!(clip[3] > 1e-6) || !std::isfinite(clip[0]) || !std::isfinite(clip[1]))
+            return whole;
+        const double wx = viewport[0] + (clip[0] / clip[3] + 1.0) * 0.5 * viewport[2];
+        const double wy = viewport[1] + (clip[1] / clip[3] + 1.0) * 0.5 * viewport[3];
+        xMin = std::min(xMin, wx);
+        xMax = std::max(xMax, wx);
+        yMin = std::min(yMin, wy);
+        yMax = std::max(yMax, wy);
+    }
+    constexpr double kGrow = 2.0;  // pixels: rasterization rounding, pixel centres
+    const double x0 = std::max<double>(std::floor(xMin - kGrow), viewport[0]);
+    const double y0 = std::max<double>(std::floor(yMin - kGrow), viewport[1]);
+    const double x1 = std::min<double>(std::ceil(xMax + kGrow), viewport[0] + viewport[2]);
+    const double y1 = std::min<double>(std::ceil(yMax + kGrow), viewport[1] + viewport[3]);
+    if (!(x1 > x0) || !(y1 > y0)) return {};
+    return {static_cast<int>(x0), static_cast<int>(y0), static_cast<int>(x1 - x0),
+            static_cast<int>(y1 - y0)};
+}
 
 void SliceDrawer::MakeTransposes(PassKind kind, const BrickBytes& bytes, WorkBuffers& buffers,
                                  bool paired, bool timers, TimerRecorder& recorder) {
@@ -39,6 +131,68 @@ void SliceDrawer::MakeTransposes(PassKind kind, const BrickBytes& bytes, WorkBuf
     valid = true;
 }
 
+namespace {
+
+// Scissor state of the context, saved while slices are scissored and put
+// back afterwards.
+class ScissorScope {
+public:
+    ScissorScope() {
+        m_wasOn = glIsEnabled(GL_SCISSOR_TEST) == GL_TRUE;
+        glGetIntegerv(GL_SCISSOR_BOX, m_box);
+        glGetFloatv(GL_PROJECTION_MATRIX, m_projection.data());
+        glGetFloatv(GL_MODELVIEW_MATRIX, m_modelView.data());
+        glGetIntegerv(GL_VIEWPORT, m_viewport.data());
+        if (m_wasOn) {
+            // Keep within the box already set.
+            const int x0 = std::max(m_viewport[0], m_box[0]);
+            const int y0 = std::max(m_viewport[1], m_box[1]);
+            const int x1 = std::min(m_viewport[0] + m_viewport[2], m_box[0] + m_box[2]);
+            const int y1 = std::min(m_viewport[1] + m_viewport[3], m_box[1] + m_box[3]);
+            m_viewport = {x0, y0, std::max(0, x1 - x0), std::max(0, y1 - y0)};
+        }
+    }
+    ~ScissorScope() {
+        if (!m_set) return;
+        glScissor(m_box[0], m_box[1], m_box[2], m_box[3]);
+        if (!m_wasOn) glDisable(GL_SCISSOR_TEST);
+    }
+    ScissorScope(const ScissorScope&) = delete;
+    ScissorScope& operator=(const ScissorScope&) = delete;
+
+    // The box around the world rectangle of a slice; empty when off screen.
+    ScissorBox BoxOf(PassKind kind, float position, const QuadSpan& span) const {
+        const int axis = SliceAxis(kind), sAxis = InPlaneAxisS(kind), tAxis = InPlaneAxisT(kind);
+        std::array<std::array<float, 3>, 4> corners{};
+        const float sv[4] = {span.sLo, span.sLo, span.sHi, span.sHi};
+        const float tv[4] = {span.tLo, span.tHi, span.tHi, span.tLo};
+        for (int v = 0; v < 4; ++v) {
+            auto& c = corners[static_cast<size_t>(v)];
+            c[static_cast<size_t>(axis)] = position;
+            c[static_cast<size_t>(sAxis)] = sv[v];
+            c[static_cast<size_t>(tAxis)] = tv[v];
+        }
+        return ProjectedBox(corners, m_projection, m_modelView, m_viewport);
+    }
+    void Apply(const ScissorBox& box) {
+        if (!m_set) {
+            glEnable(GL_SCISSOR_TEST);
+            m_set = true;
+        }
+        glScissor(box.x, box.y, box.width, box.height);
+    }
+
+private:
+    bool m_wasOn = false;
+    bool m_set = false;
+    GLint m_box[4] = {};
+    std::array<float, 16> m_projection{};
+    std::array<float, 16> m_modelView{};
+    std::array<int, 4> m_viewport{};
+};
+
+}  // namespace
+
 int SliceDrawer::DrawPasses(const PassPlan& plan, const BrickBytes& bytes, WorkBuffers& buffers,
                             const ColorTableRef& table, const SliceDrawSettings& settings,
                             const PaletteBinding& palette, TimerRecorder& timers,
@@ -48,9 +202,28 @@ int SliceDrawer::DrawPasses(const PassPlan& plan, const BrickBytes& bytes, WorkB
                          palette.standIn != nullptr;
     const size_t bufferSize = static_cast<size_t>(buffers.Size());
     const size_t nativeSize = NativeBytesRead(bytes.shape);
+    // Skipping invisible parts needs to know a texel's opacity: always for
+    // "Bol" (the texels are ours), for "Bob" only through a palette (a bare
+    // luminance texture is opaque).
+    const bool skip = !DrawAllSlices() &&
+                      (method == TextureMethod::kBol || palette.extension || standIn);
+    VisibleValues visible{};
+    if (skip)
+        visible = method == TextureMethod::kBob ? VisibleOfFloats(table.rgba)
+                                                : VisibleOfPacked(table.packed);
+    // Paired data take their opacity from the second brick: judged per slice only.
+    const bool brickShows =
+        !skip || settings.paired || plan.passes.empty() ||
+        AnyVisibleByte(Layout(bytes.main, nativeSize), bytes.shape, visible);
+    std::optional<ScissorScope> scissor;
+    if (skip && brickShows) scissor.emplace();
+
     int drawn = 0;
     for (const PlannedPass& pass : plan.passes) {
-        MakeTransposes(pass.kind, bytes, buffers, settings.paired, settings.timers, timers);
+        // An invisible brick needs no transposes; with timers on they are
+        // made all the same so that the timer file keeps its marks.
+        if (brickShows || settings.timers)
+            MakeTransposes(pass.kind, bytes, buffers, settings.paired, settings.timers, timers);
         std::span<const uint8_t> mainLayout, secondLayout;
         switch (pass.kind) {
             case PassKind::kYZ:
@@ -71,35 +244,56 @@ int SliceDrawer::DrawPasses(const PassPlan& plan, const BrickBytes& bytes, WorkB
         }
         TimerLabels labels = PassTimerLabels(pass.kind, settings.usePalet);
         if (settings.timers) timers.StampTimer(labels.begin);
+        if (!brickShows) {
+            if (settings.timers) timers.StampTimer(labels.end);
+            continue;
+        }
         glColor4f(1.0f, 1.0f, 1.0f, plan.alpha);
         if (standIn) {
             palette.standIn->Begin();
             palette.standIn->SetIndexSize(pass.texWidth, pass.texHeight);
         }
         for (const PlannedSlice& slice : pass.slices) {
+            const void* pixels = nullptr;
+            TexelRect shown;
+            if (method == TextureMethod::kBob) {
+                std::span<const uint8_t> image =
+                    SliceImage(mainLayout, bytes.shape, pass.kind, SinglePlane(slice.planes));
+                if (image.empty()) continue;
+                if (skip) shown = VisibleByteRect(image, pass.texWidth, pass.texHeight, visible);
+                pixels = image.data();
+            } else {
+                BolSource src{mainLayout, secondLayout, bytes.shape};
+                std::span<const uint32_t> texels =
+                    BuildBolSlice(src, pass.kind, slice, table, m_staging);
+                if (texels.empty()) continue;
+                if (skip) shown = VisibleTexelRect(texels, pass.texWidth, pass.texHeight);
+                pixels = texels.data();
+            }
+            if (skip) {
+                std::optional<QuadSpan> span =
+                    TightenQuad(slice.quad, pass.kind, shown, pass.texWidth, pass.texHeight);
+                if (!span) continue;  // nothing of it can show
+                ScissorBox box = scissor->BoxOf(pass.kind, slice.position, *span);
+                if (box.Empty()) continue;  // what could show lies off screen
+                scissor->Apply(box);
+            }
             if (textures.count > 0) {
                 m_nextTexture %= textures.count;
                 glBindTexture(GL_TEXTURE_2D, textures.names[m_nextTexture]);
                 m_nextTexture = (m_nextTexture + 1) % textures.count;
             }
             if (method == TextureMethod::kBob) {
-                std::span<const uint8_t> image =
-                    SliceImage(mainLayout, bytes.shape, pass.kind, SinglePlane(slice.planes));
-                if (image.empty()) continue;
                 if (palette.extension)
                     glTexImage2D(GL_TEXTURE_2D, 0, static_cast<GLint>(kColorIndex8Ext),
                                  pass.texWidth, pass.texHeight, 0, GL_COLOR_INDEX,
-                                 GL_UNSIGNED_BYTE, image.data());
+                                 GL_UNSIGNED_BYTE, pixels);
                 else
                     glTexImage2D(GL_TEXTURE_2D, 0, GL_LUMINANCE8, pass.texWidth, pass.texHeight, 0,
-                                 GL_LUMINANCE, GL_UNSIGNED_BYTE, image.data());
+                                 GL_LUMINANCE, GL_UNSIGNED_BYTE, pixels);
             } else {
-                BolSource src{mainLayout, secondLayout, bytes.shape};
-                std::span<const uint32_t> texels =
-                    BuildBolSlice(src, pass.kind, slice, table, m_staging);
-                if (texels.empty()) continue;
                 glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA, pass.texWidth, pass.texHeight, 0, GL_RGBA,
-                             GL_UNSIGNED_BYTE, texels.data());
+                             GL_UNSIGNED_BYTE, pixels);
             }
             glBegin(GL_QUADS);
             for (const SliceVertex& v : slice.quad) {
@@ -112,6 +306,7 @@ int SliceDrawer::DrawPasses(const PassPlan& plan, const BrickBytes& bytes, WorkB
         if (standIn) palette.standIn->End();
         if (settings.timers) timers.StampTimer(labels.end);
     }
+    scissor.reset();
     glFlush();
     glFinish();
     return drawn;

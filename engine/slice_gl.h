@@ -4,6 +4,19 @@
 //
 // The planning (which passes, which slices, planes, weights and quads) is
 // slice_plan.h; texel building is texels.h; this file issues the GL calls.
+//
+// Invisible parts are not drawn. Blending a fragment of opacity 0 with
+// source alpha / one minus source alpha leaves the frame buffer exactly as
+// it was, and linear filtering of texels that all have opacity 0 gives
+// opacity 0. So a slice whose texels all have opacity 0 is neither uploaded
+// nor drawn; a brick whose bytes all map to opacity 0 draws no slice (its
+// passes still run, with their timer marks, and with timers on its
+// transposes are still made, so the timer file keeps its shape); and each
+// drawn slice is scissored to the screen box of the part of its quad whose
+// texture coordinates can reach a visible texel. The scissor leaves every
+// fragment inside it computed from the same vertices and state as without
+// it, so the image is the same to the bit; VOXA_DRAW_ALL_SLICES=1 turns all
+// of this off (the reference the tests compare against).
 // Expects the projection of the panel current, the model-view identity,
 // blending and 2-D texturing on, the engine texture bound (linear filters,
 // clamping) and the texture environment "modulate". Render thread only.
@@ -13,7 +26,9 @@
 #include "engine/texels.h"
 #include "engine/transpose.h"
 
+#include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 namespace voxa {
@@ -28,6 +43,43 @@ struct PaletteBinding {
     bool extension = false;          // colour-index textures (GL_COLOR_INDEX8_EXT)
     GlPalette* standIn = nullptr;    // used when the extension is missing
 };
+
+// Set to 1 to draw every planned slice in full: no skipping of invisible
+// slices or bricks, no scissor. Read at each DrawPasses call.
+inline constexpr char kDrawAllSlicesEnv[] = "VOXA_DRAW_ALL_SLICES";
+
+// Part of a slice quad in world coordinates on the pass's in-plane axes
+// (s axis and t axis of the pass).
+struct QuadSpan {
+    float sLo = 0, sHi = 0, tLo = 0, tHi = 0;
+};
+
+// The part of a planned quad (vertices in PlanPasses order: (s lo, t lo),
+// (s lo, t hi), (s hi, t hi), (s hi, t lo)) whose fragments can read a texel
+// of `visible` in a texWidth x texHeight texture with linear filtering. A
+// fragment at texture coordinate c reads texels floor(c*P - 0.5) and the
+// next, so texels x0..x1 are reachable only for c in ((x0 - 0.5)/P,
+// (x1 + 1.5)/P); the interval is taken half a texel wider on each side for
+// rounding, mapped back to world positions through the quad's linear
+// texture map, and intersected with the quad. Empty optional: no fragment
+// of the quad can read a visible texel (also for an empty rectangle).
+std::optional<QuadSpan> TightenQuad(const std::array<SliceVertex, 4>& quad, PassKind kind,
+                                    const TexelRect& visible, int texWidth, int texHeight);
+
+// Window-space rectangle for glScissor.
+struct ScissorBox {
+    int x = 0, y = 0, width = 0, height = 0;
+    bool Empty() const { return width <= 0 || height <= 0; }
+};
+
+// The window box (grown by two pixels, cut to the viewport) around the
+// projection of the four world corners through projection x model-view
+// (column-major, as glGetFloatv returns them) and the viewport (x, y, w, h).
+// A corner at or behind the eye plane (w <= 0) gives the whole viewport.
+// Empty: the corners project wholly outside the viewport.
+ScissorBox ProjectedBox(const std::array<std::array<float, 3>, 4>& corners,
+                        const std::array<float, 16>& projection,
+                        const std::array<float, 16>& modelView, const std::array<int, 4>& viewport);
 
 struct BrickBytes {
     const uint8_t* main = nullptr;    // native layout of the main brick

@@ -110,4 +110,83 @@ std::span<const uint32_t> BuildBolSlice(const BolSource& src, PassKind kind,
     return out;
 }
 
+VisibleValues VisibleOfPacked(const uint32_t* packed) {
+    VisibleValues v{};
+    for (int i = 0; i < 256; ++i) v[static_cast<size_t>(i)] = (packed[i] >> 24) != 0 ? 1 : 0;
+    return v;
+}
+
+VisibleValues VisibleOfFloats(const float (*rgba)[4]) {
+    VisibleValues v{};
+    for (int i = 0; i < 256; ++i) v[static_cast<size_t>(i)] = rgba[i][3] != 0.0f ? 1 : 0;
+    return v;
+}
+
+namespace {
+
+// Grows r to hold the visible span [first, last] of row y.
+void AddRow(TexelRect& r, int y, int first, int last) {
+    if (r.Empty()) {
+        r = {first, y, last, y};
+        return;
+    }
+    r.x0 = std::min(r.x0, first);
+    r.x1 = std::max(r.x1, last);
+    r.y1 = y;
+}
+
+}  // namespace
+
+TexelRect VisibleTexelRect(std::span<const uint32_t> texels, int width, int height) {
+    TexelRect r;
+    if (width <= 0 || height <= 0 ||
+        texels.size() < static_cast<size_t>(width) * static_cast<size_t>(height))
+        return r;
+    constexpr uint32_t kAlpha = 0xFF000000u;
+    for (int y = 0; y < height; ++y) {
+        const uint32_t* row = texels.data() + static_cast<size_t>(y) * width;
+        uint32_t any = 0;
+        for (int x = 0; x < width; ++x) any |= row[x];  // vectorises; alpha tested once
+        if ((any & kAlpha) == 0) continue;
+        int first = 0, last = width - 1;
+        while ((row[first] & kAlpha) == 0) ++first;
+        while ((row[last] & kAlpha) == 0) --last;
+        AddRow(r, y, first, last);
+    }
+    return r;
+}
+
+TexelRect VisibleByteRect(std::span<const uint8_t> bytes, int width, int height,
+                          const VisibleValues& visible) {
+    TexelRect r;
+    if (width <= 0 || height <= 0 ||
+        bytes.size() < static_cast<size_t>(width) * static_cast<size_t>(height))
+        return r;
+    for (int y = 0; y < height; ++y) {
+        const uint8_t* row = bytes.data() + static_cast<size_t>(y) * width;
+        int first = 0;
+        while (first < width && visible[row[first]] == 0) ++first;
+        if (first == width) continue;
+        int last = width - 1;
+        while (visible[row[last]] == 0) --last;
+        AddRow(r, y, first, last);
+    }
+    return r;
+}
+
+bool AnyVisibleByte(std::span<const uint8_t> native, const BrickShape& shape,
+                    const VisibleValues& visible) {
+    if (!ValidShape(shape) || native.size() < NativeBytesRead(shape)) return false;
+    const int nx = shape.sides[0];
+    for (int z = 0; z < shape.sides[2]; ++z) {
+        for (int y = 0; y < shape.sides[1]; ++y) {
+            const uint8_t* row = native.data() + NativeIndex(shape, 0, y, z);
+            uint8_t any = 0;
+            for (int x = 0; x < nx; ++x) any |= visible[row[x]];
+            if (any != 0) return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace voxa

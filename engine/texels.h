@@ -17,6 +17,7 @@
 #include "engine/slice_plan.h"
 #include "engine/transpose.h"
 
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <span>
@@ -79,6 +80,36 @@ void BuildPairedTexels(std::span<const uint8_t> mainPlane, std::span<const uint8
 // out[i] = T1[low[i]] + T2[high[i]].
 void BuildInterpolatedTexels(std::span<const uint8_t> lowPlane, std::span<const uint8_t> highPlane,
                              const InterpolationTables& tables, std::span<uint32_t> out);
+
+// Visibility of slice textures. A texel whose opacity byte is 0 adds
+// nothing when blended with source alpha / one minus source alpha, and
+// bilinear filtering of texels that all have opacity 0 gives opacity 0, so
+// the parts of a slice that read only such texels need not be drawn.
+
+// The rectangle of texels with a non-zero opacity, in texel indices
+// (inclusive bounds), or an empty rectangle (Empty()) when there is none.
+struct TexelRect {
+    int x0 = 0, y0 = 0, x1 = -1, y1 = -1;
+    bool Empty() const { return x1 < x0 || y1 < y0; }
+};
+
+// Byte values whose colour has a non-zero opacity: 1 where visible, 0 where not.
+using VisibleValues = std::array<uint8_t, 256>;
+// "Bol" texels: visible when the opacity byte of packed[v] is not 0.
+VisibleValues VisibleOfPacked(const uint32_t* packed);
+// Palette look-up ("Bob"): visible when the table's opacity float is not
+// exactly 0 (a NaN counts as visible).
+VisibleValues VisibleOfFloats(const float (*rgba)[4]);
+
+// Over a width x height image of RGBA words (row-major, width words a row).
+TexelRect VisibleTexelRect(std::span<const uint32_t> texels, int width, int height);
+// Over a width x height image of byte values seen through `visible`.
+TexelRect VisibleByteRect(std::span<const uint8_t> bytes, int width, int height,
+                          const VisibleValues& visible);
+// True when some byte x < nx, y < ny, z < nz of a native layout is visible.
+// The layout must hold NativeBytesRead(shape) bytes (false otherwise).
+bool AnyVisibleByte(std::span<const uint8_t> native, const BrickShape& shape,
+                    const VisibleValues& visible);
 
 // The layouts a "Bol" pass reads: for y-z passes the y-z transposes, for
 // x-z passes the x-z transposes, for x-y passes the native bricks. second
