@@ -41,6 +41,7 @@ add_executable(context_test
   pixel_files_test.cpp
   render_context_test.cpp
   gl_window_test.cpp
+  ${VOXA_X11_TEST_SANITIZER_SOURCES}
 )
 target_link_libraries(context_test PRIVATE voxa_context voxa_testsupport X11::X11
   GTest::gtest_main)

@@ -10,7 +10,8 @@ add_library(voxa_overlay_gl STATIC
 )
 target_link_libraries(voxa_overlay_gl PUBLIC voxa_context voxa_slices)
 
-add_executable(overlay_gl_test ${VOXA_OVERLAY_DIR}/overlay_gl_test.cpp)
+add_executable(overlay_gl_test ${VOXA_OVERLAY_DIR}/overlay_gl_test.cpp
+  ${VOXA_X11_TEST_SANITIZER_SOURCES})
 target_link_libraries(overlay_gl_test PRIVATE voxa_overlay_gl voxa_testsupport
   GTest::gtest_main)
 gtest_discover_tests(overlay_gl_test DISCOVERY_TIMEOUT 60
