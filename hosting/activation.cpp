@@ -18,6 +18,7 @@ namespace {
 
 constexpr int kRetryMs = 20;
 constexpr const char* kEmbeddingArg = "-Embedding";
+constexpr const char* kLoopback = "127.0.0.1";
 
 kj::Maybe<kj::Own<kj::AsyncIoStream>> TryConnect(kj::AsyncIoContext& io, const std::string& host,
                                                   uint16_t port, std::string* error) {
@@ -31,6 +32,16 @@ kj::Maybe<kj::Own<kj::AsyncIoStream>> TryConnect(kj::AsyncIoContext& io, const s
         return nullptr;
     }
     return result;
+}
+
+// A local host is reached through its own address, else through loopback,
+// where a server launched on demand listens.
+kj::Maybe<kj::Own<kj::AsyncIoStream>> TryConnectLocal(kj::AsyncIoContext& io,
+                                                       const std::string& host, uint16_t port,
+                                                       std::string* error) {
+    auto stream = TryConnect(io, host, port, error);
+    if (stream != nullptr || host == kLoopback) return stream;
+    return TryConnect(io, kLoopback, port, error);
 }
 
 // Starts program detached from this process (its own session, standard
@@ -90,8 +101,12 @@ int CreateInstanceOnHost(kj::AsyncIoContext& io, const ClassInfo& cls, std::stri
     const uint16_t port = ClassPort(cls);
     std::string connectError;
     auto stream = TryConnect(io, hostName, port, &connectError);
+    const bool local = stream == nullptr && IsLocalHost(hostName);
+    // A server launched on demand listens on loopback only, which the
+    // host's name may not resolve to.
+    if (local && hostName != kLoopback) stream = TryConnect(io, kLoopback, port, nullptr);
     if (stream == nullptr) {
-        if (!options.launchLocal || !IsLocalHost(hostName)) {
+        if (!options.launchLocal || !local) {
             if (error) *error = connectError;
             addrinfo* found = nullptr;
             if (::getaddrinfo(hostName.c_str(), nullptr, nullptr, &found) != 0)
@@ -116,7 +131,7 @@ int CreateInstanceOnHost(kj::AsyncIoContext& io, const ClassInfo& cls, std::stri
         auto& timer = io.provider->getTimer();
         for (int waited = 0; waited <= options.launchWaitMs; waited += kRetryMs) {
             timer.afterDelay(kRetryMs * kj::MILLISECONDS).wait(io.waitScope);
-            stream = TryConnect(io, hostName, port, &connectError);
+            stream = TryConnectLocal(io, hostName, port, &connectError);
             if (stream != nullptr) break;
         }
         if (stream == nullptr) {

@@ -3,7 +3,9 @@
 // CreateInstanceOnHost connects to the class's port on the host (a host
 // name or an address) and asks for one object; the result owns the
 // connection and the capability, and destroying it releases the object.
-// When the host is this machine and nothing listens, the server program
+// When the host is this machine and nothing listens at its address, the
+// client connects through loopback (127.0.0.1), where a server launched on
+// demand listens; when nothing listens there either, the server program
 // registered for the class (LocalServer32) is launched with "-Embedding"
 // and connected to as soon as it listens, like a local server launched on
 // demand. A failure gives a negative result and a message; the caller

@@ -58,6 +58,16 @@ TEST(ServerCommandLine, OptionValuesAreNotScannedForSwitches) {
     EXPECT_TRUE(cl.persist);
 }
 
+TEST(ServerCommandLine, LaunchedOnDemandListensOnLoopbackUnlessToldOtherwise) {
+    EXPECT_EQ(ChooseBindAddress(Parse({"-Embedding"}), nullptr), "127.0.0.1");
+    EXPECT_EQ(ChooseBindAddress(Parse({"-Embedding"}), ""), "127.0.0.1");
+    EXPECT_EQ(ChooseBindAddress(Parse({}), nullptr), "*");  // started by hand
+    EXPECT_EQ(ChooseBindAddress(Parse({"--persist"}), nullptr), "*");
+    EXPECT_EQ(ChooseBindAddress(Parse({"-Embedding"}), "10.1.2.3"), "10.1.2.3");
+    EXPECT_EQ(ChooseBindAddress(Parse({"-Embedding", "--bind", "::"}), "10.1.2.3"), "::");
+    EXPECT_EQ(ChooseBindAddress(Parse({"--bind=192.0.2.7"}), nullptr), "192.0.2.7");
+}
+
 TEST(ServerCommandLine, BadValuesAreErrors) {
     EXPECT_EQ(Parse({"--port", "70000"}).action, ServerAction::kError);
     EXPECT_EQ(Parse({"--port", "12x"}).action, ServerAction::kError);
@@ -196,7 +206,11 @@ TEST(ServerShell, TwoClientsShareOneServerAndItExitsAfterTheLastRelease) {
         << error;
     auto a = first->As<rpc::Imi>();
     auto b = second->As<rpc::Imi>();
-    // Both objects live in the one server process.
+    // Both objects live in the one server process. Each connection's object
+    // is made when its bootstrap arrives, and the two connections are not
+    // ordered: the first answer on b proves b's object exists, a's answer
+    // comes after a's own object.
+    EXPECT_GE(b.getTimeRequest().send().wait(io.waitScope).getLTime(), 1);
     EXPECT_EQ(a.getTimeRequest().send().wait(io.waitScope).getLTime(), 2);
     EXPECT_EQ(b.getTimeRequest().send().wait(io.waitScope).getLTime(), 2);
 
@@ -247,6 +261,25 @@ TEST(Activation, NoServerAndNoRegistrationIsANegativeResult) {
               kActivationNoServer);
     EXPECT_NE(error.find("not registered"), std::string::npos) << error;
     EXPECT_EQ(object.get(), nullptr);
+}
+
+// A server launched on demand listens on loopback only; a client that names
+// this machine by another of its addresses (or by a name that resolves to
+// one) still reaches it.
+TEST(Activation, AnotherLocalAddressReachesAServerOnLoopback) {
+    FreshRoot root;
+    InProcessServer server(300);
+    ScopedEnv port(MiClass().portEnv, std::to_string(server.Port()).c_str());
+    auto io = kj::setupAsyncIo();
+    ActivationOptions noLaunch;
+    noLaunch.launchLocal = false;
+    std::string error;
+    kj::Own<RemoteObject> object;
+    ASSERT_EQ(CreateInstanceOnHost(io, MiClass(), "127.0.0.2", &object, &error, noLaunch), 0)
+        << error;
+    EXPECT_EQ(object->As<rpc::Imi>().getTimeRequest().send().wait(io.waitScope).getLTime(), 1);
+    object = nullptr;
+    EXPECT_TRUE(WaitFor([&] { return server.Exited(); }, 5000));
 }
 
 TEST(Activation, LocalHostIsRecognised) {

@@ -112,6 +112,12 @@ ServerCommandLine ParseServerCommandLine(const std::vector<std::string>& args,
     return cl;
 }
 
+std::string ChooseBindAddress(const ServerCommandLine& cl, const char* envBind) {
+    if (!cl.bindAddress.empty()) return cl.bindAddress;
+    if (envBind && *envBind) return envBind;
+    return cl.launchedOnDemand ? kBindLoopback : kBindAll;
+}
+
 ServerLifetime::ServerLifetime(kj::Timer& timer, kj::Duration idle, bool persist)
     : m_timer(timer), m_idle(idle), m_persist(persist),
       m_expired(kj::newPromiseAndFulfiller<void>()) {}
@@ -274,7 +280,9 @@ void PrintServerHelp(const ClassInfo& cls, const ServerHooks& hooks) {
         "  -RegServer, /regserver   register the class under $VOXA_ROOT/registry and exit\n"
         "  -UnregServer             remove the registration and exit\n"
         "  (no switch)              serve; exits 5 s after its last object is released\n"
-        "  --bind ADDR              address to listen on (default $VOXA_BIND, else all)\n"
+        "  --bind ADDR              address to listen on (default $VOXA_BIND, else\n"
+        "                           127.0.0.1 when launched on demand by a local\n"
+        "                           client with -Embedding, else all addresses)\n"
         "  --port N                 TCP port (default $%s, else the registered port,\n"
         "                           else %u); with -RegServer the port to register\n"
         "  --persist                keep serving when idle (started by hand)\n"
@@ -319,11 +327,7 @@ int RunServerMain(int argc, char** argv, const ClassInfo& cls, const ServerHooks
     ServeOptions options;
     options.inheritedListenFd = TakeInheritedListenFd();
     options.port = cl.port ? *cl.port : ClassPort(cls);
-    if (!cl.bindAddress.empty()) {
-        options.bindAddress = cl.bindAddress;
-    } else if (const char* bind = std::getenv("VOXA_BIND"); bind && *bind) {
-        options.bindAddress = bind;
-    }
+    options.bindAddress = ChooseBindAddress(cl, std::getenv("VOXA_BIND"));
     options.persist = cl.persist;
     options.armAtStart = cl.launchedOnDemand || options.inheritedListenFd >= 0;
 

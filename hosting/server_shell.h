@@ -17,9 +17,10 @@
 // capability or its connection went away).
 //
 // Listening: an inherited socket from the service manager (LISTEN_FDS and
-// LISTEN_PID; fd 3) or a socket bound to --bind (default all addresses) and
-// the class's port (--port, else the class's port variable, else the
-// registered port, else the fixed default).
+// LISTEN_PID; fd 3) or a socket bound to --bind (default VOXA_BIND, else
+// loopback for a server launched on demand, else all addresses; see
+// ChooseBindAddress) and the class's port (--port, else the class's port
+// variable, else the registered port, else the fixed default).
 //
 // Thread: everything here runs on the main thread, except that worker
 // threads a server starts may post nothing into the shell.
@@ -58,6 +59,16 @@ struct ServerCommandLine {
 // shell's options may be written "--name value" or "--name=value".
 ServerCommandLine ParseServerCommandLine(const std::vector<std::string>& args,
                                          const std::vector<std::string>& valueOptions);
+
+inline constexpr const char* kBindAll = "*";
+inline constexpr const char* kBindLoopback = "127.0.0.1";
+
+// The address to listen on without an inherited socket: --bind, else
+// envBind ($VOXA_BIND) when set and not empty, else loopback for a server
+// launched on demand ("-Embedding": a client on this machine started it and
+// connects through loopback, and nobody else should reach its objects
+// unasked), else all addresses (started by hand).
+std::string ChooseBindAddress(const ServerCommandLine& cl, const char* envBind);
 
 // Object and lock count of the server, and its idle exit. Main thread only.
 class ServerLifetime {
@@ -102,7 +113,7 @@ private:
 using ObjectFactory = std::function<capnp::Capability::Client(ObjectRef)>;
 
 struct ServeOptions {
-    std::string bindAddress = "*";
+    std::string bindAddress = kBindAll;
     uint16_t port = 0;
     int inheritedListenFd = -1;   // >= 0: serve on this listening socket
     bool persist = false;

@@ -2,10 +2,17 @@
 
 #include "platform/paths.h"
 
+#include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 
 namespace voxa::spool {
@@ -48,7 +55,26 @@ std::string CanonicalOfMaybeMissing(const std::string& path) {
     }
 }
 
+// openat2 has no C library wrapper before glibc 2.38.
+int OpenAt2(int dirFd, const char* path, int flags, mode_t mode, uint64_t resolve) {
+    open_how how{};
+    how.flags = static_cast<uint64_t>(flags);
+    how.mode = (flags & O_CREAT) ? mode : 0;
+    how.resolve = resolve;
+    return static_cast<int>(::syscall(SYS_openat2, dirFd, path, &how, sizeof(how)));
+}
+
+constexpr int kOpenRetries = 8;
+constexpr uint64_t kBeneath = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+
+bool OpenAt2Works() {
+    UniqueFd fd(OpenAt2(AT_FDCWD, "/", O_PATH | O_CLOEXEC, 0, 0));
+    return static_cast<bool>(fd);
+}
+
 }  // namespace
+
+DataRoots::DataRoots() : m_beneath(OpenAt2Works()) {}
 
 bool DataRoots::Add(const std::string& dir, std::string* error) {
     std::string canonical = Canonical(dir);
@@ -58,31 +84,36 @@ bool DataRoots::Add(const std::string& dir, std::string* error) {
         return false;
     }
     if (canonical.size() > 1 && canonical.back() == '/') canonical.pop_back();
+    UniqueFd fd(::open(canonical.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!fd) {
+        if (error) *error = "data root cannot be opened: " + dir + " (" + std::strerror(errno) + ")";
+        return false;
+    }
     m_roots.push_back(canonical);
+    m_rootFds.push_back(std::move(fd));
     return true;
 }
 
-bool DataRoots::AddFromFile(const std::string& file, std::string* error) {
+bool DataRoots::AddFromFile(const std::string& file, std::string* error,
+                            std::vector<std::string>* skipped) {
     std::ifstream in(file);
     if (!in) {
-        if (error) *error = "cannot read " + file;
+        if (error) *error = "cannot read roots file " + file;
         return false;
     }
-    bool ok = true;
     std::string line;
-    while (std::getline(in, line)) {
+    for (int lineNumber = 1; std::getline(in, line); ++lineNumber) {
         while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
         if (line.empty() || line[0] == '#') continue;
         std::string why;
-        if (!Add(line, &why)) {
-            ok = false;
-            if (error) *error = why;
+        if (!Add(line, &why) && skipped) {
+            skipped->push_back(file + " line " + std::to_string(lineNumber) + ": " + why);
         }
     }
-    return ok;
+    return true;
 }
 
-bool DataRoots::Check(std::string_view path, std::string* resolved, std::string* reason) const {
+bool DataRoots::Check(std::string_view path, ServedPath* served, std::string* reason) const {
     std::string linuxPath = DrivePath(path);
     if (linuxPath.size() > kMaxFileName) {
         *reason = "file name longer than 255 characters";
@@ -97,15 +128,36 @@ bool DataRoots::Check(std::string_view path, std::string* resolved, std::string*
         return false;
     }
     std::string canonical = CanonicalOfMaybeMissing(linuxPath);
-    for (const std::string& root : m_roots) {
+    for (size_t i = 0; i < m_roots.size(); ++i) {
+        const std::string& root = m_roots[i];
         if (canonical.size() > root.size() && canonical.compare(0, root.size(), root) == 0 &&
             (root == "/" || canonical[root.size()] == '/')) {
-            *resolved = canonical;
+            served->full = canonical;
+            served->root = i;
+            served->relative = canonical.substr(root == "/" ? 1 : root.size() + 1);
             return true;
         }
     }
     *reason = "outside the data roots: " + linuxPath;
     return false;
+}
+
+UniqueFd DataRoots::Open(const ServedPath& path, int flags, mode_t mode, int* err) const {
+    flags |= O_CLOEXEC;
+    int fd = -1;
+    if (path.root >= m_rootFds.size() || path.relative.empty()) {
+        errno = EINVAL;
+    } else if (m_beneath) {
+        // EAGAIN: a rename raced the look-up and the kernel asks to retry.
+        for (int attempt = 0; attempt < kOpenRetries; ++attempt) {
+            fd = OpenAt2(m_rootFds[path.root].Get(), path.relative.c_str(), flags, mode, kBeneath);
+            if (fd >= 0 || errno != EAGAIN) break;
+        }
+    } else {
+        fd = ::open(path.full.c_str(), flags | O_NOFOLLOW, mode);
+    }
+    if (fd < 0 && err) *err = errno;
+    return UniqueFd(fd);
 }
 
 }  // namespace voxa::spool

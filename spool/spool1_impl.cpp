@@ -157,13 +157,11 @@ kj::Promise<void> Spool1Impl::getWriteStatus(GetWriteStatusContext context) {
     });
 }
 
-std::optional<hosting::ObjectFactory> MakeSpoolFactory(const hosting::ServerCommandLine& cl,
-                                                       kj::AsyncIoContext& io,
-                                                       std::string* error) {
-    DataRoots roots;
+bool BuildDataRoots(const hosting::ServerCommandLine& cl, DataRoots* roots,
+                    std::vector<std::string>* warnings, std::string* error) {
     const std::string defaultRoot = JoinPath(VoxaRoot(), kDefaultRootName);
     MakeDirs(defaultRoot);
-    if (!roots.Add(defaultRoot, error)) return std::nullopt;
+    if (!roots->Add(defaultRoot, error)) return false;
     // Roots file: --roots-file, else $VOXA_ROOT/spool_roots.txt when present.
     std::string rootsFile;
     for (const auto& [name, value] : cl.extra) {
@@ -174,14 +172,36 @@ std::optional<hosting::ObjectFactory> MakeSpoolFactory(const hosting::ServerComm
         struct stat st{};
         if (::stat(fallback.c_str(), &st) == 0) rootsFile = fallback;
     }
+    // A roots file is shared configuration: a line naming a directory that
+    // is not there (an unmounted disk) is skipped with a warning. What the
+    // command line names explicitly must exist, or the server does not start:
+    // a typo would otherwise leave its clients writing into nothing.
     std::string why;
-    if (!rootsFile.empty() && !roots.AddFromFile(rootsFile, &why)) {
-        std::fprintf(stderr, "spool: %s (skipped)\n", why.c_str());
+    if (!rootsFile.empty()) {
+        std::vector<std::string> skipped;
+        if (!roots->AddFromFile(rootsFile, &why, &skipped)) {
+            *error = why;
+            return false;
+        }
+        for (const std::string& line : skipped) warnings->push_back(line + " (skipped)");
     }
     for (const auto& [name, value] : cl.extra) {
-        if (name == "--data-root" && !roots.Add(value, &why)) {
-            std::fprintf(stderr, "spool: %s (skipped)\n", why.c_str());
+        if (name == "--data-root" && !roots->Add(value, &why)) {
+            *error = "--data-root: " + why;
+            return false;
         }
+    }
+    return true;
+}
+
+std::optional<hosting::ObjectFactory> MakeSpoolFactory(const hosting::ServerCommandLine& cl,
+                                                       kj::AsyncIoContext& io,
+                                                       std::string* error) {
+    DataRoots roots;
+    std::vector<std::string> warnings;
+    if (!BuildDataRoots(cl, &roots, &warnings, error)) return std::nullopt;
+    for (const std::string& warning : warnings) {
+        std::fprintf(stderr, "spool: warning: %s\n", warning.c_str());
     }
     auto service = std::make_shared<SpoolService>(std::move(roots), io);
     return hosting::ObjectFactory(

@@ -131,9 +131,9 @@ bool SpoolServer::AcceptCommon(int n, std::string_view path, uint32_t offsetHi,
                                uint32_t offsetLo, int32_t count) {
     Slot& slot = m_slots[n];
     std::string reason;
-    slot.refused = !m_roots.Check(path, &slot.fileName, &reason);
+    slot.refused = !m_roots.Check(path, &slot.file, &reason);
     if (slot.refused) {
-        slot.fileName.clear();
+        slot.file = ServedPath{};
         SetText(slot, kTextRefused, reason.c_str());
     }
     slot.offsetHi = offsetHi;
@@ -238,10 +238,11 @@ std::string SpoolServer::GetStatus(int n) {
 void SpoolServer::GetSize(std::string_view path, uint32_t* lo, uint32_t* hi) {
     *lo = 0;
     *hi = 0;
-    std::string name;
+    ServedPath file;
     std::string reason;
-    if (!m_roots.Check(path, &name, &reason)) return;
-    UniqueFd fd(::open(name.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!m_roots.Check(path, &file, &reason)) return;
+    int err = 0;
+    UniqueFd fd = m_roots.Open(file, O_RDONLY, 0, &err);
     struct stat st{};
     if (!fd || ::fstat(fd.Get(), &st) != 0) return;
     uint64_t size = static_cast<uint64_t>(st.st_size);
@@ -299,20 +300,20 @@ void SpoolServer::WriterWorker() {
     SignalCompletion();
 }
 
-int64_t SpoolServer::HighPerformanceRead(const std::string& name, uint64_t offset, void* buffer,
+int64_t SpoolServer::HighPerformanceRead(const ServedPath& file, uint64_t offset, void* buffer,
                                          size_t count) {
-    if (m_readFile.IsOpen() && m_readFile.Name() != name) m_readFile.Close();
-    if (name == kNoFile) return 0;
-    if (!m_readFile.IsOpen() && !m_readFile.Open(name, FileAccess::kRead)) return 0;
+    if (m_readFile.IsOpen() && m_readFile.Name() != file.full) m_readFile.Close();
+    if (file.full == kNoFile) return 0;
+    if (!m_readFile.IsOpen() && !m_readFile.Open(m_roots, file, FileAccess::kRead)) return 0;
     int64_t got = m_readFile.ReadAt(offset, buffer, count);
     return got < 0 ? 0 : got;
 }
 
-int64_t SpoolServer::HighPerformanceWrite(const std::string& name, uint64_t offset,
+int64_t SpoolServer::HighPerformanceWrite(const ServedPath& file, uint64_t offset,
                                           const void* buffer, size_t count) {
-    if (m_writeFile.IsOpen() && m_writeFile.Name() != name) m_writeFile.Close();
-    if (name == kNoFile) return 0;
-    if (!m_writeFile.IsOpen() && !m_writeFile.Open(name, FileAccess::kWrite)) return 0;
+    if (m_writeFile.IsOpen() && m_writeFile.Name() != file.full) m_writeFile.Close();
+    if (file.full == kNoFile) return 0;
+    if (!m_writeFile.IsOpen() && !m_writeFile.Open(m_roots, file, FileAccess::kWrite)) return 0;
     int64_t wrote = m_writeFile.WriteAt(offset, buffer, count);
     return wrote < 0 ? 0 : wrote;
 }
@@ -323,13 +324,13 @@ void SpoolServer::ReadPiece(Slot& slot, int n) {
     int64_t got = 0;
     if (!slot.refused) {
         if (slot.offsetLo % kHighPerformanceAlign == 0 && count % kHighPerformanceAlign == 0) {
-            got = HighPerformanceRead(slot.fileName, offset, m_readBuffer.Data(), count);
+            got = HighPerformanceRead(slot.file, offset, m_readBuffer.Data(), count);
             SetText(slot, kTextReadHigh, L32(count), L32(got), n, L32(slot.offsetLo),
                     L32(slot.offsetHi), L32(count));
         }
         if (got != static_cast<int64_t>(count)) {
             m_readFile.Close();
-            got = BufferedReadAt(slot.fileName, offset, m_readBuffer.Data(), count);
+            got = BufferedReadAt(m_roots, slot.file, offset, m_readBuffer.Data(), count);
             SetText(slot, kTextReadLow, L32(count), L32(got), n, L32(slot.offsetLo),
                     L32(slot.offsetHi), L32(count));
         }
@@ -361,13 +362,13 @@ void SpoolServer::WritePiece(Slot& slot, int n) {
         slot.offsetLo % kHighPerformanceAlign == 0 && count % kHighPerformanceAlign == 0;
     int64_t written = -1;
     if (aligned) {
-        written = HighPerformanceWrite(slot.fileName, offset, region, count);
+        written = HighPerformanceWrite(slot.file, offset, region, count);
         SetText(slot, kTextWroteHigh, L32(written), L32(slot.offsetLo), L32(slot.offsetHi),
                 L32(count));
     }
     if (written != static_cast<int64_t>(count)) {
         m_writeFile.Close();
-        written = BufferedWriteAt(slot.fileName, offset, region, count);
+        written = BufferedWriteAt(m_roots, slot.file, offset, region, count);
         SetText(slot, kTextWroteLow, L32(written), L32(slot.offsetLo), L32(slot.offsetHi),
                 L32(count));
     }
@@ -392,11 +393,11 @@ void SpoolServer::ZeroFill(Slot& slot, int n) {
         const uint32_t posHi = static_cast<uint32_t>(static_cast<uint64_t>(pos) >> 32);
         int64_t written = -1;
         if (posLo % kHighPerformanceAlign == 0 && piece % kHighPerformanceAlign == 0) {
-            written = HighPerformanceWrite(slot.fileName, static_cast<uint64_t>(pos), zeros, piece);
+            written = HighPerformanceWrite(slot.file, static_cast<uint64_t>(pos), zeros, piece);
         }
         if (written != static_cast<int64_t>(piece)) {
             m_writeFile.Close();
-            written = BufferedWriteAt(slot.fileName, static_cast<uint64_t>(pos), zeros, piece);
+            written = BufferedWriteAt(m_roots, slot.file, static_cast<uint64_t>(pos), zeros, piece);
         }
         if (written != static_cast<int64_t>(piece) || written == 0) {
             slot.writeResult.store(kZeroFillFailed, std::memory_order_release);

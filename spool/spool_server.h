@@ -15,12 +15,15 @@
 // when its offset and length are multiples of 128 KiB, and buffered
 // otherwise or when the unbuffered transfer falls short. Only paths inside
 // the data roots are served; others get the failure values (0 bytes,
-// -9 for a zero-fill, size 0) and a status text saying why.
+// -9 for a zero-fill, size 0) and a status text saying why. The worker
+// opens files through DataRoots::Open, so a symbolic link put in place
+// between the check of a request and its transfer is not followed.
 #pragma once
 
 #include "platform/direct_io.h"
 #include "platform/unique_fd.h"
 #include "spool/data_roots.h"
+#include "spool/served_file.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -92,7 +95,7 @@ private:
     struct Slot {
         std::atomic<int> state{kFree};  // main: free->requested, done->free; worker: ->done
         // Written by the main thread before state = requested.
-        std::string fileName;           // canonical path inside a data root
+        ServedPath file;                // checked path inside a data root
         bool refused = false;           // path refused; status text says why
         uint32_t offsetLo = 0;
         uint32_t offsetHi = 0;
@@ -118,9 +121,9 @@ private:
     void ReadPiece(Slot& slot, int n);
     void WritePiece(Slot& slot, int n);
     void ZeroFill(Slot& slot, int n);
-    int64_t HighPerformanceRead(const std::string& name, uint64_t offset, void* buffer,
+    int64_t HighPerformanceRead(const ServedPath& file, uint64_t offset, void* buffer,
                                 size_t count);
-    int64_t HighPerformanceWrite(const std::string& name, uint64_t offset, const void* buffer,
+    int64_t HighPerformanceWrite(const ServedPath& file, uint64_t offset, const void* buffer,
                                  size_t count);
     void SignalDone(int n);
     void SignalCompletion();
@@ -136,8 +139,8 @@ private:
     std::thread m_worker;
     AlignedBuffer m_readBuffer;              // 4 MiB, first Initialize
     AlignedBuffer m_writeBuffer;             // 8 x 4 MiB, first InitWrite
-    DirectFile m_readFile;                   // worker only: open unbuffered file
-    DirectFile m_writeFile;                  // worker only
+    ServedFile m_readFile;                   // worker only: open unbuffered file
+    ServedFile m_writeFile;                  // worker only
     UniqueFd m_completion;                   // eventfd
 };
 

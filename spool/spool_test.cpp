@@ -1,6 +1,8 @@
 // Tests of the spool server (slots, runs, transfers, data roots), the test
 // movie, and the spool / spoolwrite programs over loopback.
 #include "spool/data_roots.h"
+#include "spool/progress_line.h"
+#include "spool/spool1_impl.h"
 #include "spool/spool_server.h"
 #include "spool/spool_write.h"
 #include "spool/test_movie.h"
@@ -8,6 +10,7 @@
 #include "hosting/activation.h"
 #include "hosting/class_registry.h"
 #include "hosting/interfaces.capnp.h"
+#include "platform/sys.h"
 #include "platform/test_support.h"
 #include "platform/unique_fd.h"
 
@@ -320,14 +323,167 @@ TEST(DataRoots, SymbolicLinksOutOfARootAreRefused) {
     TempDir root, other;
     ASSERT_EQ(::symlink(other.Path().c_str(), root.File("link").c_str()), 0);
     DataRoots roots;
-    std::string error, resolved, reason;
+    std::string error, reason;
+    ServedPath resolved;
     ASSERT_TRUE(roots.Add(root.Path(), &error));
     EXPECT_FALSE(roots.Check(root.File("link/f.raw"), &resolved, &reason));
     EXPECT_TRUE(roots.Check(root.File("new/dir/f.raw"), &resolved, &reason)) << reason;
-    EXPECT_EQ(resolved.substr(resolved.size() - 14), "/new/dir/f.raw");
+    EXPECT_EQ(resolved.full.substr(resolved.full.size() - 14), "/new/dir/f.raw");
+    EXPECT_EQ(resolved.relative, "new/dir/f.raw");
     EXPECT_FALSE(roots.Check("/" + std::string(300, 'a'), &resolved, &reason));
     EXPECT_NE(reason.find("255"), std::string::npos);
     EXPECT_FALSE(roots.Add(root.File("no-such-dir"), &error));
+}
+
+TEST(DataRoots, RootsFileLinesWithoutADirectoryAreSkippedAndNamed) {
+    FreshRoot root;
+    TempDir extra;
+    const std::string file = root.File("roots.txt");
+    ASSERT_TRUE(voxa::testing::WriteWholeFile(
+        file, "# disks\n" + extra.Path() + "\n\n" + root.File("unmounted") + "\n"));
+    hosting::ServerCommandLine cl;
+    cl.extra = {{"--roots-file", file}};
+    DataRoots roots;
+    std::vector<std::string> warnings;
+    std::string error;
+    ASSERT_TRUE(BuildDataRoots(cl, &roots, &warnings, &error)) << error;
+    EXPECT_EQ(roots.Roots().size(), 2u);  // $VOXA_ROOT/data and extra
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_EQ(warnings[0], file + " line 4: data root is not a directory: " +
+                               root.File("unmounted") + " (skipped)");
+    // An explicit root must exist.
+    cl.extra.emplace_back("--data-root", root.File("typo"));
+    DataRoots again;
+    EXPECT_FALSE(BuildDataRoots(cl, &again, &warnings, &error));
+    EXPECT_EQ(error, "--data-root: data root is not a directory: " + root.File("typo"));
+}
+
+// A link put at a checked path, or in place of one of its directories,
+// between the check and the open is not followed out of the root.
+void ExpectLinkAfterCheckIsRefused(bool beneath) {
+    TempDir root, other;
+    DataRoots roots;
+    std::string error, reason;
+    ASSERT_TRUE(roots.Add(root.Path(), &error));
+    if (!beneath) roots.DisableOpenBeneathForTest();
+    ASSERT_TRUE(voxa::testing::WriteWholeFile(other.File("victim"), "keep"));
+    ServedPath target;
+    ASSERT_TRUE(roots.Check(root.File("t.raw"), &target, &reason)) << reason;
+    ASSERT_EQ(::symlink(other.File("victim").c_str(), root.File("t.raw").c_str()), 0);
+    int err = 0;
+    EXPECT_FALSE(roots.Open(target, O_WRONLY | O_CREAT, 0644, &err));
+    EXPECT_FALSE(roots.Open(target, O_RDONLY, 0, &err));
+    EXPECT_EQ(voxa::testing::ReadWholeFile(other.File("victim")), "keep");
+
+    ServedPath inDir;
+    ASSERT_TRUE(roots.Check(root.File("sub/f.raw"), &inDir, &reason)) << reason;
+    ASSERT_EQ(::symlink(other.Path().c_str(), root.File("sub").c_str()), 0);
+    UniqueFd fd = roots.Open(inDir, O_WRONLY | O_CREAT, 0644, &err);
+    if (beneath) {
+        EXPECT_FALSE(fd);
+        EXPECT_EQ(FileSize(other.File("f.raw")), -1);
+    }
+    // A plain file inside the root still opens.
+    ServedPath plain;
+    ASSERT_TRUE(roots.Check(root.File("plain.raw"), &plain, &reason));
+    EXPECT_TRUE(roots.Open(plain, O_WRONLY | O_CREAT, 0644, &err)) << err;
+}
+
+TEST(DataRoots, LinkPutInPlaceAfterTheCheckIsNotFollowed) {
+    DataRoots probe;
+    if (!probe.OpensBeneathRoot()) GTEST_SKIP() << "no openat2 on this kernel";
+    ExpectLinkAfterCheckIsRefused(true);
+}
+
+TEST(DataRoots, WithoutOpenat2ALinkAtTheLastComponentIsNotFollowed) {
+    ExpectLinkAfterCheckIsRefused(false);
+}
+
+// The same through the server: the request for t.raw is checked while the
+// worker is busy with a fill; the link appears before the worker opens it.
+TEST_F(SpoolRoots, WorkerDoesNotFollowALinkPlacedAfterTheRequest) {
+    TempDir other;
+    ASSERT_TRUE(voxa::testing::WriteWholeFile(other.File("victim"), "keep"));
+    ASSERT_EQ(server->InitWrite(), 1);
+    ASSERT_EQ(server->WriteReq(dir.File("fill.raw"), 0, 64u << 20, 0, nullptr, 0), 0);
+    auto piece = Pattern(131072, 13);
+    ASSERT_EQ(Write(dir.File("t.raw"), 0, piece), 1);
+    // Succeeds only while t.raw does not exist, i.e. before the worker opened it.
+    ASSERT_EQ(::symlink(other.File("victim").c_str(), dir.File("t.raw").c_str()), 0);
+    // A fill reports its kilobytes while it runs; wait for the whole 64 MiB.
+    EXPECT_TRUE(WaitFor([&] { return server->GetWriteStatus(0) == 65536; }));
+    EXPECT_EQ(Collect(1), 0);
+    server->Finish();
+    EXPECT_EQ(voxa::testing::ReadWholeFile(other.File("victim")), "keep");
+    uint32_t lo = 1, hi = 1;
+    server->GetSize(dir.File("t.raw"), &lo, &hi);
+    EXPECT_EQ(lo, 0u);
+}
+
+// ---- progress on a terminal ------------------------------------------------
+
+// What a terminal shows for a text: "\r" returns to the start of the line,
+// "\n" starts a new one, ESC [ K clears to the end of the line.
+std::vector<std::string> Screen(const std::string& text) {
+    std::vector<std::string> lines(1);
+    size_t column = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        std::string& line = lines.back();
+        if (text[i] == '\r') {
+            column = 0;
+        } else if (text[i] == '\n') {
+            lines.emplace_back();
+            column = 0;
+        } else if (text.compare(i, 3, "\033[K") == 0) {
+            line.resize(std::min(line.size(), column));
+            i += 2;
+        } else {
+            if (column < line.size()) {
+                line[column] = text[i];
+            } else {
+                line.push_back(text[i]);
+            }
+            ++column;
+        }
+    }
+    return lines;
+}
+
+std::string Drawn(std::FILE* file) {
+    std::string text;
+    std::rewind(file);
+    for (int c; (c = std::fgetc(file)) != EOF;) text.push_back(static_cast<char>(c));
+    return text;
+}
+
+TEST(ProgressLine, TheResultCompletesTheLineItBegan) {
+    std::FILE* file = std::tmpfile();
+    ASSERT_NE(file, nullptr);
+    std::fputs("Finished!\nSPOOL write ... ", file);
+    ProgressLine line(file, "SPOOL write ... ", true);
+    line.Update(4194304, 157286400);
+    auto during = Screen(Drawn(file));
+    ASSERT_EQ(during.size(), 2u);
+    EXPECT_EQ(during[1], "SPOOL write ...     4.2 of   157.3 MB");
+    line.Update(157286400, 157286400);
+    line.End();
+    std::fputs("  157.29 MB in     0.10 sec   1572.86 MB/sec\n", file);
+    auto after = Screen(Drawn(file));
+    std::fclose(file);
+    ASSERT_EQ(after.size(), 3u);
+    EXPECT_EQ(after[0], "Finished!");
+    EXPECT_EQ(after[1], "SPOOL write ...   157.29 MB in     0.10 sec   1572.86 MB/sec");
+    EXPECT_EQ(after[2], "");
+}
+
+TEST(ProgressLine, DisabledWritesNothing) {
+    std::FILE* file = std::tmpfile();
+    ASSERT_NE(file, nullptr);
+    ProgressLine line(file, "SPOOL write ... ", false);
+    line.Update(1, 2);
+    line.End();
+    EXPECT_EQ(Drawn(file), "");
+    std::fclose(file);
 }
 
 // ---- the test movie --------------------------------------------------------
@@ -390,12 +546,12 @@ uint16_t FreePort() {
     return ntohs(addr.sin_port);
 }
 
-bool Listening(uint16_t port) {
+bool Listening(uint16_t port, const char* address = "127.0.0.1") {
     UniqueFd fd(::socket(AF_INET, SOCK_STREAM, 0));
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::inet_pton(AF_INET, address, &addr.sin_addr);
     return ::connect(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
 }
 
@@ -486,7 +642,7 @@ TEST(SpoolProgram, SpoolwriteReportsMinusFourWhileAnotherRunIsOpen) {
     Client other(io);
     ASSERT_EQ(other.InitWrite(), 1);
     auto result = RunCommand(kBin + "/spoolwrite 127.0.0.1 " + root.File("data/busy.raw"));
-    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.status, 1);  // a failure exits non-zero
     EXPECT_NE(result.out.find(" !!!!! spool write failed: iStatus = -4!!!!!\n"
                               "spool server is already in use: try again later\n"),
               std::string::npos)
@@ -495,15 +651,61 @@ TEST(SpoolProgram, SpoolwriteReportsMinusFourWhileAnotherRunIsOpen) {
     other.Finish();
 }
 
-TEST(SpoolProgram, SpoolwriteOutsideTheDataRootsWritesNothing) {
+// Pieces the server refuses or cannot write are named with their slot's
+// status, and the program fails instead of reporting a full write.
+TEST(SpoolProgram, SpoolwriteReportsPiecesTheServerDidNotWrite) {
     FreshRoot root;
     TempDir elsewhere;
     uint16_t port = FreePort();
     ScopedEnv env(hosting::Spool1Class().portEnv, std::to_string(port).c_str());
     SpoolProcess server(port);
-    auto result = RunCommand(kBin + "/spoolwrite 127.0.0.1 " + elsewhere.File("m.raw"));
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(FileSize(elsewhere.File("m.raw")), -1);
+    struct Case {
+        std::string path;
+        std::string status;  // start of the server's status text of the first piece
+    };
+    const Case cases[] = {
+        {elsewhere.File("m.raw"), "Refused: outside the data roots: "},
+        {root.File("data/../m.raw"), "Refused: path contains \"..\""},
+        {root.File("data/no-such-dir/m.raw"),
+         "Wrote 0 bytes to Address Lo = 0 Hi = 0   Requested 4194304 bytes  IO Type: "
+         "LowPerformance"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        auto result = RunCommand(kBin + "/spoolwrite 127.0.0.1 " + c.path + " 2>&1");
+        EXPECT_EQ(result.status, 1);
+        EXPECT_NE(result.out.find("SPOOL write ...     0.00 MB in"), std::string::npos)
+            << result.out;
+        EXPECT_NE(result.out.find("spoolwrite: server wrote 0 of 4194304 bytes of the piece at "
+                                  "offset 0: " + c.status),
+                  std::string::npos)
+            << result.out;
+        EXPECT_NE(result.out.find("spoolwrite: the movie was not fully written: the server "
+                                  "wrote 0 of 157286400 bytes\n"),
+                  std::string::npos)
+            << result.out;
+        EXPECT_EQ(FileSize(c.path), -1);
+    }
+    EXPECT_EQ(FileSize(root.File("m.raw")), -1);
+}
+
+TEST(SpoolProgram, AMissingDataRootStopsTheServer) {
+    FreshRoot root;
+    const std::string port = std::to_string(FreePort());
+    // -Embedding: a server that did start would end by itself when idle.
+    auto result = RunCommand(kBin + "/spool -Embedding --port " + port + " --data-root " +
+                             root.File("typo") + " 2>&1");
+    EXPECT_EQ(result.status, 2);
+    EXPECT_NE(result.out.find("spool: --data-root: data root is not a directory: " +
+                              root.File("typo")),
+              std::string::npos)
+        << result.out;
+    auto file = RunCommand(kBin + "/spool -Embedding --port " + port + " --roots-file " +
+                           root.File("no-roots.txt") + " 2>&1");
+    EXPECT_EQ(file.status, 2);
+    EXPECT_NE(file.out.find("cannot read roots file " + root.File("no-roots.txt")),
+              std::string::npos)
+        << file.out;
 }
 
 TEST(SpoolProgram, UsageAndHelp) {
@@ -563,6 +765,27 @@ TEST(SpoolProgram, LaunchedOnDemandWritesTheMovieAndExitsWhenIdle) {
               0u)
         << result.out;
     EXPECT_NE(result.out.find(" MB/sec\n"), std::string::npos);
+    // The launched server is still there right after the release (it stays
+    // 5 s)...
+    EXPECT_TRUE(Listening(port));
+    // ...on loopback only: a server started for a local client is not
+    // reachable from the network (127.0.0.2 stands for any other address).
+    EXPECT_FALSE(Listening(port, "127.0.0.2"));
+    // ...a new object keeps it, and once that is released too it goes. The
+    // machine's own name and another local address reach it through loopback.
+    {
+        auto io = kj::setupAsyncIo();
+        Client byName(io, HostName().c_str());
+        ASSERT_TRUE(byName.object.get() != nullptr);
+        EXPECT_EQ(byName.InitWrite(), 1);
+        byName.Finish();
+        Client byAddress(io, "127.0.0.2");
+        ASSERT_TRUE(byAddress.object.get() != nullptr);
+        EXPECT_EQ(byAddress.InitWrite(), 1);
+        byAddress.Finish();
+    }
+    EXPECT_TRUE(WaitFor([port] { return !Listening(port); }, 10000));
+    // The bytes last: the server's idle time is running meanwhile above.
     ASSERT_EQ(FileSize(file), 157286400);
     {
         std::ifstream in(file, std::ios::binary);
@@ -570,16 +793,6 @@ TEST(SpoolProgram, LaunchedOnDemandWritesTheMovieAndExitsWhenIdle) {
         in.read(reinterpret_cast<char*>(bytes.data()), bytes.size());
         EXPECT_TRUE(bytes == ReferenceMovie());
     }
-    // The launched server is still there right after the release...
-    EXPECT_TRUE(Listening(port));
-    // ...a new object keeps it, and once that is released too it goes.
-    {
-        auto io = kj::setupAsyncIo();
-        Client again(io);
-        EXPECT_EQ(again.InitWrite(), 1);
-        again.Finish();
-    }
-    EXPECT_TRUE(WaitFor([port] { return !Listening(port); }, 10000));
 }
 
 }  // namespace

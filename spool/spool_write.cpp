@@ -21,6 +21,7 @@ constexpr int kStatusPolls = 100;
 constexpr auto kRetryPause = std::chrono::milliseconds(100);
 
 struct RingEntry {
+    uint64_t offset = 0;
     uint64_t size = 0;
     int slot = -1;
 };
@@ -46,7 +47,11 @@ const char* SpoolWriteMessage(int result) {
 }
 
 int SpoolWrite(const std::string& host, const std::string& path, uint64_t offset,
-               uint64_t count, const unsigned char* data, const WriteProgress& progress) {
+               uint64_t count, const unsigned char* data, const WriteProgress& progress,
+               WriteOutcome* outcome) {
+    WriteOutcome ignored;
+    WriteOutcome& result = outcome ? *outcome : ignored;
+    result = WriteOutcome{};
     // The event loop stands in for the component runtime of this thread.
     std::optional<kj::AsyncIoContext> io;
     if (!Call([&]() { io.emplace(kj::setupAsyncIo()); })) return kWriteNoRuntime;
@@ -94,7 +99,7 @@ int SpoolWrite(const std::string& host, const std::string& path, uint64_t offset
                 if (slot >= 0) break;
                 std::this_thread::sleep_for(kRetryPause);
             }
-            ring[n] = {size, slot};
+            ring[n] = {at, size, slot};
             queued += kPiece;
         }
         if (previous) {
@@ -112,6 +117,21 @@ int SpoolWrite(const std::string& host, const std::string& path, uint64_t offset
             }
             if (wrote < 0) return finish(kWriteTimedOut);
             confirmed += entry.size;
+            result.written += static_cast<uint64_t>(wrote);
+            if (static_cast<uint64_t>(wrote) != entry.size) {
+                // The slot keeps its status text until it takes a new
+                // request; none is sent before this call.
+                ++result.shortPieces;
+                if (result.firstShort.size() < kShortPiecesKept) {
+                    ShortPiece piece{entry.offset, entry.size, wrote, {}};
+                    (void)Call([&]() {
+                        auto request = spool.getStatusRequest();
+                        request.setIBuf(entry.slot);
+                        piece.status = request.send().wait(ws).getWcStatus().cStr();
+                    });
+                    result.firstShort.push_back(std::move(piece));
+                }
+            }
             if (progress) progress(confirmed, count);
         }
         previous = n;
