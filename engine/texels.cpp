@@ -142,18 +142,29 @@ TexelRect VisibleTexelRect(std::span<const uint32_t> texels, int width, int heig
     if (width <= 0 || height <= 0 ||
         texels.size() < static_cast<size_t>(width) * static_cast<size_t>(height))
         return r;
+    // One pass of plain ORs (they vectorise): the OR of each column and of
+    // each row; the rectangle follows from their opacity bytes.
     constexpr uint32_t kAlpha = 0xFF000000u;
+    constexpr int kColumns = StagingImage::kMaxWidth;
+    if (width > kColumns) return {0, 0, width - 1, height - 1};  // cannot happen: staging bound
+    uint32_t columns[kColumns] = {};
+    int firstRow = -1, lastRow = -1;
     for (int y = 0; y < height; ++y) {
         const uint32_t* row = texels.data() + static_cast<size_t>(y) * width;
         uint32_t any = 0;
-        for (int x = 0; x < width; ++x) any |= row[x];  // vectorises; alpha tested once
+        for (int x = 0; x < width; ++x) {
+            columns[x] |= row[x];
+            any |= row[x];
+        }
         if ((any & kAlpha) == 0) continue;
-        int first = 0, last = width - 1;
-        while ((row[first] & kAlpha) == 0) ++first;
-        while ((row[last] & kAlpha) == 0) --last;
-        AddRow(r, y, first, last);
+        if (firstRow < 0) firstRow = y;
+        lastRow = y;
     }
-    return r;
+    if (firstRow < 0) return r;
+    int first = 0, last = width - 1;
+    while ((columns[first] & kAlpha) == 0) ++first;
+    while ((columns[last] & kAlpha) == 0) --last;
+    return {first, firstRow, last, lastRow};
 }
 
 TexelRect VisibleByteRect(std::span<const uint8_t> bytes, int width, int height,
