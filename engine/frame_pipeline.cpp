@@ -352,6 +352,7 @@ int FramePipeline::Render(RenderContext& context) {
             bytes.second = (paired || cross) ? m_store.Buffers().PaddedSecond() : nullptr;
             bytes.shape.sides = {b.nx, b.ny, b.nz};
             bytes.shape.padded = {ps.x, ps.y, ps.z};
+            bytes.overlap = ov;
             if (cross || pdf) {
                 CountRegion region{cull.indexBegin, cull.indexEnd, ps.x, ps.y};
                 const size_t native = NativeBytesRead(bytes.shape);

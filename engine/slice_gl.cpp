@@ -211,9 +211,17 @@ int SliceDrawer::DrawPasses(const PassPlan& plan, const BrickBytes& bytes, WorkB
     if (skip)
         visible = method == TextureMethod::kBob ? VisibleOfFloats(table.rgba)
                                                 : VisibleOfPacked(table.packed);
-    // Paired data take their opacity from the second brick: judged per slice only.
+    // Paired data take their opacity from the second brick: judged per slice
+    // only. So is a brick whose slices can reach (with weight 0, but still)
+    // texels beyond its sides, which the transposes leave unwritten.
+    bool sidesOnly = bytes.overlap >= 1;
+    if (!sidesOnly) {
+        sidesOnly = true;
+        for (int a = 0; a < 3; ++a)
+            if (bytes.shape.sides[a] != bytes.shape.padded[a]) sidesOnly = false;
+    }
     const bool brickShows =
-        !skip || settings.paired || plan.passes.empty() ||
+        !skip || settings.paired || !sidesOnly || plan.passes.empty() ||
         AnyVisibleByte(Layout(bytes.main, nativeSize), bytes.shape, visible);
     std::optional<ScissorScope> scissor;
     if (skip && brickShows) scissor.emplace();

@@ -85,6 +85,11 @@ struct BrickBytes {
     const uint8_t* main = nullptr;    // native layout of the main brick
     const uint8_t* second = nullptr;  // native layout of the second brick (paired data)
     BrickShape shape;
+    // Overlap ov of the brick's own stride (its texture range starts at
+    // max(ov, 0.5) texels); -1 when unknown. A whole brick is judged
+    // invisible from its bytes only where no texel beyond its sides can be
+    // reached: ov >= 1 or sides equal to the padded sides on every axis.
+    int overlap = -1;
 };
 
 // Texture names the slices are uploaded into, taken in turn: a slice never
