@@ -81,6 +81,9 @@ int main(int argc, char** argv) {
         lo = std::min(lo, t.bricks[b].offset);
         hi = std::max(hi, t.bricks[b].offset + t.bricks[b].ByteCount());
     }
+    // dd reads with O_DIRECT in whole blocks: end the span on the 64 KiB
+    // boundary after the last brick (the data file pads every brick to it).
+    hi = voxa::RoundUpToSlot(hi);
     const std::string file = store.BrickPath(plan[0]);
     std::printf("volume %s: %zu bricks of stride %d, %.1f MiB (data span %.1f MiB), cache %d MiB, %d reader(s)\n",
                 zb.c_str(), plan.size(), stride, bytes / 1048576.0, (hi - lo) / 1048576.0, cacheMB, readers);
