@@ -36,7 +36,8 @@ best_dd=0
 ratios=()
 for r in $(seq 0 "$rounds"); do
   rm -f "$work/spool.raw" "$work/dd.raw"
-  out=$("$build/bin/spoolwrite" 127.0.0.1 "$work/spool.raw")
+  out=$("$build/bin/spoolwrite" 127.0.0.1 "$work/spool.raw" 2>&1) ||
+    { printf 'spoolwrite failed:\n%s\n' "$out" >&2; exit 1; }
   rate=$(sed -n 's/.*sec *\([0-9.]*\) MB\/sec.*/\1/p' <<<"$out")
   size=$(stat -c %s "$work/spool.raw")
   [ "$size" -eq "$bytes" ] || { echo "spoolwrite wrote $size bytes" >&2; exit 1; }

@@ -86,7 +86,9 @@ bool DataRoots::Add(const std::string& dir, std::string* error) {
     if (canonical.size() > 1 && canonical.back() == '/') canonical.pop_back();
     UniqueFd fd(::open(canonical.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!fd) {
-        if (error) *error = "data root cannot be opened: " + dir + " (" + std::strerror(errno) + ")";
+        if (error) {
+            *error = "data root cannot be opened: " + dir + " (" + std::strerror(errno) + ")";
+        }
         return false;
     }
     m_roots.push_back(canonical);
