@@ -417,13 +417,7 @@ int FramePipeline::Render(RenderContext& context) {
     opts.stats = kStatsNone;
 
     // 17. Swap.
-    if (opts.nRenderingBuffers == 2 && opts.autoSwapBuffers == 1) {
-        window->SwapBuffers();
-        glFlush();
-        glFinish();
-    } else {
-        window->FinishDrawing();
-    }
+    context.EndFrame();
     // 18. Timers.
     return finishTimers(0);
 }

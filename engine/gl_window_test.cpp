@@ -24,50 +24,10 @@ namespace voxa {
 namespace {
 
 using testing::FreshRoot;
+using testing::PrivateXServer;
 using testing::ReadWholeFile;
 using testing::ScopedEnv;
 
-// A private Xvfb server for one test; stopped (by its own pid) at the end.
-class PrivateXServer {
-public:
-    PrivateXServer() {
-        int fds[2];
-        if (pipe(fds) != 0) return;
-        m_pid = fork();
-        if (m_pid == 0) {
-            close(fds[0]);
-            int quiet = open("/dev/null", O_WRONLY);  // Xvfb reports busy display numbers
-            if (quiet >= 0) dup2(quiet, 2);
-            std::string fd = std::to_string(fds[1]);
-            execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-nolisten", "tcp", "-screen", "0",
-                   "800x600x24", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(fds[1]);
-        std::string number;
-        char c;
-        while (m_pid > 0 && read(fds[0], &c, 1) == 1 && c != '\n') number += c;
-        close(fds[0]);
-        if (!number.empty()) {
-            m_display = ":" + number;
-            m_env = std::make_unique<ScopedEnv>("DISPLAY", m_display.c_str());
-        }
-    }
-    ~PrivateXServer() {
-        m_env.reset();
-        if (m_pid > 0) {
-            kill(m_pid, SIGTERM);
-            int status;
-            waitpid(m_pid, &status, 0);
-        }
-    }
-    bool Ok() const { return !m_display.empty(); }
-
-private:
-    pid_t m_pid = -1;
-    std::string m_display;
-    std::unique_ptr<ScopedEnv> m_env;
-};
 
 struct DisplayCloser {
     void operator()(Display* d) const { XCloseDisplay(d); }

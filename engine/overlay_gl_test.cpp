@@ -30,6 +30,7 @@ namespace voxa {
 namespace {
 
 using testing::FreshRoot;
+using testing::PrivateXServer;
 using testing::ScopedEnv;
 
 struct Rgb {
@@ -122,44 +123,6 @@ bool GlyphBit(std::string_view text, const LabelBox& box, int x, int y) {
     return (kFontGlyphs[c - kFontFirst][y - box.y0] >> (7 - col)) & 1;
 }
 
-// A private Xvfb server for one test (a free display number chosen by
-// Xvfb through -displayfd); stopped by its own pid at the end.
-class PrivateXServer {
-public:
-    PrivateXServer() {
-        int fds[2];
-        if (pipe(fds) != 0) return;
-        m_pid = fork();
-        if (m_pid == 0) {
-            close(fds[0]);
-            int quiet = open("/dev/null", O_WRONLY);
-            if (quiet >= 0) dup2(quiet, 2);
-            std::string fd = std::to_string(fds[1]);
-            execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-nolisten", "tcp", "-screen", "0",
-                   "640x480x24", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(fds[1]);
-        std::string number;
-        char c;
-        while (m_pid > 0 && read(fds[0], &c, 1) == 1 && c != '\n') number += c;
-        close(fds[0]);
-        if (!number.empty()) m_env = std::make_unique<ScopedEnv>("DISPLAY", (":" + number).c_str());
-    }
-    ~PrivateXServer() {
-        m_env.reset();
-        if (m_pid > 0) {
-            kill(m_pid, SIGTERM);
-            int status;
-            waitpid(m_pid, &status, 0);
-        }
-    }
-    bool Ok() const { return m_env != nullptr; }
-
-private:
-    pid_t m_pid = -1;
-    std::unique_ptr<ScopedEnv> m_env;
-};
 
 class OverlayGlTest : public ::testing::Test {
 protected:
@@ -688,7 +651,7 @@ TEST_F(OverlayGlTest, FontIsMadeAgainInANewContext) {
 }
 
 TEST_F(OverlayGlTest, PlotLabelsAreDrawnInAWindowToo) {
-    m_server = std::make_unique<PrivateXServer>();
+    m_server = std::make_unique<PrivateXServer>("640x480x24");
     if (!m_server->Ok()) GTEST_SKIP() << "Xvfb could not be started";
     StartFrame(256, 256, DisplayMode::kWindow);
     SingleCounts counts{};

@@ -223,22 +223,27 @@ int RenderContext::ClearFrame(RenderContext& context) {
         timers.SetTimerFile(o.timerOutputFile);
         timers.StampTimer(kBeginRendering);
     }
-    GlWindow* w = context.Window();
-    if (w != nullptr) {
+    if (context.Window() != nullptr) {
         glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
-        if (o.nRenderingBuffers == 2 && o.autoSwapBuffers == 1) {
-            w->SwapBuffers();
-            glFlush();
-            glFinish();
-        } else {
-            w->FinishDrawing();
-        }
+        context.EndFrame();
     }
     if (o.timersOn == 1) {
         timers.StampTimer(kEndRendering);
         return timers.WriteTimerFile() == 1 ? 0 : -3;
     }
     return 0;
+}
+
+void RenderContext::EndFrame() {
+    GlWindow* w = Window();
+    if (w == nullptr) return;
+    if (m_options.nRenderingBuffers == 2 && m_options.autoSwapBuffers == 1) {
+        w->SwapBuffers();
+        glFlush();
+        glFinish();
+    } else {
+        w->FinishDrawing();
+    }
 }
 
 int RenderContext::StopRendering() {

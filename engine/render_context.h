@@ -168,6 +168,10 @@ public:
     // "NRenderingBuffers" is 2 and "AutoSwapBuffers" 1, stamps
     // "Begin Rendering" / "End   Rendering" when "TimersOn" is 1.
     static int ClearFrame(RenderContext& context);
+    // Ends a frame: swaps, flushes and finishes when "NRenderingBuffers" is 2
+    // and "AutoSwapBuffers" 1, else finishes the drawing (window mode: shows
+    // the front buffer).
+    void EndFrame();
     // Result of the last frame function call.
     int LastFrameResult() const { return m_lastFrameResult; }
 

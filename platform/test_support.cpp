@@ -1,6 +1,9 @@
 #include "platform/test_support.h"
 
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -46,6 +49,39 @@ ScopedEnv::~ScopedEnv() {
         setenv(m_name.c_str(), m_old.c_str(), 1);
     else
         unsetenv(m_name.c_str());
+}
+
+PrivateXServer::PrivateXServer(const char* screen) {
+    int fds[2];
+    if (pipe(fds) != 0) return;
+    m_pid = fork();
+    if (m_pid == 0) {
+        close(fds[0]);
+        int quiet = open("/dev/null", O_WRONLY);  // Xvfb reports busy display numbers
+        if (quiet >= 0) dup2(quiet, 2);
+        std::string fd = std::to_string(fds[1]);
+        execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-nolisten", "tcp", "-screen", "0",
+               screen, static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(fds[1]);
+    std::string number;
+    char c;
+    while (m_pid > 0 && read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+    close(fds[0]);
+    if (!number.empty()) {
+        m_display = ":" + number;
+        m_env = std::make_unique<ScopedEnv>("DISPLAY", m_display.c_str());
+    }
+}
+
+PrivateXServer::~PrivateXServer() {
+    m_env.reset();
+    if (m_pid > 0) {
+        kill(m_pid, SIGTERM);
+        int status;
+        waitpid(m_pid, &status, 0);
+    }
 }
 
 std::string ReadWholeFile(const std::string& path) {

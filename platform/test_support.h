@@ -2,6 +2,7 @@
 // environment variables (a fresh VOXA_ROOT for every test).
 #pragma once
 
+#include <memory>
 #include <string>
 
 namespace voxa::testing {
@@ -47,6 +48,25 @@ public:
 private:
     TempDir m_dir;
     ScopedEnv m_env;
+};
+
+// A private Xvfb server for one test, on a free display number chosen by
+// Xvfb itself (-displayfd); DISPLAY points at it while the object lives, and
+// the server is stopped by its own pid at the end. Ok() is false when Xvfb
+// could not be started (tests then skip).
+class PrivateXServer {
+public:
+    explicit PrivateXServer(const char* screen = "800x600x24");
+    ~PrivateXServer();
+    PrivateXServer(const PrivateXServer&) = delete;
+    PrivateXServer& operator=(const PrivateXServer&) = delete;
+    bool Ok() const { return m_env != nullptr; }
+    const std::string& Display() const { return m_display; }
+
+private:
+    int m_pid = -1;
+    std::string m_display;
+    std::unique_ptr<ScopedEnv> m_env;
 };
 
 // Whole contents of a file ("" when missing).
