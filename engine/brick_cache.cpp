@@ -177,8 +177,18 @@ void BrickCache::EmptySlotTables() {
     for (auto& b : m_brickToSlot) b.store(-1, std::memory_order_release);
 }
 
+// Like WaitFor, for a reader thread: before it blocks it lets its reads in
+// flight finish and publishes them, so no reader ever sleeps on bytes it
+// has read but not yet handed over.
+template <typename Pred>
+void BrickCache::WaitDraining(ReaderIo& io, Pred pred, int pollMs) {
+    if (pred()) return;
+    DrainRuns(io);
+    WaitFor(pred, pollMs);
+}
+
 void BrickCache::ReaderMain(int index, int count) {
-    DirectBrickReader reader;
+    ReaderIo io(index);
     // 1. Start: thread 0 empties the tables and obtains the region.
     if (index == 0) {
         EmptySlotTables();
@@ -198,6 +208,17 @@ void BrickCache::ReaderMain(int index, int count) {
     }
     auto running = [&] { return m_state.load(std::memory_order_acquire) == kReadersRunning; };
     auto posted = [&] { return m_posted.load(std::memory_order_acquire) == kListPosted; };
+    // No held or still-unfilled slot overlaps [start, end) among the slots
+    // before `below`.
+    auto spanFree = [&](int below, int64_t start, int64_t end) {
+        for (int j = 0; j < below; ++j) {
+            const Slot& s = m_slots[j];
+            if (s.start < end && start < s.end &&
+                (s.state.load(std::memory_order_acquire) == 1 || s.pending.load(std::memory_order_acquire) == 1))
+                return false;
+        }
+        return true;
+    };
     while (running()) {
         // 2. Idle until a list is posted.
         WaitFor([&] { return !running() || posted(); }, 50);
@@ -214,11 +235,13 @@ void BrickCache::ReaderMain(int index, int count) {
         const int lag = kReadRun * 2 * count;  // 8 x N slots
         int servedUpTo = -1;
         for (int p = 0; p < positions && posted() && running(); ++p) {
+            // Hand over whatever has arrived meanwhile.
+            if (!io.runs.empty()) FinishRuns(io, false);
             const PlanEntry& e = m_plan[p];
             if (count >= 2) {
                 m_progress[index].store(e.slotsBefore, std::memory_order_release);
                 Notify();
-                WaitFor([&] {
+                WaitDraining(io, [&] {
                     if (!posted() || !running()) return true;
                     int least = INT_MAX;
                     for (int t = 0; t < count; ++t)
@@ -228,17 +251,7 @@ void BrickCache::ReaderMain(int index, int count) {
             }
             if (e.skip) continue;
             // Wait until no held or still-unfilled slot overlaps the span.
-            WaitFor([&] {
-                if (!posted() || !running()) return true;
-                for (int j = 0; j < e.slot; ++j) {
-                    const Slot& s = m_slots[j];
-                    if (s.start < e.end && e.start < s.end &&
-                        (s.state.load(std::memory_order_acquire) == 1 ||
-                         s.pending.load(std::memory_order_acquire) == 1))
-                        return false;
-                }
-                return true;
-            }, 10);
+            WaitDraining(io, [&] { return !posted() || !running() || spanFree(e.slot, e.start, e.end); }, 10);
             if (!posted() || !running()) break;
             if (ServingThread(p, count) != index || p <= servedUpTo) continue;
             // Bricks of this run that follow one another both in the file
@@ -249,22 +262,15 @@ void BrickCache::ReaderMain(int index, int count) {
                    m_plan[last + 1].end - e.start <= kMaxJoinedRead && Contiguous(m_plan[last], m_plan[last + 1]))
                 ++last;
             if (last > p) {
-                WaitFor([&] {
-                    if (!posted() || !running()) return true;
-                    for (int j = 0; j < e.slot; ++j) {
-                        const Slot& s = m_slots[j];
-                        if (s.start < m_plan[last].end && e.start < s.end &&
-                            (s.state.load(std::memory_order_acquire) == 1 ||
-                             s.pending.load(std::memory_order_acquire) == 1))
-                            return false;
-                    }
-                    return true;
+                WaitDraining(io, [&] {
+                    return !posted() || !running() || spanFree(e.slot, e.start, m_plan[last].end);
                 }, 10);
                 if (!posted() || !running()) break;
             }
-            ServeRun(index, p, last, reader);
+            StartRun(io, p, last);
             servedUpTo = last;
         }
+        DrainRuns(io);
         m_progress[index].store(INT_MAX, std::memory_order_release);
         Notify();
         // 6. All readers meet; the last to arrive ends the list.
@@ -388,6 +394,68 @@ void BrickCache::ServeRun(int index, int first, int last, DirectBrickReader& rea
         Publish(e, m_requests[e.request].brick);
     }
     Notify();
+}
+
+// Starts the read of plan positions first..last. Unbuffered reads go to
+// the kernel's asynchronous I/O, so up to kReadsInFlight of them travel at
+// once; anything else (plain reader, buffered fallback, a refused submit)
+// is read here and now, after the reads in flight have been handed over.
+void BrickCache::StartRun(ReaderIo& io, int first, int last) {
+    const PlanEntry& a = m_plan[first];
+    const PlanEntry& z = m_plan[last];
+    const Request& q = m_requests[a.request];
+    const std::string path = ReaderPath(io.index, q.path);
+    const int64_t total = first == last ? q.count : z.end - a.start;
+    const int bufferedIO = m_bufferedIO.load(std::memory_order_relaxed);
+    unsigned char* dest = m_region.Data() + a.start;
+    if (io.aio.Ok() && ChooseReader(bufferedIO, total) == ReaderKind::kDirect) {
+        // Keep the descriptor open while reads on it are in flight.
+        if (path != io.reader.OpenName()) DrainRuns(io);
+        while (static_cast<int>(io.runs.size()) >= io.aio.Depth()) FinishRuns(io, true);
+        const int fd = io.reader.UnbufferedFd(bufferedIO, dest, path, q.offset, total);
+        if (fd >= 0) {
+            InvalidateOverwritten(a.slot, a.start, z.end);
+            if (io.aio.Submit(fd, dest, q.offset, total, io.headTag + io.runs.size())) {
+                io.runs.push_back(RunInFlight{first, last, total});
+                return;
+            }
+        }
+    }
+    DrainRuns(io);
+    ServeRun(io.index, first, last, io.reader);
+}
+
+// Takes finished reads (waiting for one when `wait` and the oldest is not
+// finished) and publishes the runs that are finished, oldest first, up to
+// the first one still in flight.
+void BrickCache::FinishRuns(ReaderIo& io, bool wait) {
+    if (io.runs.empty()) return;
+    io.done.clear();
+    io.aio.Reap(wait && !io.runs.front().finished, &io.done);
+    for (const AsyncReads::Completion& c : io.done) {
+        RunInFlight& r = io.runs[static_cast<size_t>(c.tag - io.headTag)];
+        r.finished = true;
+        r.got = c.result;
+    }
+    bool published = false;
+    while (!io.runs.empty() && io.runs.front().finished) {
+        const RunInFlight r = io.runs.front();
+        io.runs.pop_front();
+        ++io.headTag;
+        if (r.got == r.total) {
+            m_bytesRead.fetch_add(r.got, std::memory_order_relaxed);
+            for (int p = r.first; p <= r.last; ++p) Publish(m_plan[p], m_requests[m_plan[p].request].brick);
+            published = true;
+        } else {
+            // Find out brick by brick which ones fail.
+            for (int p = r.first; p <= r.last; ++p) Serve(io.index, m_plan[p], io.reader);
+        }
+    }
+    if (published) Notify();
+}
+
+void BrickCache::DrainRuns(ReaderIo& io) {
+    while (!io.runs.empty()) FinishRuns(io, true);
 }
 
 void BrickCache::InvalidateOverwritten(int below, int64_t start, int64_t end) {

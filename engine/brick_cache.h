@@ -41,6 +41,7 @@
 #include <barrier>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -173,6 +174,26 @@ private:
         int slotsBefore = 0;   // the readers' slot count before this position
         int64_t start = 0, end = 0;
     };
+    // A reader's joined reads (plan positions first..last) that are still
+    // in flight or wait for an older one; published strictly oldest first.
+    struct RunInFlight {
+        int first = 0, last = 0;
+        int64_t total = 0;
+        bool finished = false;
+        int64_t got = 0;
+    };
+    // What one reader thread owns for its reads.
+    struct ReaderIo {
+        explicit ReaderIo(int i) : index(i) {}
+        int index;
+        DirectBrickReader reader;
+        AsyncReads aio{kReadsInFlight};
+        std::deque<RunInFlight> runs;
+        uint64_t headTag = 0;  // tag of runs.front()
+        std::vector<AsyncReads::Completion> done;
+    };
+    // Joined reads a reader keeps in flight at once.
+    static constexpr int kReadsInFlight = 4;
     struct ListEnd {
         BrickCache* cache;
         void operator()() noexcept { cache->EndList(); }
@@ -182,6 +203,11 @@ private:
     void Plan(int readers);
     void Serve(int index, const PlanEntry& e, DirectBrickReader& reader);
     void ServeRun(int index, int first, int last, DirectBrickReader& reader);
+    void StartRun(ReaderIo& io, int first, int last);
+    void FinishRuns(ReaderIo& io, bool wait);
+    void DrainRuns(ReaderIo& io);
+    template <typename Pred>
+    void WaitDraining(ReaderIo& io, Pred pred, int pollMs);
     bool Contiguous(const PlanEntry& a, const PlanEntry& b) const;
     void InvalidateOverwritten(int below, int64_t start, int64_t end);
     std::string ReaderPath(int index, const std::string& requestPath);

@@ -4,7 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstring>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -211,6 +215,38 @@ TEST(BrickCache, ShortFileIsNotPublished) {
     cache.WaitUntilIdle();
 }
 
+TEST(BrickCache, DirectReaderStreamsWithReadsInFlight) {
+    Fixture f;
+    ASSERT_TRUE(WriteWholeFile(f.data, MakeData(47)));  // block 47 has 16 bytes only
+    BrickCache cache(1);  // 16 slots
+    cache.SetBufferedIO(1);
+    cache.CheckDataDirs(f.zb);
+    // Whole-block bricks (unbuffered, several reads at once) with odd-sized
+    // ones (plain reader) among them, and a brick past the end of the file
+    // inside a run of contiguous bricks.
+    cache.ResetRequests();
+    std::vector<int64_t> counts;
+    for (int b = 0; b < 48; ++b) {
+        const int64_t count = (b % 7 == 3) ? 1000 : (b % 5 == 0 ? 2 * k64K : k64K);
+        counts.push_back(count);
+        ASSERT_TRUE(cache.PostRequest(b, f.data, b * k64K, count));
+    }
+    cache.SetPosted();
+    for (int b = 0; b < 48; ++b) {
+        unsigned char* p = cache.GetCacheBuffer(b);
+        if (b * k64K + counts[b] <= 47 * k64K + 16) {
+            ASSERT_NE(p, nullptr) << b;
+            EXPECT_TRUE(BlockMatches(p, b, counts[b])) << b;
+        } else {
+            EXPECT_EQ(p, nullptr) << b;
+        }
+        cache.Release(b);
+    }
+    cache.WaitUntilIdle();
+    EXPECT_EQ(cache.FailedReads(), 1);
+    EXPECT_EQ(RunFrame(cache, f.data, 0, 40), 40);
+}
+
 TEST(BrickCache, AbortWhileWaitingReturnsTheRegionStart) {
     Fixture f;
     ASSERT_TRUE(WriteWholeFile(f.data, MakeData(40)));
@@ -295,6 +331,62 @@ TEST(BrickReader, DirectReaderKeepsOneFileOpen) {
     EXPECT_EQ(r.Read(buf.Data(), dir.File("missing"), 0, k64K), 0);
     EXPECT_EQ(r.OpenName(), kNoFileOpen);
     EXPECT_EQ(PlainReadBrick(buf.Data(), dir.File("missing"), 0, 10), 0);
+}
+
+TEST(BrickReader, UnbufferedFdOnlyForDirectAlignedReads) {
+    TempDir dir;
+    const std::string a = dir.File("a.dat");
+    ASSERT_TRUE(WriteWholeFile(a, MakeData(2)));
+    AlignedBuffer buf(2 * k64K);
+    DirectBrickReader r;
+    EXPECT_EQ(r.UnbufferedFd(0, buf.Data(), a, 0, k64K), -1);  // BufferedIO 0
+    EXPECT_EQ(r.UnbufferedFd(1, buf.Data(), a, 0, 32 * 32 * 32), -1);
+    EXPECT_EQ(r.UnbufferedFd(1, buf.Data(), kReaderNone, 0, k64K), -1);
+    EXPECT_EQ(r.UnbufferedFd(1, buf.Data(), dir.File("missing"), 0, k64K), -1);
+    EXPECT_EQ(r.OpenName(), kNoFileOpen);
+    const int fd = r.UnbufferedFd(1, buf.Data(), a, k64K, k64K);
+    EXPECT_EQ(r.OpenName(), a);
+    if (!r.IsUnbuffered()) GTEST_SKIP() << "file system refuses O_DIRECT";
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(r.UnbufferedFd(1, buf.Data() + 512, a, k64K, k64K), -1);  // unaligned buffer
+    // The descriptor reads the file.
+    ASSERT_EQ(::pread(fd, buf.Data(), k64K, k64K), k64K);
+    EXPECT_TRUE(BlockMatches(buf.Data(), 1, k64K));
+}
+
+TEST(BrickReader, AsyncReadsCompleteWithTheirTags) {
+    TempDir dir;
+    const std::string a = dir.File("a.dat");
+    ASSERT_TRUE(WriteWholeFile(a, MakeData(6)));  // block 6 has 16 bytes
+    DirectBrickReader r;
+    AlignedBuffer buf(7 * k64K);
+    std::memset(buf.Data(), 0xEE, buf.Size());
+    const int fd = r.UnbufferedFd(1, buf.Data(), a, 0, k64K);
+    ASSERT_GE(fd, 0);
+    AsyncReads aio(4);
+    if (!aio.Ok()) GTEST_SKIP() << "no asynchronous I/O context";
+    EXPECT_EQ(aio.Depth(), 4);
+    // Blocks 5, 3, 1 (two blocks: 1 and 2) and 6 (past the end) in flight at once.
+    ASSERT_TRUE(aio.Submit(fd, buf.Data() + 5 * k64K, 5 * k64K, k64K, 50));
+    ASSERT_TRUE(aio.Submit(fd, buf.Data() + 3 * k64K, 3 * k64K, k64K, 30));
+    ASSERT_TRUE(aio.Submit(fd, buf.Data() + 1 * k64K, 1 * k64K, 2 * k64K, 10));
+    ASSERT_TRUE(aio.Submit(fd, buf.Data() + 6 * k64K, 6 * k64K, k64K, 60));
+    EXPECT_FALSE(aio.Submit(fd, buf.Data(), 0, k64K, 0));  // queue full
+    EXPECT_FALSE(AsyncReads(1).Submit(-1, buf.Data(), 0, k64K, 0));
+    std::vector<AsyncReads::Completion> done;
+    while (aio.InFlight() > 0) aio.Reap(true, &done);
+    aio.Reap(true, &done);  // nothing in flight: returns at once
+    ASSERT_EQ(done.size(), 4u);
+    std::map<uint64_t, int64_t> byTag;
+    for (const auto& c : done) byTag[c.tag] = c.result;
+    EXPECT_EQ(byTag[50], k64K);
+    EXPECT_EQ(byTag[30], k64K);
+    EXPECT_EQ(byTag[10], 2 * k64K);
+    EXPECT_EQ(byTag[60], 16);
+    EXPECT_TRUE(BlockMatches(buf.Data() + k64K, 1, 3 * k64K));
+    EXPECT_TRUE(BlockMatches(buf.Data() + 5 * k64K, 5, k64K));
+    EXPECT_EQ(buf.Data()[4 * k64K], 0xEE);  // block 4 was not asked for
+    EXPECT_EQ(buf.Data()[0], 0xEE);
 }
 
 }  // namespace

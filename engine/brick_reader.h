@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace voxa {
 
@@ -46,6 +47,12 @@ public:
     int64_t ReadWith(int bufferedIO, void* dest, const std::string& path, int64_t offset,
                      int64_t count);
 
+    // For a read that the caller starts itself (AsyncReads): opens the file
+    // as Read does and returns its descriptor when the read can go to it
+    // unbuffered (direct reader, O_DIRECT taken, aligned offset, buffer and
+    // count); -1 otherwise, and the caller reads through Read/ReadWith.
+    int UnbufferedFd(int bufferedIO, const void* dest, const std::string& path, int64_t offset, int64_t count);
+
     const std::string& OpenName() const { return m_name; }
     // True when the open file was taken with O_DIRECT (false: buffered
     // fallback, e.g. a file system that refuses unbuffered access).
@@ -55,6 +62,42 @@ private:
     UniqueFd m_fd;
     std::string m_name = kNoFileOpen;
     bool m_unbuffered = false;
+};
+
+// Unbuffered reads kept in flight with the kernel's asynchronous I/O
+// (io_submit on an O_DIRECT descriptor), so that a reader thread can start
+// the next read while the previous one is still on its way. Each read
+// carries a tag that comes back with its completion; completions may
+// arrive in any order. Belongs to one thread. The destructor waits for
+// every read still in flight (their buffers stay untouched afterwards).
+class AsyncReads {
+public:
+    static constexpr int kMaxDepth = 16;
+    struct Completion {
+        uint64_t tag = 0;
+        int64_t result = 0;  // bytes read, or -errno
+    };
+
+    explicit AsyncReads(int depth);
+    ~AsyncReads();
+    AsyncReads(const AsyncReads&) = delete;
+    AsyncReads& operator=(const AsyncReads&) = delete;
+
+    // False when the kernel gave no context: callers read synchronously.
+    bool Ok() const { return m_ctx != 0; }
+    int Depth() const { return m_depth; }
+    int InFlight() const { return m_inFlight; }
+    // Starts a read of count bytes at offset into dest. False when it could
+    // not be started (no context, queue full, refused by the kernel).
+    bool Submit(int fd, void* dest, int64_t offset, int64_t count, uint64_t tag);
+    // Appends finished reads to done: waits for at least one when `wait`
+    // (and a read is in flight), else takes only those already finished.
+    void Reap(bool wait, std::vector<Completion>* done);
+
+private:
+    unsigned long m_ctx = 0;  // aio_context_t
+    int m_depth = 0;
+    int m_inFlight = 0;
 };
 
 }  // namespace voxa
