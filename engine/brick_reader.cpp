@@ -44,19 +44,29 @@ ReaderKind ChooseReader(int bufferedIO, int64_t count) {
     return ReaderKind::kPlain;
 }
 
+bool DirectBrickReader::Open(const std::string& path) {
+    if (path == m_name) return true;
+    m_fd.Reset();
+    m_name = kNoFileOpen;
+    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC);
+    m_unbuffered = fd >= 0;
+    if (fd < 0 && errno == EINVAL) fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    m_fd.Reset(fd);
+    m_name = path;
+    return true;
+}
+
 int64_t DirectBrickReader::Read(void* dest, const std::string& path, int64_t offset, int64_t count) {
     if (count <= 0 || count % kSlotAlign != 0) return PlainReadBrick(dest, path, offset, count);
     if (path != m_name) {
         if (path == kReaderNone) return 0;
-        m_fd.Reset();
-        m_name = kNoFileOpen;
-        if (path == kReaderClose) return 0;
-        int fd = ::open(path.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC);
-        m_unbuffered = fd >= 0;
-        if (fd < 0 && errno == EINVAL) fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) return 0;
-        m_fd.Reset(fd);
-        m_name = path;
+        if (path == kReaderClose) {
+            m_fd.Reset();
+            m_name = kNoFileOpen;
+            return 0;
+        }
+        if (!Open(path)) return 0;
     }
     if (offset < 0) return 0;
     if (m_unbuffered && !IsDirectAligned(static_cast<uint64_t>(offset), dest, static_cast<size_t>(count))) {
@@ -71,16 +81,7 @@ int DirectBrickReader::UnbufferedFd(int bufferedIO, const void* dest, const std:
                                     int64_t count) {
     if (ChooseReader(bufferedIO, count) != ReaderKind::kDirect || offset < 0) return -1;
     if (path == kReaderNone || path == kReaderClose) return -1;
-    if (path != m_name) {
-        m_fd.Reset();
-        m_name = kNoFileOpen;
-        int fd = ::open(path.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC);
-        m_unbuffered = fd >= 0;
-        if (fd < 0 && errno == EINVAL) fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) return -1;
-        m_fd.Reset(fd);
-        m_name = path;
-    }
+    if (!Open(path)) return -1;
     if (!m_unbuffered || !IsDirectAligned(static_cast<uint64_t>(offset), dest, static_cast<size_t>(count)))
         return -1;
     return m_fd.Get();

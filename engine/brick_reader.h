@@ -59,6 +59,11 @@ public:
     bool IsUnbuffered() const { return m_unbuffered; }
 
 private:
+    // Makes `path` the open file unless it already is: O_DIRECT first,
+    // buffered where the file system refuses it. False when it cannot be
+    // opened (no file open then).
+    bool Open(const std::string& path);
+
     UniqueFd m_fd;
     std::string m_name = kNoFileOpen;
     bool m_unbuffered = false;

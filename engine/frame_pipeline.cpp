@@ -59,7 +59,7 @@ void FramePipeline::Attach(RenderContext& context) {
     hooks.windowDown = [this] {
         // The GL context is gone: its textures and font lists with it.
         m_overlay.reset();
-        m_secondReader.Read(nullptr, "close", 0, 65536);
+        m_secondReader.Read(nullptr, kReaderClose, 0, kSlotAlign);
         m_store.ForgetPath();
     };
     hooks.cacheSize = [this](int mb) { m_cache.SetCacheMB(mb); };
