@@ -383,17 +383,22 @@ void BrickCache::ServeRun(int index, int first, int last, DirectBrickReader& rea
     const int64_t total = z.end - a.start;
     const int64_t got = reader.ReadWith(m_bufferedIO.load(std::memory_order_relaxed), m_region.Data() + a.start,
                                         path, q.offset, total);
+    if (HandOverRun(index, first, last, got, total, reader)) Notify();
+}
+
+bool BrickCache::HandOverRun(int index, int first, int last, int64_t got, int64_t total,
+                             DirectBrickReader& reader) {
     if (got != total) {
         // Find out brick by brick which ones fail.
         for (int p = first; p <= last; ++p) Serve(index, m_plan[p], reader);
-        return;
+        return false;
     }
     m_bytesRead.fetch_add(got, std::memory_order_relaxed);
     for (int p = first; p <= last; ++p) {
         const PlanEntry& e = m_plan[p];
         Publish(e, m_requests[e.request].brick);
     }
-    Notify();
+    return true;
 }
 
 // Starts the read of plan positions first..last. Unbuffered reads go to
@@ -442,14 +447,7 @@ void BrickCache::FinishRuns(ReaderIo& io, bool wait) {
         const RunInFlight r = io.runs.front();
         io.runs.pop_front();
         ++io.headTag;
-        if (r.got == r.total) {
-            m_bytesRead.fetch_add(r.got, std::memory_order_relaxed);
-            for (int p = r.first; p <= r.last; ++p) Publish(m_plan[p], m_requests[m_plan[p].request].brick);
-            published = true;
-        } else {
-            // Find out brick by brick which ones fail.
-            for (int p = r.first; p <= r.last; ++p) Serve(io.index, m_plan[p], io.reader);
-        }
+        if (HandOverRun(io.index, r.first, r.last, r.got, r.total, io.reader)) published = true;
     }
     if (published) Notify();
 }

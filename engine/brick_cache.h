@@ -24,7 +24,10 @@
 // ring, the readers waiting for released slots. The read order takes the
 // requests in groups of 64, each sorted by file offset; positions go to
 // the threads in runs of four; readers stay within 8 x N slots of each
-// other.
+// other. Within its runs a reader joins bricks that follow one another in
+// the file and in the ring into one read (up to 4 MiB) and keeps up to
+// four unbuffered reads in flight at once, publishing them strictly in
+// read order and handing over what it has before it waits on anything.
 //
 // Threads: every public function except RaiseAbort is for the render
 // thread (the one that posts lists). RaiseAbort may be called from any
@@ -203,6 +206,11 @@ private:
     void Plan(int readers);
     void Serve(int index, const PlanEntry& e, DirectBrickReader& reader);
     void ServeRun(int index, int first, int last, DirectBrickReader& reader);
+    // Plan positions first..last, read with one transfer of `got` bytes out
+    // of `total`: all published when whole (true; the caller notifies),
+    // else read again brick by brick to find the failing ones.
+    bool HandOverRun(int index, int first, int last, int64_t got, int64_t total,
+                     DirectBrickReader& reader);
     void StartRun(ReaderIo& io, int first, int last);
     void FinishRuns(ReaderIo& io, bool wait);
     void DrainRuns(ReaderIo& io);
