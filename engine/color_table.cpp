@@ -1,6 +1,7 @@
 #include "engine/color_table.h"
 
 #include "platform/paths.h"
+#include "platform/unique_fd.h"
 
 #include <algorithm>
 #include <cmath>
@@ -15,11 +16,6 @@ namespace {
 constexpr char kDefaultMap[] = "default";
 constexpr float kByteToUnit = 0.003921569f;  // 1/255
 constexpr int kMapLines = 64;
-
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
 
 struct MapEntry {
     int r, g, b;

@@ -1,6 +1,7 @@
 #include "engine/pixel_files.h"
 
 #include "engine/render_request.h"
+#include "platform/unique_fd.h"
 
 #include <png.h>
 
@@ -11,11 +12,6 @@
 namespace voxa {
 
 namespace {
-
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 

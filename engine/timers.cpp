@@ -2,6 +2,7 @@
 
 #include "platform/paths.h"
 #include "platform/sys.h"
+#include "platform/unique_fd.h"
 
 #include <cstdio>
 #include <cstring>
@@ -42,10 +43,7 @@ std::string TimerRecorder::FormatRecords() const {
 }
 
 int TimerRecorder::WriteTimerFile() {
-    struct FileCloser {
-        void operator()(FILE* f) const { std::fclose(f); }
-    };
-    std::unique_ptr<FILE, FileCloser> file(std::fopen(DrivePath(m_fileName).c_str(), "a"));
+    UniqueFile file(std::fopen(DrivePath(m_fileName).c_str(), "a"));
     int result = 0;
     if (file) {
         std::string text = FormatRecords();

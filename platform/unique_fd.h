@@ -1,8 +1,11 @@
-// Owner of one POSIX file descriptor; closes it on destruction.
+// Owners of open files: UniqueFd for a POSIX file descriptor, UniqueFile
+// for a C stdio stream. Each closes its file on destruction.
 #pragma once
 
 #include <unistd.h>
 
+#include <cstdio>
+#include <memory>
 #include <utility>
 
 namespace voxa {
@@ -31,5 +34,10 @@ public:
 private:
     int m_fd = -1;
 };
+
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
 
 }  // namespace voxa

@@ -4,6 +4,7 @@
 #include "engine/brick_reader.h"
 #include "engine/zb_file.h"
 #include "platform/paths.h"
+#include "platform/unique_fd.h"
 
 #include <zlib.h>
 
@@ -267,11 +268,6 @@ std::string StemOf(const std::string& path) {
     return name;
 }
 
-struct FileCloser {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
-
 }  // namespace
 
 MakeStatus MakeZb(const SourceVolume& vol, const std::string& zbPath, const ZbMakeOptions& opt,
@@ -375,7 +371,7 @@ MakeStatus MakeZb(const SourceVolume& vol, const std::string& zbPath, const ZbMa
         others.push_back(d);
         dataPaths.push_back(d + dataName);
     }
-    std::vector<FilePtr> files;
+    std::vector<UniqueFile> files;
     for (const std::string& p : dataPaths) {
         files.emplace_back(std::fopen(p.c_str(), "wb"));
         if (!files.back()) return MakeStatus::Fail(p + ": cannot create");
@@ -423,7 +419,7 @@ MakeStatus MakeZb(const SourceVolume& vol, const std::string& zbPath, const ZbMa
     }
 
     // The ZB file.
-    FilePtr zb(std::fopen(zbPath.c_str(), "wb"));
+    UniqueFile zb(std::fopen(zbPath.c_str(), "wb"));
     if (!zb) return MakeStatus::Fail(zbPath + ": cannot create");
     for (const Line& ln : lines) {
         const int stride = 1 << ln.level;
@@ -449,7 +445,7 @@ MakeStatus MakeZb(const SourceVolume& vol, const std::string& zbPath, const ZbMa
     zb.reset();
 
     if (!others.empty()) {
-        FilePtr od(std::fopen((dir + kOtherDirsFile).c_str(), "wb"));
+        UniqueFile od(std::fopen((dir + kOtherDirsFile).c_str(), "wb"));
         if (!od) return MakeStatus::Fail(dir + kOtherDirsFile + ": cannot create");
         for (const std::string& d : others) std::fprintf(od.get(), "%s\n", d.c_str());
     }
