@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 namespace voxa {
@@ -155,7 +156,7 @@ TEST(ViewKey, RestoreAppliesTheViewAndQualityCopies) {
     k.ifauxclip[1] = 1;
     k.auxclip[1][3] = 0.25f;
     std::memset(k.zbname, 'z', sizeof(k.zbname));  // no terminator
-    std::strcpy(k.imagename, "shot");
+    std::snprintf(k.imagename, sizeof k.imagename, "%s", "shot");
     ApplyKey(k, b, q, x);
     EXPECT_FLOAT_EQ(b.eye[0], 3.0f);
     EXPECT_FLOAT_EQ(b.opacity, 0.5f);

@@ -58,8 +58,7 @@ SpoolServer::SpoolServer(DataRoots roots)
       m_completion(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
 
 SpoolServer::~SpoolServer() {
-    m_stop.store(true, std::memory_order_release);
-    m_wake.notify_all();
+    RequestStop();
     if (m_worker.joinable()) m_worker.join();
 }
 
