@@ -35,7 +35,7 @@ int OverlapOf(const BrickTable& t, int stride) {
     return stride >= 0 && stride < static_cast<int>(t.overlap.size()) ? t.overlap[stride] : 0;
 }
 
-WorldBox BoxOf(const BrickTable& t, const VolumeExtent& e, const Brick& b, int ov) {
+WorldBox BoxOf(const VolumeExtent& e, const Brick& b, int ov) {
     return BrickWorldBox(e, b.stride, {b.nx, b.ny, b.nz}, {b.x0, b.y0, b.z0}, ov);
 }
 
@@ -251,7 +251,7 @@ int FramePipeline::Render(RenderContext& context) {
         LodBrick& l = lod[static_cast<size_t>(i)];
         l.stride = b.stride;
         l.error = b.error;
-        l.distance2 = BrickDistance2(ext, BoxOf(table, ext, b, OverlapOf(table, b.stride)), m_eye);
+        l.distance2 = BrickDistance2(ext, BoxOf(ext, b, OverlapOf(table, b.stride)), m_eye);
         l.children.assign(b.children.begin(), b.children.begin() + b.childCount);
     }
     LodParams lp;
@@ -285,7 +285,7 @@ int FramePipeline::Render(RenderContext& context) {
     for (int brick : m_report.selection) {
         if (context.Process().AbortRequested() || m_cache.AbortRaised()) return Abandon(context);
         const Brick& b = table.bricks[static_cast<size_t>(brick)];
-        WorldBox box = BoxOf(table, ext, b, ov1);
+        WorldBox box = BoxOf(ext, b, ov1);
         bool visible = false;
         for (const Panel& p : m_panels)
             if (CullBrick(box, {b.nx, b.ny, b.nz}, m_eye, p.view, cp).visible) {
@@ -330,7 +330,7 @@ int FramePipeline::Render(RenderContext& context) {
         }
         const Brick& b = table.bricks[static_cast<size_t>(brick)];
         const int ov = OverlapOf(table, b.stride);
-        WorldBox box = BoxOf(table, ext, b, ov1);
+        WorldBox box = BoxOf(ext, b, ov1);
         PaddedSides ps = PadBrick(b);
         bool fetched = false;
         for (int k = 0; k < panelCount; ++k) {
