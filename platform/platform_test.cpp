@@ -1,3 +1,4 @@
+#include "platform/status.h"
 #include "platform/debug_file.h"
 #include "platform/direct_io.h"
 #include "platform/paths.h"
@@ -136,5 +137,33 @@ TEST(AlignedBuffer, IsAlignedAndZeroed) {
     for (size_t i = 0; i < buf.Size(); i += 997) ASSERT_EQ(buf.Data()[i], 0);
 }
 
+Result<int> ParsePositive(int v) {
+    if (v <= 0) return InvalidArgument("not positive: " + std::to_string(v));
+    return v * 2;
+}
+
+Status Chain(int v, int* out) {
+    VOXA_ASSIGN_OR_RETURN(int doubled, ParsePositive(v));
+    VOXA_TRY(doubled > 10 ? Refused("too large") : Status::Ok());
+    *out = doubled;
+    return Status::Ok();
+}
+
+TEST(Status, ResultsCarryValuesOrFailuresThroughEarlyReturns) {
+    int out = 0;
+    EXPECT_TRUE(Chain(3, &out).ok());
+    EXPECT_EQ(out, 6);
+    Status bad = Chain(-1, &out);
+    EXPECT_EQ(bad.code(), StatusCode::kInvalidArgument);
+    EXPECT_EQ(bad.message(), "not positive: -1");
+    EXPECT_EQ(bad.Prefixed("x.zb").message(), "x.zb: not positive: -1");
+    Status large = Chain(6, &out);
+    EXPECT_EQ(large.code(), StatusCode::kRefused);
+    EXPECT_EQ(out, 6);  // untouched by the failures
+    EXPECT_STREQ(StatusCodeName(large.code()), "refused");
+    EXPECT_TRUE(Status::Ok().Prefixed("ctx").message().empty());
+}
+
 }  // namespace
 }  // namespace voxa
+

@@ -1,6 +1,9 @@
 #include "platform/test_support.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,7 +14,11 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <chrono>
+#include <thread>
 #include <vector>
+
+#include "platform/unique_fd.h"
 
 namespace voxa::testing {
 
@@ -107,6 +114,77 @@ CommandResult RunCommand(const std::string& command) {
     int st = pclose(p);
     r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
     return r;
+}
+
+bool WaitFor(const std::function<bool()>& condition, int ms) {
+    for (int waited = 0; waited < ms; waited += 5) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return condition();
+}
+
+uint16_t FreePort() {
+    UniqueFd fd(::socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+    socklen_t len = sizeof(addr);
+    ::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&addr), &len);
+    return ntohs(addr.sin_port);
+}
+
+bool Listening(uint16_t port, const char* address) {
+    UniqueFd fd(::socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    ::inet_pton(AF_INET, address, &addr.sin_addr);
+    return ::connect(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+}
+
+ChildProcess::ChildProcess(const std::vector<std::string>& argv,
+                           const std::vector<std::pair<std::string, std::string>>& env) {
+    std::vector<char*> args;
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    m_pid = ::fork();
+    if (m_pid == 0) {
+        for (const auto& [name, value] : env) ::setenv(name.c_str(), value.c_str(), 1);
+        ::execv(args[0], args.data());
+        ::_exit(127);
+    }
+}
+
+ChildProcess::~ChildProcess() {
+    if (m_pid <= 0 || m_status >= 0) return;
+    ::kill(m_pid, SIGTERM);
+    if (Wait(5000) < 0) {
+        ::kill(m_pid, SIGKILL);
+        Wait(5000);
+    }
+}
+
+bool ChildProcess::Running() { return m_pid > 0 && m_status < 0 && Wait(0) < 0; }
+
+void ChildProcess::Signal(int sig) {
+    if (m_pid > 0 && m_status < 0) ::kill(m_pid, sig);
+}
+
+int ChildProcess::Wait(int ms) {
+    if (m_pid <= 0) return -1;
+    if (m_status >= 0) return m_status;
+    for (int waited = 0;; waited += 5) {
+        int status = 0;
+        pid_t done = ::waitpid(m_pid, &status, WNOHANG);
+        if (done == m_pid) {
+            m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            return m_status;
+        }
+        if (waited >= ms) return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
 }
 
 }  // namespace voxa::testing

@@ -2,8 +2,14 @@
 // environment variables (a fresh VOXA_ROOT for every test).
 #pragma once
 
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace voxa::testing {
 
@@ -79,5 +85,36 @@ struct CommandResult {
 };
 // Runs a shell command line and collects its standard output.
 CommandResult RunCommand(const std::string& command);
+
+// Polls condition every 5 ms for up to ms milliseconds; its last answer.
+bool WaitFor(const std::function<bool()>& condition, int ms = 10000);
+
+// A TCP port on loopback that nothing listens on at the moment of asking.
+uint16_t FreePort();
+// True when something accepts connections on address:port.
+bool Listening(uint16_t port, const char* address = "127.0.0.1");
+
+// A program run by a test: started with an argument vector (no shell) and
+// extra environment variables, stopped with SIGTERM and reaped on
+// destruction (SIGKILL after 5 s). Output goes where the test's goes.
+class ChildProcess {
+public:
+    ChildProcess(const std::vector<std::string>& argv,
+                 const std::vector<std::pair<std::string, std::string>>& env = {});
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    pid_t Pid() const { return m_pid; }
+    bool Running();
+    void Signal(int sig);
+    // Waits up to ms for the process to end; its exit status (128 + signal
+    // when killed), or -1 when it is still running.
+    int Wait(int ms = 10000);
+
+private:
+    pid_t m_pid = -1;
+    int m_status = -1;
+};
 
 }  // namespace voxa::testing

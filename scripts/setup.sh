@@ -5,7 +5,7 @@ set -euo pipefail
 
 PACKAGES=(
   # build
-  cmake ninja-build g++ pkg-config
+  cmake ninja-build g++ pkg-config ccache
   # tests
   libgtest-dev googletest xvfb xauth
   # component runtime (Cap'n Proto RPC); its CMake config wants OpenSSL
@@ -16,6 +16,14 @@ PACKAGES=(
   libpng-dev zlib1g-dev
   # real MRI sample volumes for the demo and benchmarks
   mricron-data
+  # render farm queue: MariaDB client library, and a private server for the demo and tests
+  libmariadb-dev mariadb-server mariadb-client
+  # dialogs (wall controller, file copy, saver settings, viewer)
+  qt6-base-dev qt6-base-dev-tools libqt6opengl6-dev
+  # wall movies to MP4
+  libavcodec-dev libavformat-dev libswscale-dev libavutil-dev
+  # screen-saver window tests (XGetImage read-back, window ids)
+  x11-utils
 )
 
 missing=()

@@ -11,7 +11,7 @@
 
 #include "platform/direct_io.h"
 #include "platform/unique_fd.h"
-#include "spool/data_roots.h"
+#include "platform/data_roots.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,5 +1,6 @@
 #include "spool/spool1_impl.h"
 
+#include "hosting/data_root_options.h"
 #include "platform/paths.h"
 
 #include <sys/stat.h>
@@ -8,11 +9,6 @@
 #include <memory>
 
 namespace voxa::spool {
-
-namespace {
-constexpr const char* kDefaultRootName = "data";
-constexpr const char* kRootsFileName = "spool_roots.txt";
-}  // namespace
 
 CompletionWatcher::CompletionWatcher(kj::LowLevelAsyncIoProvider& provider, int fd)
     : m_input(provider.wrapInputFd(fd, kj::LowLevelAsyncIoProvider::ALREADY_NONBLOCK |
@@ -157,49 +153,12 @@ kj::Promise<void> Spool1Impl::getWriteStatus(GetWriteStatusContext context) {
     });
 }
 
-bool BuildDataRoots(const hosting::ServerCommandLine& cl, DataRoots* roots,
-                    std::vector<std::string>* warnings, std::string* error) {
-    const std::string defaultRoot = JoinPath(VoxaRoot(), kDefaultRootName);
-    MakeDirs(defaultRoot);
-    if (!roots->Add(defaultRoot, error)) return false;
-    // Roots file: --roots-file, else $VOXA_ROOT/spool_roots.txt when present.
-    std::string rootsFile;
-    for (const auto& [name, value] : cl.extra) {
-        if (name == "--roots-file") rootsFile = value;
-    }
-    if (rootsFile.empty()) {
-        std::string fallback = JoinPath(VoxaRoot(), kRootsFileName);
-        struct stat st{};
-        if (::stat(fallback.c_str(), &st) == 0) rootsFile = fallback;
-    }
-    // A roots file is shared configuration: a line naming a directory that
-    // is not there (an unmounted disk) is skipped with a warning. What the
-    // command line names explicitly must exist, or the server does not start:
-    // a typo would otherwise leave its clients writing into nothing.
-    std::string why;
-    if (!rootsFile.empty()) {
-        std::vector<std::string> skipped;
-        if (!roots->AddFromFile(rootsFile, &why, &skipped)) {
-            *error = why;
-            return false;
-        }
-        for (const std::string& line : skipped) warnings->push_back(line + " (skipped)");
-    }
-    for (const auto& [name, value] : cl.extra) {
-        if (name == "--data-root" && !roots->Add(value, &why)) {
-            *error = "--data-root: " + why;
-            return false;
-        }
-    }
-    return true;
-}
-
 std::optional<hosting::ObjectFactory> MakeSpoolFactory(const hosting::ServerCommandLine& cl,
                                                        kj::AsyncIoContext& io,
                                                        std::string* error) {
     DataRoots roots;
     std::vector<std::string> warnings;
-    if (!BuildDataRoots(cl, &roots, &warnings, error)) return std::nullopt;
+    if (!hosting::BuildDataRoots(cl, &roots, &warnings, error)) return std::nullopt;
     for (const std::string& warning : warnings) {
         std::fprintf(stderr, "spool: warning: %s\n", warning.c_str());
     }

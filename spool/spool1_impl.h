@@ -95,14 +95,6 @@ private:
     hosting::ObjectRef m_ref;
 };
 
-// The data roots of the spool program: $VOXA_ROOT/data, the roots file
-// (--roots-file, else $VOXA_ROOT/spool_roots.txt when present) and every
-// --data-root. False (message in *error) when an explicit --data-root is
-// not a directory or an explicit roots file cannot be read; roots-file lines
-// that name no directory are skipped, one message each in *warnings.
-bool BuildDataRoots(const hosting::ServerCommandLine& cl, DataRoots* roots,
-                    std::vector<std::string>* warnings, std::string* error);
-
 // Everything the spool program serves with: the data roots from the
 // command line, the process-wide state and the object factory.
 std::optional<hosting::ObjectFactory> MakeSpoolFactory(const hosting::ServerCommandLine& cl,

@@ -22,7 +22,7 @@
 
 #include "platform/direct_io.h"
 #include "platform/unique_fd.h"
-#include "spool/data_roots.h"
+#include "platform/data_roots.h"
 #include "spool/served_file.h"
 
 #include <atomic>

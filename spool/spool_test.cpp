@@ -1,6 +1,7 @@
 // Tests of the spool server (slots, runs, transfers, data roots), the test
 // movie, and the spool / spoolwrite programs over loopback.
-#include "spool/data_roots.h"
+#include "hosting/data_root_options.h"
+#include "platform/data_roots.h"
 #include "spool/progress_line.h"
 #include "spool/spool1_impl.h"
 #include "spool/spool_server.h"
@@ -35,20 +36,15 @@
 namespace voxa::spool {
 namespace {
 
+using voxa::testing::FreePort;
 using voxa::testing::FreshRoot;
+using voxa::testing::Listening;
+using voxa::testing::WaitFor;
 using voxa::testing::RunCommand;
 using voxa::testing::ScopedEnv;
 using voxa::testing::TempDir;
 
 const std::string kBin = VOXA_BIN_DIR;
-
-bool WaitFor(const std::function<bool()>& condition, int ms = 10000) {
-    for (int waited = 0; waited < ms; waited += 5) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return condition();
-}
 
 std::vector<unsigned char> Pattern(size_t n, unsigned seed) {
     std::vector<unsigned char> v(n);
@@ -346,7 +342,7 @@ TEST(DataRoots, RootsFileLinesWithoutADirectoryAreSkippedAndNamed) {
     DataRoots roots;
     std::vector<std::string> warnings;
     std::string error;
-    ASSERT_TRUE(BuildDataRoots(cl, &roots, &warnings, &error)) << error;
+    ASSERT_TRUE(hosting::BuildDataRoots(cl, &roots, &warnings, &error)) << error;
     EXPECT_EQ(roots.Roots().size(), 2u);  // $VOXA_ROOT/data and extra
     ASSERT_EQ(warnings.size(), 1u);
     EXPECT_EQ(warnings[0], file + " line 4: data root is not a directory: " +
@@ -354,7 +350,7 @@ TEST(DataRoots, RootsFileLinesWithoutADirectoryAreSkippedAndNamed) {
     // An explicit root must exist.
     cl.extra.emplace_back("--data-root", root.File("typo"));
     DataRoots again;
-    EXPECT_FALSE(BuildDataRoots(cl, &again, &warnings, &error));
+    EXPECT_FALSE(hosting::BuildDataRoots(cl, &again, &warnings, &error));
     EXPECT_EQ(error, "--data-root: data root is not a directory: " + root.File("typo"));
 }
 
@@ -534,26 +530,6 @@ TEST(TestMovie, DiscOfRadiusFortyBouncesWhenItsRowPasses472) {
 }
 
 // ---- programs over loopback ------------------------------------------------
-
-uint16_t FreePort() {
-    UniqueFd fd(::socket(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-    socklen_t len = sizeof(addr);
-    ::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&addr), &len);
-    return ntohs(addr.sin_port);
-}
-
-bool Listening(uint16_t port, const char* address = "127.0.0.1") {
-    UniqueFd fd(::socket(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    ::inet_pton(AF_INET, address, &addr.sin_addr);
-    return ::connect(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
-}
 
 // A spool server started by hand for one test, stopped with SIGTERM.
 class SpoolProcess {

@@ -25,7 +25,7 @@
 #include <string_view>
 #include <vector>
 
-namespace voxa::spool {
+namespace voxa {
 
 inline constexpr size_t kMaxFileName = 255;  // narrow file name, without terminator
 
@@ -71,4 +71,4 @@ private:
     bool m_beneath = false;            // openat2 works here
 };
 
-}  // namespace voxa::spool
+}  // namespace voxa

@@ -1,4 +1,4 @@
-#include "spool/data_roots.h"
+#include "platform/data_roots.h"
 
 #include "platform/paths.h"
 
@@ -15,7 +15,7 @@
 #include <cstring>
 #include <fstream>
 
-namespace voxa::spool {
+namespace voxa {
 
 namespace {
 
@@ -162,4 +162,4 @@ UniqueFd DataRoots::Open(const ServedPath& path, int flags, mode_t mode, int* er
     return UniqueFd(fd);
 }
 
-}  // namespace voxa::spool
+}  // namespace voxa
