@@ -5,8 +5,8 @@
 // bytes of the same data file(s), run side by side in the same process.
 //
 // usage: brick_bench FILE.zb [--cache-mb N] [--stride S] [--rounds R]
-#include "engine/brick_cache.h"
-#include "engine/brick_store.h"
+#include "engine/bricks/brick_cache.h"
+#include "engine/bricks/brick_store.h"
 #include "platform/sys.h"
 
 #include <algorithm>

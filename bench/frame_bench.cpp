@@ -4,8 +4,8 @@
 // frame that reads the bricks): "voxa <W>x<H> <ms>".
 //
 // usage: frame_bench FILE.zb [--size N]... [--frames N] [--distance D] [--palette]
-#include "engine/frame_pipeline.h"
-#include "engine/render_context.h"
+#include "engine/frame/frame_pipeline.h"
+#include "engine/context/render_context.h"
 
 #include <GL/gl.h>
 

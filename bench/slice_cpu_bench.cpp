@@ -3,8 +3,8 @@
 // one run: the y-z and x-z transposes (against memcpy of the whole brick)
 // and "Bol" texel building, plain and interpolated (against memcpy of the
 // slice's bytes). Prints times per slice and ratios to the baseline.
-#include "engine/texels.h"
-#include "engine/transpose.h"
+#include "engine/slices/texels.h"
+#include "engine/slices/transpose.h"
 #include "platform/sys.h"
 
 #include <algorithm>

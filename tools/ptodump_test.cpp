@@ -1,6 +1,6 @@
 #include "tools/pto_summary.h"
 
-#include "engine/timers.h"
+#include "engine/timers/timers.h"
 #include "platform/test_support.h"
 
 #include <gtest/gtest.h>

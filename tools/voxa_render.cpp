@@ -1,10 +1,10 @@
 #include "tools/voxa_render.h"
 
-#include "engine/frame_pipeline.h"
-#include "engine/color_table.h"
-#include "engine/pixel_files.h"
-#include "engine/render_context.h"
-#include "engine/render_request.h"
+#include "engine/frame/frame_pipeline.h"
+#include "engine/context/color_table.h"
+#include "engine/context/pixel_files.h"
+#include "engine/context/render_context.h"
+#include "engine/context/render_request.h"
 
 #include <cctype>
 #include <chrono>

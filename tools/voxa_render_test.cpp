@@ -1,7 +1,7 @@
 // voxa_render: arguments, outputs and exit statuses.
 #include "tools/voxa_render.h"
 
-#include "engine/pixel_files.h"
+#include "engine/context/pixel_files.h"
 #include "platform/test_support.h"
 
 #include <gtest/gtest.h>

@@ -1,8 +1,8 @@
 #include "tools/zbmake.h"
 
-#include "engine/brick_cache.h"
-#include "engine/brick_reader.h"
-#include "engine/zb_file.h"
+#include "engine/bricks/brick_cache.h"
+#include "engine/bricks/brick_reader.h"
+#include "engine/bricks/zb_file.h"
 #include "platform/paths.h"
 #include "platform/unique_fd.h"
 

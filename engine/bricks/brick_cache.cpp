@@ -1,7 +1,7 @@
-#include "engine/brick_cache.h"
+#include "engine/bricks/brick_cache.h"
 
-#include "engine/timers.h"
-#include "engine/zb_file.h"
+#include "engine/timers/timers.h"
+#include "engine/bricks/zb_file.h"
 #include "platform/debug_file.h"
 
 #include <algorithm>

@@ -34,8 +34,8 @@
 // thread. The readers are started and joined by this object (RAII).
 #pragma once
 
-#include "engine/brick_reader.h"
-#include "engine/brick_table.h"
+#include "engine/bricks/brick_reader.h"
+#include "engine/bricks/brick_table.h"
 #include "platform/debug_file.h"
 #include "platform/direct_io.h"
 

@@ -1,4 +1,4 @@
-#include "engine/brick_cache.h"
+#include "engine/bricks/brick_cache.h"
 
 #include "platform/test_support.h"
 

@@ -1,4 +1,4 @@
-#include "engine/brick_reader.h"
+#include "engine/bricks/brick_reader.h"
 
 #include "platform/direct_io.h"
 

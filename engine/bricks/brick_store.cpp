@@ -1,7 +1,7 @@
-#include "engine/brick_store.h"
+#include "engine/bricks/brick_store.h"
 
-#include "engine/brick_cache.h"
-#include "engine/timers.h"
+#include "engine/bricks/brick_cache.h"
+#include "engine/timers/timers.h"
 #include "platform/debug_file.h"
 
 #include <cstdio>

@@ -10,10 +10,10 @@
 // Render thread only.
 #pragma once
 
-#include "engine/brick_reader.h"
-#include "engine/brick_table.h"
-#include "engine/test_volume.h"
-#include "engine/zb_file.h"
+#include "engine/bricks/brick_reader.h"
+#include "engine/bricks/brick_table.h"
+#include "engine/bricks/test_volume.h"
+#include "engine/bricks/zb_file.h"
 
 #include <string>
 

@@ -1,6 +1,6 @@
-#include "engine/brick_store.h"
+#include "engine/bricks/brick_store.h"
 
-#include "engine/brick_cache.h"
+#include "engine/bricks/brick_cache.h"
 #include "platform/test_support.h"
 
 #include <gtest/gtest.h>

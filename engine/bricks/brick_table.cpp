@@ -1,4 +1,4 @@
-#include "engine/brick_table.h"
+#include "engine/bricks/brick_table.h"
 
 namespace voxa {
 

@@ -1,4 +1,4 @@
-#include "engine/test_volume.h"
+#include "engine/bricks/test_volume.h"
 
 #include <cmath>
 #include <cstring>

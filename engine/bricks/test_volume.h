@@ -7,7 +7,7 @@
 // used by the render thread only.
 #pragma once
 
-#include "engine/brick_table.h"
+#include "engine/bricks/brick_table.h"
 #include "platform/direct_io.h"
 
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "engine/zb_file.h"
+#include "engine/bricks/zb_file.h"
 
 #include <cerrno>
 #include <cmath>

@@ -11,7 +11,7 @@
 // Thread: any; the functions touch only their arguments.
 #pragma once
 
-#include "engine/brick_table.h"
+#include "engine/bricks/brick_table.h"
 
 #include <array>
 #include <string>

@@ -1,6 +1,6 @@
-#include "engine/zb_file.h"
+#include "engine/bricks/zb_file.h"
 
-#include "engine/brick_table.h"
+#include "engine/bricks/brick_table.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "engine/color_table.h"
+#include "engine/context/color_table.h"
 
 #include "platform/paths.h"
 #include "platform/unique_fd.h"

@@ -1,5 +1,5 @@
 // Colour table: initial table, control points, map files, packing.
-#include "engine/color_table.h"
+#include "engine/context/color_table.h"
 
 #include "platform/test_support.h"
 

@@ -1,4 +1,4 @@
-#include "engine/options.h"
+#include "engine/context/options.h"
 
 #include <algorithm>
 #include <cstdio>

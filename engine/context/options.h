@@ -12,7 +12,7 @@
 // process and live in the RenderProcess. No GL here; one thread at a time.
 #pragma once
 
-#include "engine/overlay_settings.h"
+#include "engine/overlays/overlay_settings.h"
 
 #include <array>
 #include <cstdint>

@@ -1,5 +1,5 @@
 // Option keywords and the option history.
-#include "engine/options.h"
+#include "engine/context/options.h"
 
 #include <gtest/gtest.h>
 

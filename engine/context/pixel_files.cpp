@@ -1,6 +1,6 @@
-#include "engine/pixel_files.h"
+#include "engine/context/pixel_files.h"
 
-#include "engine/render_request.h"
+#include "engine/context/render_request.h"
 #include "platform/unique_fd.h"
 
 #include <png.h>

@@ -1,5 +1,5 @@
 // Frame file names, raw frames and PNG output.
-#include "engine/pixel_files.h"
+#include "engine/context/pixel_files.h"
 
 #include "platform/test_support.h"
 

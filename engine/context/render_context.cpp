@@ -1,7 +1,7 @@
-#include "engine/render_context.h"
+#include "engine/context/render_context.h"
 
-#include "engine/gl_palette.h"
-#include "engine/pixel_files.h"
+#include "engine/gl/gl_palette.h"
+#include "engine/context/pixel_files.h"
 #include "platform/debug_file.h"
 #include "platform/paths.h"
 
@@ -470,7 +470,16 @@ bool RenderContext::LoadPalette() {
             return false;
         }
     }
-    m_process.m_palette->Load(m_colors);
+    static_assert(kPaletteSize == kColorTableSize);
+    std::array<float, kPaletteSize * 4> rgba{};
+    for (int i = 0; i < kPaletteSize; ++i) {
+        const Rgba& e = m_colors.Entries()[static_cast<size_t>(i)];
+        rgba[static_cast<size_t>(i) * 4 + 0] = e.r;
+        rgba[static_cast<size_t>(i) * 4 + 1] = e.g;
+        rgba[static_cast<size_t>(i) * 4 + 2] = e.b;
+        rgba[static_cast<size_t>(i) * 4 + 3] = e.a;
+    }
+    m_process.m_palette->Load(rgba);
     DrainGlErrors();
     return true;
 }

@@ -18,12 +18,12 @@
 // StopRendering may come from another thread (it only raises the abort flag).
 #pragma once
 
-#include "engine/color_table.h"
-#include "engine/gl_window.h"
-#include "engine/options.h"
-#include "engine/render_request.h"
-#include "engine/render_work.h"
-#include "engine/timers.h"
+#include "engine/context/color_table.h"
+#include "engine/gl/gl_window.h"
+#include "engine/context/options.h"
+#include "engine/context/render_request.h"
+#include "engine/context/render_work.h"
+#include "engine/timers/timers.h"
 #include "platform/debug_file.h"
 #include "platform/direct_io.h"
 

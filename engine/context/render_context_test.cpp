@@ -1,7 +1,7 @@
 // Render context in direct mode on a headless EGL context.
-#include "engine/render_context.h"
+#include "engine/context/render_context.h"
 
-#include "engine/gl_palette.h"
+#include "engine/gl/gl_palette.h"
 #include "platform/test_support.h"
 
 #include <gtest/gtest.h>

@@ -1,8 +1,8 @@
 // Window mode: the render context on a private Xvfb display started by the
 // test (a free display number chosen by Xvfb itself through -displayfd).
-#include "engine/render_context.h"
+#include "engine/context/render_context.h"
 
-#include "engine/pixel_files.h"
+#include "engine/context/pixel_files.h"
 #include "platform/test_support.h"
 
 #include <gtest/gtest.h>

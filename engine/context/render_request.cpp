@@ -1,4 +1,4 @@
-#include "engine/render_request.h"
+#include "engine/context/render_request.h"
 
 #include <cmath>
 #include <cstdio>

@@ -1,5 +1,5 @@
 // Request block defaults and the frame keyword text.
-#include "engine/render_request.h"
+#include "engine/context/render_request.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "engine/render_work.h"
+#include "engine/context/render_work.h"
 
 #include <cmath>
 #include <cstring>

@@ -5,7 +5,7 @@
 // No GL, no state of their own; any thread.
 #pragma once
 
-#include "engine/render_request.h"
+#include "engine/context/render_request.h"
 
 #include <string>
 

@@ -1,5 +1,5 @@
 // Frustum, eye motion, zoom and view keys.
-#include "engine/render_work.h"
+#include "engine/context/render_work.h"
 
 #include <gtest/gtest.h>
 

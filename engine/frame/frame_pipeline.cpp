@@ -1,7 +1,7 @@
-#include "engine/frame_pipeline.h"
+#include "engine/frame/frame_pipeline.h"
 
-#include "engine/overlay_gl.h"
-#include "engine/render_context.h"
+#include "engine/overlays/overlay_gl.h"
+#include "engine/context/render_context.h"
 #include "platform/debug_file.h"
 
 #include <GL/gl.h>

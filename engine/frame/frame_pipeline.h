@@ -14,13 +14,13 @@
 // Render thread only, except RequestAbort (any thread).
 #pragma once
 
-#include "engine/brick_cache.h"
-#include "engine/brick_reader.h"
-#include "engine/brick_store.h"
-#include "engine/overlay_images.h"
-#include "engine/selection.h"
-#include "engine/slice_gl.h"
-#include "engine/view.h"
+#include "engine/bricks/brick_cache.h"
+#include "engine/bricks/brick_reader.h"
+#include "engine/bricks/brick_store.h"
+#include "engine/overlays/overlay_images.h"
+#include "engine/view/selection.h"
+#include "engine/frame/slice_gl.h"
+#include "engine/view/view.h"
 
 #include <functional>
 #include <memory>

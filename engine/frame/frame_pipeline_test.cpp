@@ -1,8 +1,8 @@
 // Frame pipeline: whole renders through a headless context, checked
 // against pixel values and brick choices computed independently here.
-#include "engine/frame_pipeline.h"
+#include "engine/frame/frame_pipeline.h"
 
-#include "engine/render_context.h"
+#include "engine/context/render_context.h"
 #include "platform/test_support.h"
 #include "tools/pto_summary.h"
 #include "tools/zbmake.h"

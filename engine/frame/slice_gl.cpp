@@ -1,8 +1,8 @@
-#include "engine/slice_gl.h"
+#include "engine/frame/slice_gl.h"
 
-#include "engine/gl_palette.h"
-#include "engine/test_volume.h"
-#include "engine/timers.h"
+#include "engine/gl/gl_palette.h"
+#include "engine/bricks/test_volume.h"
+#include "engine/timers/timers.h"
 
 #include <GL/gl.h>
 

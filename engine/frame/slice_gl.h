@@ -22,9 +22,9 @@
 // clamping) and the texture environment "modulate". Render thread only.
 #pragma once
 
-#include "engine/slice_plan.h"
-#include "engine/texels.h"
-#include "engine/transpose.h"
+#include "engine/slices/slice_plan.h"
+#include "engine/slices/texels.h"
+#include "engine/slices/transpose.h"
 
 #include <array>
 #include <cstdint>

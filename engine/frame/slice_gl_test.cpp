@@ -3,10 +3,10 @@
 // planned slice in full (VOXA_DRAW_ALL_SLICES=1) and once the usual way,
 // and must come out byte for byte the same; the visibility and quad
 // tightening helpers are checked against brute-force computations here.
-#include "engine/slice_gl.h"
+#include "engine/frame/slice_gl.h"
 
-#include "engine/frame_pipeline.h"
-#include "engine/render_context.h"
+#include "engine/frame/frame_pipeline.h"
+#include "engine/context/render_context.h"
 #include "platform/test_support.h"
 #include "tools/pto_summary.h"
 #include "tools/zbmake.h"

@@ -1,4 +1,4 @@
-#include "engine/gl_palette.h"
+#include "engine/gl/gl_palette.h"
 
 #include <EGL/egl.h>
 #include <GL/glext.h>
@@ -162,8 +162,8 @@ std::unique_ptr<GlPalette> GlPalette::Create(std::string* error) {
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
-    std::vector<float> zeros(kColorTableSize * 4, 0.0f);
-    glTexImage2D(GL_TEXTURE_2D, 0, static_cast<GLint>(kRgba32f), kColorTableSize, 1, 0, GL_RGBA,
+    std::vector<float> zeros(kPaletteSize * 4, 0.0f);
+    glTexImage2D(GL_TEXTURE_2D, 0, static_cast<GLint>(kRgba32f), kPaletteSize, 1, 0, GL_RGBA,
                  GL_FLOAT, zeros.data());
     glBindTexture(GL_TEXTURE_2D, static_cast<GLuint>(bound));
     return p;
@@ -174,12 +174,12 @@ GlPalette::~GlPalette() {
     if (m_program != 0) m_gl->DeleteProgram(m_program);
 }
 
-void GlPalette::Load(const ColorTable& table) {
+void GlPalette::Load(const std::array<float, kPaletteSize * 4>& rgba) {
     GLint bound = 0;
     glGetIntegerv(GL_TEXTURE_BINDING_2D, &bound);
     glBindTexture(GL_TEXTURE_2D, m_paletteTexture);
-    glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, kColorTableSize, 1, GL_RGBA, GL_FLOAT,
-                    table.Entries().data());
+    glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, kPaletteSize, 1, GL_RGBA, GL_FLOAT,
+                    rgba.data());
     glBindTexture(GL_TEXTURE_2D, static_cast<GLuint>(bound));
 }
 

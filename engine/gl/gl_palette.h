@@ -10,16 +10,18 @@
 // owns the GL context, destroyed while that context is current.
 #pragma once
 
-#include "engine/color_table.h"
-
 #include <GL/gl.h>
 
+#include <array>
 #include <memory>
 #include <string>
 
 namespace voxa {
 
 struct GlShaderEntryPoints;
+
+// Entries of the palette texture: one per voxel byte.
+inline constexpr int kPaletteSize = 256;
 
 class GlPalette {
 public:
@@ -30,8 +32,9 @@ public:
     GlPalette(const GlPalette&) = delete;
     GlPalette& operator=(const GlPalette&) = delete;
 
-    // Loads the 256 RGBA float entries into the palette texture.
-    void Load(const ColorTable& table);
+    // Loads 256 RGBA float entries (red, green, blue, opacity of entry 0,
+    // then of entry 1, ...) into the palette texture.
+    void Load(const std::array<float, kPaletteSize * 4>& rgba);
     // Starts drawing through the palette (program in use, palette bound on
     // unit 1, unit 0 active for the index texture); End restores the
     // fixed-function pipeline.

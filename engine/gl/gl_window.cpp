@@ -1,4 +1,4 @@
-#include "engine/gl_window.h"
+#include "engine/gl/gl_window.h"
 
 #include <EGL/eglext.h>
 #include <GL/glext.h>

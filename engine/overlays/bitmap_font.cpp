@@ -1,6 +1,6 @@
-#include "engine/bitmap_font.h"
+#include "engine/overlays/bitmap_font.h"
 
-#include "engine/bitmap_font_data.h"
+#include "engine/overlays/bitmap_font_data.h"
 
 namespace voxa {
 

@@ -1,6 +1,6 @@
-#include "engine/overlay_gl.h"
+#include "engine/overlays/overlay_gl.h"
 
-#include "engine/bitmap_font.h"
+#include "engine/overlays/bitmap_font.h"
 
 #include <GL/glu.h>
 

@@ -24,8 +24,8 @@
 // context, with the context current.
 #pragma once
 
-#include "engine/overlay_images.h"
-#include "engine/overlay_settings.h"
+#include "engine/overlays/overlay_images.h"
+#include "engine/overlays/overlay_settings.h"
 
 #include <GL/gl.h>
 

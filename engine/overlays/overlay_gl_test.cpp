@@ -2,12 +2,12 @@
 // with positions and colours worked out here from the projections.
 //
 // Set VOXA_OVERLAY_PNG_DIR to a folder to get a PNG of every frame checked.
-#include "engine/overlay_gl.h"
+#include "engine/overlays/overlay_gl.h"
 
-#include "engine/bitmap_font.h"
-#include "engine/bitmap_font_data.h"
-#include "engine/pixel_files.h"
-#include "engine/render_context.h"
+#include "engine/overlays/bitmap_font.h"
+#include "engine/overlays/bitmap_font_data.h"
+#include "engine/context/pixel_files.h"
+#include "engine/context/render_context.h"
 #include "platform/test_support.h"
 
 #include <GL/glu.h>

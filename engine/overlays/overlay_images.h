@@ -15,7 +15,7 @@
 // Thread-compatible; no shared state.
 #pragma once
 
-#include "engine/overlay_settings.h"
+#include "engine/overlays/overlay_settings.h"
 
 #include <array>
 #include <cstdint>

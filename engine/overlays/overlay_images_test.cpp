@@ -1,4 +1,4 @@
-#include "engine/overlay_images.h"
+#include "engine/overlays/overlay_images.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "engine/slice_plan.h"
+#include "engine/slices/slice_plan.h"
 
 #include <gtest/gtest.h>
 

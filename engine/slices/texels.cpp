@@ -1,4 +1,4 @@
-#include "engine/texels.h"
+#include "engine/slices/texels.h"
 
 #include <algorithm>
 #include <cmath>

@@ -14,8 +14,8 @@
 // compatible; no shared state.
 #pragma once
 
-#include "engine/slice_plan.h"
-#include "engine/transpose.h"
+#include "engine/slices/slice_plan.h"
+#include "engine/slices/transpose.h"
 
 #include <array>
 #include <bit>

@@ -19,7 +19,7 @@
 // compatible; no shared state.
 #pragma once
 
-#include "engine/slice_plan.h"
+#include "engine/slices/slice_plan.h"
 
 #include <array>
 #include <cstddef>

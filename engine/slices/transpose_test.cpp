@@ -1,4 +1,4 @@
-#include "engine/transpose.h"
+#include "engine/slices/transpose.h"
 
 #include <gtest/gtest.h>
 

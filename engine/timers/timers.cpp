@@ -1,4 +1,4 @@
-#include "engine/timers.h"
+#include "engine/timers/timers.h"
 
 #include "platform/paths.h"
 #include "platform/sys.h"

@@ -1,4 +1,4 @@
-#include "engine/selection.h"
+#include "engine/view/selection.h"
 
 #include <algorithm>
 #include <cmath>

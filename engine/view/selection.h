@@ -7,7 +7,7 @@
 // or a graphics context; the frame pipeline feeds them from the brick table.
 #pragma once
 
-#include "engine/view.h"
+#include "engine/view/view.h"
 
 #include <array>
 #include <vector>

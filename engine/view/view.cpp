@@ -1,4 +1,4 @@
-#include "engine/view.h"
+#include "engine/view/view.h"
 
 #include <cstdio>
 

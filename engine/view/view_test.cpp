@@ -1,5 +1,5 @@
-#include "engine/selection.h"
-#include "engine/view.h"
+#include "engine/view/selection.h"
+#include "engine/view/view.h"
 
 #include <gtest/gtest.h>
 
