@@ -17,8 +17,8 @@ namespace {
 
 using PfnWindowPos2i = void (*)(GLint, GLint);
 
-bool PanelLogOn() {
-    const char* v = std::getenv(kPanelLogEnv);
+bool EnvironmentFlag(const char* name) {
+    const char* v = std::getenv(name);
     return v != nullptr && std::strcmp(v, "1") == 0;
 }
 
@@ -43,8 +43,15 @@ Vec3 ToVec(const float v[3]) { return {v[0], v[1], v[2]}; }
 
 }  // namespace
 
-FramePipeline::FramePipeline(RenderProcess& process)
-    : m_process(process), m_cache(process.SharedOptions().cacheMB) {}
+FrameDebugSettings FrameDebugSettings::FromEnvironment() {
+    FrameDebugSettings s;
+    s.drawAllSlices = EnvironmentFlag(kDrawAllSlicesEnv);
+    s.panelLog = EnvironmentFlag(kPanelLogEnv);
+    return s;
+}
+
+FramePipeline::FramePipeline(RenderProcess& process, FrameDebugSettings debug)
+    : m_process(process), m_debug(debug), m_cache(process.SharedOptions().cacheMB) {}
 
 FramePipeline::~FramePipeline() {
     m_cache.StopReaders();
@@ -82,7 +89,7 @@ void FramePipeline::SwitchToPanel(int k, RenderContext& context) {
     glFrustum(p.left * m_near, p.right * m_near, p.bottom * m_near, p.top * m_near, m_near, m_far);
     Vec3 look = m_eye + p.aw;
     gluLookAt(m_eye.x, m_eye.y, m_eye.z, look.x, look.y, look.z, p.bw.x, p.bw.y, p.bw.z);
-    if (PanelLogOn())
+    if (m_debug.panelLog)
         AppendDebugText(kDebugPanelFile,
                         FormatPanelRecord({&p, m_eye, m_near, m_far, m_limits, m_softdistance}));
     glMatrixMode(GL_TEXTURE);
@@ -321,7 +328,7 @@ int FramePipeline::Render(RenderContext& context) {
     PaletteBinding palette;
     palette.extension = context.Process().ColorTableEXT() != nullptr;
     palette.standIn = context.PaletteStandIn();
-    SliceDrawSettings sds{opts.usePalet, paired, timersOn};
+    SliceDrawSettings sds{opts.usePalet, paired, timersOn, m_debug.drawAllSlices};
     for (int brick : m_report.renderList) {
         if (timersOn) timers.StampTimer(kBeginJsubRenderloop);
         if (context.Process().AbortRequested() || m_cache.AbortRaised()) {

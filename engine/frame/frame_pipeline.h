@@ -39,6 +39,16 @@ inline constexpr char kPanelLogEnv[] = "VOXA_PANEL_LOG";
 inline constexpr char kBeginJsubRenderloop[] = "Begin jsubRenderloop";
 inline constexpr char kEndJsubRenderloop[] = "End   jsubRenderloop";
 
+// Debug switches of the frame pipeline. The host reads them from the
+// environment once, when the process starts (FromEnvironment: each is on
+// when its variable is "1"), and hands them to the pipeline; they are not
+// read again per brick or per panel.
+struct FrameDebugSettings {
+    bool drawAllSlices = false;  // kDrawAllSlicesEnv: no skipping, no scissor
+    bool panelLog = false;       // kPanelLogEnv: append the panel-switch record
+    static FrameDebugSettings FromEnvironment();
+};
+
 // What the last frame did, for tests, the verbose mode of the tools and
 // benchmarks.
 struct FrameReport {
@@ -53,7 +63,8 @@ struct FrameReport {
 
 class FramePipeline {
 public:
-    explicit FramePipeline(RenderProcess& process);
+    explicit FramePipeline(RenderProcess& process,
+                           FrameDebugSettings debug = FrameDebugSettings::FromEnvironment());
     ~FramePipeline();
     FramePipeline(const FramePipeline&) = delete;
     FramePipeline& operator=(const FramePipeline&) = delete;
@@ -71,6 +82,8 @@ public:
     const FrameReport& LastFrame() const { return m_report; }
     BrickStore& Store() { return m_store; }
     BrickCache& Cache() { return m_cache; }
+    void SetDebugSettings(const FrameDebugSettings& debug) { m_debug = debug; }
+    const FrameDebugSettings& DebugSettings() const { return m_debug; }
     // Slack around the near and far limits when culling (0 by default).
     void SetSoftDistance(float d) { m_softdistance = d; }
     // Called with one line per frame describing the chosen bricks.
@@ -89,6 +102,7 @@ private:
     bool MakeReady(RenderContext& context, int brick);
 
     RenderProcess& m_process;
+    FrameDebugSettings m_debug;
     BrickCache m_cache;
     BrickStore m_store;
     DirectBrickReader m_secondReader;

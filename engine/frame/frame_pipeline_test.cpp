@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 
@@ -255,8 +256,34 @@ TEST_F(FramePipelineTest, TimedRenderWritesTheRenderPhases) {
     EXPECT_TRUE(has("End   GetCacheBuffer : 4096 bytes"));
 }
 
-TEST_F(FramePipelineTest, PanelSwitchRecordIsWrittenWhenAskedFor) {
+TEST(FrameDebugSettingsTest, EachSwitchIsOnOnlyWhenItsVariableIsOne) {
+    {
+        ScopedEnv all(kDrawAllSlicesEnv, "1");
+        ScopedEnv log(kPanelLogEnv, "0");
+        FrameDebugSettings s = FrameDebugSettings::FromEnvironment();
+        EXPECT_TRUE(s.drawAllSlices);
+        EXPECT_FALSE(s.panelLog);
+    }
+    {
+        ScopedEnv all(kDrawAllSlicesEnv, "yes");
+        ScopedEnv log(kPanelLogEnv, "1");
+        FrameDebugSettings s = FrameDebugSettings::FromEnvironment();
+        EXPECT_FALSE(s.drawAllSlices);
+        EXPECT_TRUE(s.panelLog);
+    }
+}
+
+TEST_F(FramePipelineTest, PanelLogSettingIsTakenWhenThePipelineIsMadeNotPerFrame) {
+    // The fixture's pipeline was made without the variable: setting it now
+    // must not start the record.
     ScopedEnv log(kPanelLogEnv, "1");
+    Start(32, 32);
+    Render();
+    EXPECT_FALSE(std::filesystem::exists(m_root.File("DEBUG_SCR_PAN.txt")));
+}
+
+TEST_F(FramePipelineTest, PanelSwitchRecordIsWrittenWhenAskedFor) {
+    m_pipeline->SetDebugSettings({.panelLog = true});
     Start(32, 32);
     Render();
     std::string rec = testing::ReadWholeFile(m_root.File("DEBUG_SCR_PAN.txt"));

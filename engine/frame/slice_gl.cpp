@@ -21,11 +21,6 @@ std::span<const uint8_t> Layout(const uint8_t* bytes, size_t size) {
     return bytes != nullptr ? std::span<const uint8_t>(bytes, size) : std::span<const uint8_t>();
 }
 
-bool DrawAllSlices() {
-    const char* v = std::getenv(kDrawAllSlicesEnv);
-    return v != nullptr && std::strcmp(v, "1") == 0;
-}
-
 // Narrows [pLo, pHi] (world, the quad's span on one axis, with texture
 // coordinates cLo and cHi at its ends) to the positions whose texture
 // coordinate lies in the grown footprint of texels first..last of a side
@@ -205,7 +200,7 @@ int SliceDrawer::DrawPasses(const PassPlan& plan, const BrickBytes& bytes, WorkB
     // Skipping invisible parts needs to know a texel's opacity: always for
     // "Bol" (the texels are ours), for "Bob" only through a palette (a bare
     // luminance texture is opaque).
-    const bool skip = !DrawAllSlices() &&
+    const bool skip = !settings.drawAll &&
                       (method == TextureMethod::kBol || palette.extension || standIn);
     VisibleValues visible{};
     if (skip)

@@ -45,7 +45,8 @@ struct PaletteBinding {
 };
 
 // Set to 1 to draw every planned slice in full: no skipping of invisible
-// slices or bricks, no scissor. Read at each DrawPasses call.
+// slices or bricks, no scissor. Read once by the host (FrameDebugSettings)
+// and passed in as SliceDrawSettings::drawAll.
 inline constexpr char kDrawAllSlicesEnv[] = "VOXA_DRAW_ALL_SLICES";
 
 // Part of a slice quad in world coordinates on the pass's in-plane axes
@@ -104,7 +105,8 @@ struct SliceTextures {
 struct SliceDrawSettings {
     bool usePalet = false;
     bool paired = false;
-    bool timers = false;  // stamp the pass and transpose markers
+    bool timers = false;   // stamp the pass and transpose markers
+    bool drawAll = false;  // every planned slice in full (kDrawAllSlicesEnv)
 };
 
 class SliceDrawer {

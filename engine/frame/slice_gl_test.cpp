@@ -333,11 +333,9 @@ protected:
     // Renders the current view in full and the usual way; the images must
     // match byte for byte. Returns the slices drawn {in full, usual way}.
     std::pair<int, int> ExpectSameImage(const std::string& what) {
-        Frame full;
-        {
-            ScopedEnv all(kDrawAllSlicesEnv, "1");
-            full = Render();
-        }
+        m_pipeline->SetDebugSettings({.drawAllSlices = true});
+        Frame full = Render();
+        m_pipeline->SetDebugSettings({.drawAllSlices = false});
         Frame fast = Render();
         EXPECT_EQ(full.pixels.size(), fast.pixels.size()) << what;
         size_t differing = 0, first = full.pixels.size(), lit = 0;
@@ -460,7 +458,7 @@ TEST_F(SliceIdentityTest, InvisibleBrickKeepsItsTimerMarks) {
     Start(32);
     View(2.0f, -3.0f, 1.5f);  // passes on more than one axis, with transposes
     auto labels = [&](const char* drawAll) {
-        ScopedEnv all(kDrawAllSlicesEnv, drawAll);
+        m_pipeline->SetDebugSettings({.drawAllSlices = std::string(drawAll) == "1"});
         std::string file = m_root.File(std::string("t") + drawAll + ".pto");
         m_context->SetOption("TimerOutputFile", file);
         Frame f = Render();
