@@ -1,6 +1,7 @@
 #include "engine/context/render_context.h"
 
 #include "engine/gl/gl_palette.h"
+#include "engine/gl/gl_state.h"
 #include "engine/context/pixel_files.h"
 #include "platform/debug_file.h"
 #include "platform/paths.h"
@@ -14,17 +15,11 @@ namespace voxa {
 
 namespace {
 
-constexpr GLenum kColorIndex8Ext = 0x80E5;  // 8-bit colour-index texture format of the extension
 constexpr char kColorTableEntryPoint[] = "glColorTableEXT";
 constexpr char kPalettedTextureExtension[] = "GL_EXT_paletted_texture";
 constexpr size_t kMaxDirectory = 99;
 
 using ColorTableEXTProc = void (*)(GLenum, GLenum, GLsizei, GLenum, GLenum, const GLvoid*);
-
-void DrainGlErrors() {
-    for (int i = 0; i < 64 && glGetError() != GL_NO_ERROR; ++i) {
-    }
-}
 
 size_t FrameBytes(const RenderRequestBlock& b) {
     return static_cast<size_t>(b.width) * static_cast<size_t>(b.height) * 3;
@@ -124,7 +119,7 @@ void RenderContext::SetInitialGlState() {
     glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
     glEnable(GL_TEXTURE_2D);
     const bool paletted = w.HasExtension(kPalettedTextureExtension);
-    if (paletted) glEnable(kColorIndex8Ext);
+    if (paletted) glEnable(kGlColorIndex8Ext);
     glEnable(GL_BLEND);
     glDisable(GL_DEPTH_TEST);
     glDisable(GL_DITHER);
@@ -264,25 +259,22 @@ void RenderContext::ReadFrame(BufferRole role) {
     w->MakeCurrent();
     BufferRole before = w->ReadRole();
     w->SelectReadBuffer(role);
-    glMatrixMode(GL_TEXTURE);
-    glDisable(GL_TEXTURE_2D);
-    glDisable(GL_BLEND);
-    glPixelStorei(GL_PACK_ALIGNMENT, 1);
-    const int width = std::min(m_current.width, w->Width());
-    const int height = std::min(m_current.height, w->Height());
-    if (width == m_current.width) {
-        glReadPixels(0, 0, width, height, GL_RGB, GL_UNSIGNED_BYTE, pixels.data());
-    } else {
-        // The frame buffers are smaller than the frame (a failed resize):
-        // read what exists, row by row, and leave the rest black.
-        for (int y = 0; y < height; ++y)
-            glReadPixels(0, y, width, 1, GL_RGB, GL_UNSIGNED_BYTE,
-                         pixels.data() + static_cast<size_t>(y) * m_current.width * 3);
+    {
+        PixelTransferScope transfer;
+        const int width = std::min(m_current.width, w->Width());
+        const int height = std::min(m_current.height, w->Height());
+        if (width == m_current.width) {
+            glReadPixels(0, 0, width, height, GL_RGB, GL_UNSIGNED_BYTE, pixels.data());
+        } else {
+            // The frame buffers are smaller than the frame (a failed resize):
+            // read what exists, row by row, and leave the rest black.
+            for (int y = 0; y < height; ++y)
+                glReadPixels(0, y, width, 1, GL_RGB, GL_UNSIGNED_BYTE,
+                             pixels.data() + static_cast<size_t>(y) * m_current.width * 3);
+        }
+        glFlush();
+        glFinish();
     }
-    glFlush();
-    glFinish();
-    glEnable(GL_BLEND);
-    glEnable(GL_TEXTURE_2D);
     w->SelectReadBuffer(before);
     if (m_options.nRenderingBuffers == 2) w->SelectReadBuffer(BufferRole::kBack);
 }
@@ -304,16 +296,13 @@ int RenderContext::PutPix(int32_t lSize, const unsigned char* cPix) {
     GlWindow* w = Window();
     if (w == nullptr) return 0;
     w->MakeCurrent();
-    glMatrixMode(GL_TEXTURE);
-    glDisable(GL_TEXTURE_2D);
-    glDisable(GL_BLEND);
-    glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
-    glDrawPixels(m_current.width, m_current.height, GL_RGB, GL_UNSIGNED_BYTE,
-                 m_process.m_pixels.data());
-    glFlush();
-    glFinish();
-    glEnable(GL_BLEND);
-    glEnable(GL_TEXTURE_2D);
+    {
+        PixelTransferScope transfer;
+        glDrawPixels(m_current.width, m_current.height, GL_RGB, GL_UNSIGNED_BYTE,
+                     m_process.m_pixels.data());
+        glFlush();
+        glFinish();
+    }
     if (m_options.nRenderingBuffers == 2)
         w->SwapBuffers();
     else

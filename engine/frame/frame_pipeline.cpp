@@ -1,4 +1,5 @@
 #include "engine/frame/frame_pipeline.h"
+#include "engine/gl/gl_state.h"
 
 #include "engine/overlays/overlay_gl.h"
 #include "engine/context/render_context.h"
@@ -92,11 +93,8 @@ void FramePipeline::SwitchToPanel(int k, RenderContext& context) {
     if (m_debug.panelLog)
         AppendDebugText(kDebugPanelFile,
                         FormatPanelRecord({&p, m_eye, m_near, m_far, m_limits, m_softdistance}));
-    glMatrixMode(GL_TEXTURE);
-    glDisable(GL_TEXTURE_2D);
-    glDisable(GL_BLEND);
+    PixelTransferScope transfer;
     if (m_currentPanel >= 0) {
-        glPixelStorei(GL_PACK_ALIGNMENT, 1);
         glReadPixels(0, 0, m_width, m_height, GL_RGB, GL_UNSIGNED_BYTE,
                      m_panels[static_cast<size_t>(m_currentPanel)].image.data());
     }
@@ -111,8 +109,6 @@ void FramePipeline::SwitchToPanel(int k, RenderContext& context) {
     glDrawPixels(m_width, m_height, GL_RGB, GL_UNSIGNED_BYTE,
                  m_panels[static_cast<size_t>(k)].image.data());
     m_currentPanel = k;
-    glEnable(GL_BLEND);
-    glEnable(GL_TEXTURE_2D);
 }
 
 bool FramePipeline::MakeReady(RenderContext& context, int brick) {
@@ -352,8 +348,7 @@ int FramePipeline::Render(RenderContext& context) {
                 fetched = true;
             }
             if (k != m_currentPanel) SwitchToPanel(k, context);
-            while (glGetError() != GL_NO_ERROR) {
-            }
+            DrainGlErrors();
             BrickBytes bytes;
             bytes.main = m_mainBytes;
             bytes.second = (paired || cross) ? m_store.Buffers().PaddedSecond() : nullptr;

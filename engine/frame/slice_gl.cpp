@@ -1,6 +1,7 @@
 #include "engine/frame/slice_gl.h"
 
 #include "engine/gl/gl_palette.h"
+#include "engine/gl/gl_state.h"
 #include "engine/bricks/test_volume.h"
 #include "engine/timers/timers.h"
 
@@ -15,7 +16,6 @@ namespace voxa {
 
 namespace {
 
-constexpr GLenum kColorIndex8Ext = 0x80E5;  // GL_COLOR_INDEX8_EXT
 
 std::span<const uint8_t> Layout(const uint8_t* bytes, size_t size) {
     return bytes != nullptr ? std::span<const uint8_t>(bytes, size) : std::span<const uint8_t>();
@@ -288,7 +288,7 @@ int SliceDrawer::DrawPasses(const PassPlan& plan, const BrickBytes& bytes, WorkB
             }
             if (method == TextureMethod::kBob) {
                 if (palette.extension)
-                    glTexImage2D(GL_TEXTURE_2D, 0, static_cast<GLint>(kColorIndex8Ext),
+                    glTexImage2D(GL_TEXTURE_2D, 0, static_cast<GLint>(kGlColorIndex8Ext),
                                  pass.texWidth, pass.texHeight, 0, GL_COLOR_INDEX,
                                  GL_UNSIGNED_BYTE, pixels);
                 else

@@ -1,4 +1,5 @@
 #include "engine/gl/gl_palette.h"
+#include "engine/gl/gl_state.h"
 
 #include <EGL/egl.h>
 #include <GL/glext.h>
@@ -96,7 +97,6 @@ void main() {
 }
 )";
 
-constexpr GLenum kRgba32f = 0x8814;  // GL_RGBA32F
 
 GLuint Compile(GlShaderEntryPoints& gl, GLenum type, const char* source, std::string* error) {
     GLuint shader = gl.CreateShader(type);
@@ -163,7 +163,7 @@ std::unique_ptr<GlPalette> GlPalette::Create(std::string* error) {
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
     std::vector<float> zeros(kPaletteSize * 4, 0.0f);
-    glTexImage2D(GL_TEXTURE_2D, 0, static_cast<GLint>(kRgba32f), kPaletteSize, 1, 0, GL_RGBA,
+    glTexImage2D(GL_TEXTURE_2D, 0, static_cast<GLint>(kGlRgba32f), kPaletteSize, 1, 0, GL_RGBA,
                  GL_FLOAT, zeros.data());
     glBindTexture(GL_TEXTURE_2D, static_cast<GLuint>(bound));
     return p;
@@ -178,8 +178,8 @@ void GlPalette::Load(const std::array<float, kPaletteSize * 4>& rgba) {
     GLint bound = 0;
     glGetIntegerv(GL_TEXTURE_BINDING_2D, &bound);
     glBindTexture(GL_TEXTURE_2D, m_paletteTexture);
-    glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, kPaletteSize, 1, GL_RGBA, GL_FLOAT,
-                    rgba.data());
+    GL_CHECK(glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, kPaletteSize, 1, GL_RGBA, GL_FLOAT,
+                             rgba.data()));
     glBindTexture(GL_TEXTURE_2D, static_cast<GLuint>(bound));
 }
 

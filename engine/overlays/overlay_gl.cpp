@@ -1,6 +1,7 @@
 #include "engine/overlays/overlay_gl.h"
 
 #include "engine/overlays/bitmap_font.h"
+#include "engine/gl/gl_state.h"
 
 #include <GL/glu.h>
 
@@ -20,47 +21,6 @@ constexpr size_t kMaxLabelChars = 255;
 // The fixed screen view of the colour bar and the plots.
 constexpr double kScreenNear = 0.5, kScreenFar = 1.5;
 constexpr float kPlotRatio = 1.0f;
-
-// Sets the fixed-function state every overlay needs and restores what the
-// caller had on destruction (attribute stacks plus the texture matrix).
-class OverlayState {
-public:
-    explicit OverlayState(GLuint texture) {
-        glPushAttrib(GL_CURRENT_BIT | GL_ENABLE_BIT | GL_TEXTURE_BIT | GL_COLOR_BUFFER_BIT |
-                     GL_DEPTH_BUFFER_BIT | GL_LIST_BIT | GL_TRANSFORM_BIT | GL_POLYGON_BIT);
-        glPushClientAttrib(GL_CLIENT_PIXEL_STORE_BIT);
-        glEnable(GL_TEXTURE_2D);
-        glDisable(GL_TEXTURE_1D);
-        glEnable(GL_BLEND);
-        glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
-        glDisable(GL_DEPTH_TEST);
-        glDisable(GL_CULL_FACE);
-        glDisable(GL_LIGHTING);
-        glDisable(GL_ALPHA_TEST);
-        glDisable(GL_FOG);
-        glDisable(GL_STENCIL_TEST);
-        glDisable(GL_COLOR_LOGIC_OP);
-        glPolygonMode(GL_FRONT_AND_BACK, GL_FILL);
-        glTexEnvi(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_MODULATE);
-        glBindTexture(GL_TEXTURE_2D, texture);
-        glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
-        glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
-        glPixelStorei(GL_UNPACK_SKIP_ROWS, 0);
-        glPixelStorei(GL_UNPACK_SKIP_PIXELS, 0);
-        glPixelStorei(GL_UNPACK_SWAP_BYTES, GL_FALSE);
-        glMatrixMode(GL_TEXTURE);
-        glPushMatrix();
-        glLoadIdentity();
-    }
-    ~OverlayState() {
-        glMatrixMode(GL_TEXTURE);
-        glPopMatrix();
-        glPopClientAttrib();
-        glPopAttrib();
-    }
-    OverlayState(const OverlayState&) = delete;
-    OverlayState& operator=(const OverlayState&) = delete;
-};
 
 // The screen view of the colour bar and the plots:
 // glFrustum(-s, s, -s, s, 0.5, 1.5) and a look from the origin down -z
@@ -110,29 +70,13 @@ void ClearToWhite() {
     glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
 }
 
-// Labels are drawn untextured and unblended, in the current colour.
-class LabelMode {
-public:
-    LabelMode() {
-        glDisable(GL_TEXTURE_2D);
-        glDisable(GL_BLEND);
-    }
-    ~LabelMode() {
-        FlushAndFinish();
-        glEnable(GL_BLEND);
-        glEnable(GL_TEXTURE_2D);
-    }
-    LabelMode(const LabelMode&) = delete;
-    LabelMode& operator=(const LabelMode&) = delete;
-};
-
 }  // namespace
 
 OverlayDrawer::OverlayDrawer(GLuint texture) : m_texture(texture) {}
 
 void OverlayDrawer::Upload(const RgbaImage& image) {
-    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA, image.width, image.height, 0, GL_RGBA,
-                 GL_UNSIGNED_BYTE, image.texels.data());
+    GL_CHECK(glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA, image.width, image.height, 0, GL_RGBA,
+                          GL_UNSIGNED_BYTE, image.texels.data()));
 }
 
 void OverlayDrawer::DrawSolidQuads(std::span<const OverlayQuad> quads) {
@@ -158,7 +102,7 @@ void OverlayDrawer::DrawFloorAndBox(OverlayPass pass, const std::array<float, 6>
                                     const BoxSettings& box) {
     const OverlayGeometry geo = FloorAndBoxQuads(limits, eye, floor, box, pass);
     if (geo.floor.empty() && geo.box.empty()) return;
-    OverlayState state(m_texture);
+    OverlayStateScope state(m_texture);
     glColor4f(1.0f, 1.0f, 1.0f, 1.0f);
     if (!geo.floor.empty()) {
         DrawSolidQuads(geo.floor);
@@ -174,7 +118,7 @@ void OverlayDrawer::DrawColorBar(const uint32_t packed[256], std::span<const Tic
                                  float screenRatio) {
     if (!std::isfinite(screenRatio) || screenRatio == 0.0f) return;
     const ColorBarLayout layout = ColorBarLayoutFor(!ticks.empty());
-    OverlayState state(m_texture);
+    OverlayStateScope state(m_texture);
     ScreenView view(screenRatio);
     glColor4f(1.0f, 1.0f, 1.0f, 1.0f);
 
@@ -186,19 +130,19 @@ void OverlayDrawer::DrawColorBar(const uint32_t packed[256], std::span<const Tic
 
     if (ticks.empty()) return;
     EnsureFont();
-    LabelMode labels;
+    UntexturedScope labels;
     for (const Tick& t : ticks) DrawLabel(ColorBarLabelPosition(layout, t.position), t.label);
 }
 
 void OverlayDrawer::DrawCrossPlot(const JointCounts& joint, std::span<const Tick> xTicks,
                                   std::span<const Tick> yTicks) {
-    OverlayState state(m_texture);
+    OverlayStateScope state(m_texture);
     ClearToWhite();
     ScreenView view(kPlotRatio);
     glColor4f(0.0f, 0.0f, 0.0f, 1.0f);
     EnsureFont();
     {
-        LabelMode labels;
+        UntexturedScope labels;
         for (const Tick& t : xTicks) DrawLabel(CrossXLabelPosition(t.position), t.label);
         for (const Tick& t : yTicks) DrawLabel(CrossYLabelPosition(t.position), t.label);
     }
@@ -211,7 +155,7 @@ void OverlayDrawer::DrawCrossPlot(const JointCounts& joint, std::span<const Tick
 PdfPlot OverlayDrawer::DrawPdfPlot(const SingleCounts& counts,
                                    std::span<const Tick> colourBarTicks) {
     PdfPlot plot = MakePdfPlot(counts, colourBarTicks);
-    OverlayState state(m_texture);
+    OverlayStateScope state(m_texture);
     ClearToWhite();
     ScreenView view(kPlotRatio);
     glColor4f(1.0f, 1.0f, 1.0f, 1.0f);
@@ -221,7 +165,7 @@ PdfPlot OverlayDrawer::DrawPdfPlot(const SingleCounts& counts,
 
     EnsureFont();
     glColor4f(0.0f, 0.0f, 0.0f, 1.0f);
-    LabelMode labels;
+    UntexturedScope labels;
     for (const Tick& t : plot.xTicks) DrawLabel(PdfXLabelPosition(t.position), t.label);
     for (const Tick& t : plot.yTicks) DrawLabel(PdfYLabelPosition(t.position), t.label);
     DrawLabel(PdfCaptionPosition(), kPdfCaption);
