@@ -137,69 +137,120 @@ bool FramePipeline::MakeReady(RenderContext& context, int brick) {
     return true;
 }
 
+// What one frame works from: the snapshot of the request and the values
+// derived from it that the steps of the frame share.
+struct FramePipeline::FrameState {
+    RenderRequestBlock block;
+    ViewQuality quality;
+    OptionSettings* opts = nullptr;
+    bool timersOn = false;
+    VolumeExtent ext;
+    bool paired = false;
+    bool cross = false;
+    bool pdf = false;
+    int panelCount = 1;
+    GLuint texture = 0;
+    float rgba[256][4] = {};
+    ColorTableRef tableRef;
+    CullParams cull;
+    int ov1 = 0;
+};
+
 int FramePipeline::Render(RenderContext& context) {
     m_report = FrameReport{};
     GlWindow* window = context.Window();
     if (window == nullptr) return 0;
-    TimerRecorder& timers = context.Process().Timers();
+    FrameState f;
+    TakeSnapshot(context, f);
+    if (int code = LoadVolume(context, f); code != 0) return FinishTimers(context, f, code);
+    SetUpPanels(context, f);
+    if (int code = LoadColors(context, f); code != 0) return FinishTimers(context, f, code);
+    f.texture = window->TextureNames()[0];
+    glBindTexture(GL_TEXTURE_2D, f.texture);
+    if (f.opts->usePalet) context.LoadPalette();
+    UseColorTable(context.MutableColors(), f);
+    glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
+    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    ChooseBricks(f);
+    f.cross = f.opts->stats == kStatsCross;
+    f.pdf = f.opts->stats == kStatsPdf;
+    if (f.cross) std::fill(m_joint.cells.begin(), m_joint.cells.end(), 0);
+    if (f.pdf) m_single.fill(0);
+    // Several bricks: the loaded one will not survive the frame.
+    if (m_report.selection.size() > 1) m_store.loadedBrick = -1;
+    if (!PostReads(context, f)) return Abandon(context);
+    LogRenderList();
+    if (!m_overlay) m_overlay = std::make_unique<OverlayDrawer>(f.texture);
+    if (!DrawBricks(context, f)) return Abandon(context);
+    DrawOverlays(context, f);
+    context.EndFrame();
+    return FinishTimers(context, f, 0);
+}
 
-    // 1. Snapshot.
-    const RenderRequestBlock block = context.CurrentBlock();
-    const ViewQuality quality = context.Quality();
-    OptionSettings& opts = context.MutableOptions();
-    const bool timersOn = opts.timersOn == 1;
-    if (opts.usePalet) {
+void FramePipeline::TakeSnapshot(RenderContext& context, FrameState& f) {
+    f.block = context.CurrentBlock();
+    f.quality = context.Quality();
+    f.opts = &context.MutableOptions();
+    f.timersOn = f.opts->timersOn == 1;
+    if (f.opts->usePalet) {
         context.LoadPalette();
         glFlush();
         glFinish();
     }
-    if (timersOn) {
-        timers.SetTimerFile(opts.timerOutputFile);
+    if (f.timersOn) {
+        TimerRecorder& timers = context.Process().Timers();
+        timers.SetTimerFile(f.opts->timerOutputFile);
         timers.StampTimer(kBeginRendering);
     }
-    auto finishTimers = [&](int result) {
-        if (!timersOn) return result;
-        timers.StampTimer(kEndRendering);
-        int written = timers.WriteTimerFile();
-        return result != 0 ? result : (written == 1 ? 0 : -3);
-    };
+}
 
-    // 2-3. The volume and the data directories.
-    const std::string zbPath(NameFieldView(block.zbName));
+int FramePipeline::FinishTimers(RenderContext& context, const FrameState& f, int result) {
+    if (!f.timersOn) return result;
+    TimerRecorder& timers = context.Process().Timers();
+    timers.StampTimer(kEndRendering);
+    int written = timers.WriteTimerFile();
+    return result != 0 ? result : (written == 1 ? 0 : -3);
+}
+
+int FramePipeline::LoadVolume(RenderContext& context, FrameState& f) {
+    const OptionSettings& opts = *f.opts;
+    const std::string zbPath(NameFieldView(f.block.zbName));
     if (opts.stats == kStatsCross || context.LoadedVolume() != zbPath) m_store.ForgetPath();
     ScaleFactors scale{opts.scaleFactors[0], opts.scaleFactors[1], opts.scaleFactors[2]};
     m_cache.SetBufferedIO(opts.bufferedIO);
-    m_cache.SetTimers(timersOn ? &timers : nullptr);
+    m_cache.SetTimers(f.timersOn ? &context.Process().Timers() : nullptr);
     const bool wasTestVolume = m_store.IsTestVolume();
     const int loadedBefore = m_store.loadedBrick;
     if (m_store.LoadVolume(zbPath, scale, &m_cache) < 0) {
         m_report.error = "cannot build the brick tree of " + zbPath + ": " + m_store.LastError();
         if (m_log) m_log(m_report.error);
         m_report.result = -1;
-        return finishTimers(-1);
+        return -1;
     }
     context.SetLoadedVolume(zbPath);
     if (m_store.IsTestVolume() && (!wasTestVolume || loadedBefore != 0 || m_mainBytes == nullptr))
         m_mainBytes = m_store.Buffers().PaddedMain();
     m_cache.CheckDataDirs(zbPath);
-    BrickTable& table = m_store.Table();
-    const VolumeExtent ext = ExtentOf(table);
-    context.SetVolumeSize(ext.voxels[0], ext.voxels[1], ext.voxels[2]);
-    const bool paired = m_store.IsPaired();
+    f.ext = ExtentOf(m_store.Table());
+    context.SetVolumeSize(f.ext.voxels[0], f.ext.voxels[1], f.ext.voxels[2]);
+    f.paired = m_store.IsPaired();
+    return 0;
+}
 
-    // 4. Panel image buffers.
+void FramePipeline::SetUpPanels(RenderContext& context, FrameState& f) {
+    const RenderRequestBlock& block = f.block;
+    // Panel image buffers.
     m_width = block.width;
     m_height = block.height;
-    const int panelCount = std::max(1, context.PanelCount());
-    m_panels.resize(static_cast<size_t>(panelCount));
+    f.panelCount = std::max(1, context.PanelCount());
+    m_panels.resize(static_cast<size_t>(f.panelCount));
     for (Panel& p : m_panels) p.image.assign(static_cast<size_t>(m_width) * m_height * 3, 0);
     m_currentPanel = -1;
-
-    // 5. The eye frame and the panel frusta.
+    // The eye frame and the panel frusta.
     m_eye = ToVec(block.eye);
     m_near = block.nearClip;
     m_far = block.farClip;
-    m_limits = ext.limits;
+    m_limits = f.ext.limits;
     ViewFrame frame = ComputeViewFrame(m_eye, ToVec(block.center), ToVec(block.up));
     FrustumBlock fr;
     fr.center = ToVec(block.panelCenter);
@@ -209,44 +260,39 @@ int FramePipeline::Render(RenderContext& context) {
     fr.halfHeight = block.halfHeight;
     fr.fovDegrees = block.fieldOfView;
     for (Panel& p : m_panels) p.view = ComputePanelView(frame, fr);
+}
 
-    // 6. Colour table.
-    ColorTable& colors = context.MutableColors();
-    const std::string cmap(NameFieldView(block.cmapName));
-    const std::string amap(NameFieldView(block.amapName));
-    if (cmap != m_loadedMap) {
-        m_loadedMap = cmap;
-        if (cmap != kDefaultMapName) {
-            int code = colors.LoadMapFiles(cmap, amap);
-            if (code != 0) {
-                m_loadedMap.clear();  // try again next frame
-                m_report.error = code == ColorTable::kColorMapMissing
-                                     ? "cannot open the colour-map file " + cmap
-                                     : "cannot open the opacity-map file " + amap;
-                if (m_log) m_log(m_report.error);
-                m_report.result = code;
-                return finishTimers(code);
-            }
-        }
-    }
-    const GLuint texture = window->TextureNames()[0];
-    glBindTexture(GL_TEXTURE_2D, texture);
-    if (opts.usePalet) context.LoadPalette();
-    float rgba[256][4];
+int FramePipeline::LoadColors(RenderContext& context, const FrameState& f) {
+    const std::string cmap(NameFieldView(f.block.cmapName));
+    const std::string amap(NameFieldView(f.block.amapName));
+    if (cmap == m_loadedMap) return 0;
+    m_loadedMap = cmap;
+    if (cmap == kDefaultMapName) return 0;
+    const int code = context.MutableColors().LoadMapFiles(cmap, amap);
+    if (code == 0) return 0;
+    m_loadedMap.clear();  // try again next frame
+    m_report.error = code == ColorTable::kColorMapMissing
+                         ? "cannot open the colour-map file " + cmap
+                         : "cannot open the opacity-map file " + amap;
+    if (m_log) m_log(m_report.error);
+    m_report.result = code;
+    return code;
+}
+
+void FramePipeline::UseColorTable(const ColorTable& colors, FrameState& f) {
     for (int i = 0; i < 256; ++i) {
         const auto& e = colors.Entries()[static_cast<size_t>(i)];
-        rgba[i][0] = e.r;
-        rgba[i][1] = e.g;
-        rgba[i][2] = e.b;
-        rgba[i][3] = e.a;
+        f.rgba[i][0] = e.r;
+        f.rgba[i][1] = e.g;
+        f.rgba[i][2] = e.b;
+        f.rgba[i][3] = e.a;
     }
-    const ColorTableRef tableRef{rgba, colors.Packed().data()};
+    f.tableRef = ColorTableRef{f.rgba, colors.Packed().data()};
+}
 
-    // 7. Clear.
-    glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
-    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
-
-    // 8-10. Child lists, distances, selection.
+// Child lists, distances and the level-of-detail selection.
+void FramePipeline::ChooseBricks(const FrameState& f) {
+    BrickTable& table = m_store.Table();
     table.RebuildChildLists();
     std::vector<LodBrick> lod(static_cast<size_t>(table.Count()));
     for (int i = 0; i < table.Count(); ++i) {
@@ -254,41 +300,36 @@ int FramePipeline::Render(RenderContext& context) {
         LodBrick& l = lod[static_cast<size_t>(i)];
         l.stride = b.stride;
         l.error = b.error;
-        l.distance2 = BrickDistance2(ext, BoxOf(ext, b, OverlapOf(table, b.stride)), m_eye);
+        l.distance2 = BrickDistance2(f.ext, BoxOf(f.ext, b, OverlapOf(table, b.stride)), m_eye);
         l.children.assign(b.children.begin(), b.children.begin() + b.childCount);
     }
     LodParams lp;
-    lp.coltolerance = quality.pixelError;
-    lp.angletolerance = quality.angleError;
-    lp.vrtolerance = quality.sizeError;
+    lp.coltolerance = f.quality.pixelError;
+    lp.angletolerance = f.quality.angleError;
+    lp.vrtolerance = f.quality.sizeError;
     lp.nearDist = m_near;
-    lp.voxelsPerUnit = static_cast<float>(ext.voxels[0]) / (ext.limits[1] - ext.limits[0]);
+    lp.voxelsPerUnit = static_cast<float>(f.ext.voxels[0]) / (f.ext.limits[1] - f.ext.limits[0]);
     m_report.selection = SelectBricks(lod, table.root, lp);
+}
 
-    // 11. Statistics counts.
-    const bool cross = opts.stats == kStatsCross;
-    const bool pdf = opts.stats == kStatsPdf;
-    if (cross) std::fill(m_joint.cells.begin(), m_joint.cells.end(), 0);
-    if (pdf) m_single.fill(0);
-
-    // 12. Several bricks: the loaded one will not survive the frame.
-    if (m_report.selection.size() > 1) m_store.loadedBrick = -1;
-
-    // 13-14. Cull and post the reads.
-    CullParams cp;
+// Culls the selection against the panels and posts the reads of the bricks
+// some panel sees. False when the frame is aborted.
+bool FramePipeline::PostReads(RenderContext& context, FrameState& f) {
+    CullParams& cp = f.cull;
     cp.nearDist = m_near;
     cp.farDist = m_far;
     cp.softdistance = m_softdistance;
     for (int k = 0; k < 6; ++k) {
-        cp.aux.flags[static_cast<size_t>(k)] = block.auxClipEnable[k];
-        cp.aux.offsets[static_cast<size_t>(k)] = block.auxClipPlane[k][3];
+        cp.aux.flags[static_cast<size_t>(k)] = f.block.auxClipEnable[k];
+        cp.aux.offsets[static_cast<size_t>(k)] = f.block.auxClipPlane[k][3];
     }
-    const int ov1 = OverlapOf(table, 1);
+    const BrickTable& table = m_store.Table();
+    f.ov1 = OverlapOf(table, 1);
     m_cache.ResetRequests();
     for (int brick : m_report.selection) {
-        if (context.Process().AbortRequested() || m_cache.AbortRaised()) return Abandon(context);
+        if (context.Process().AbortRequested() || m_cache.AbortRaised()) return false;
         const Brick& b = table.bricks[static_cast<size_t>(brick)];
-        WorldBox box = BoxOf(ext, b, ov1);
+        WorldBox box = BoxOf(f.ext, b, f.ov1);
         bool visible = false;
         for (const Panel& p : m_panels)
             if (CullBrick(box, {b.nx, b.ny, b.nz}, m_eye, p.view, cp).visible) {
@@ -303,125 +344,153 @@ int FramePipeline::Render(RenderContext& context) {
         }
     }
     m_cache.SetPosted();
-    if (m_log) {
-        std::string line = "frame: " + std::to_string(m_report.selection.size()) +
-                           " bricks selected, " + std::to_string(m_report.renderList.size()) +
-                           " visible, " + std::to_string(m_report.requestsPosted) + " reads:";
-        for (int brick : m_report.renderList) {
-            const Brick& b = table.bricks[static_cast<size_t>(brick)];
-            line += " " + std::to_string(brick) + "(s" + std::to_string(b.stride) + ",e" +
-                    std::to_string(b.error) + ")";
-        }
-        m_log(line);
-    }
+    return true;
+}
 
-    // 15. The render loop.
-    if (!m_overlay) m_overlay = std::make_unique<OverlayDrawer>(texture);
-    const FloorSettings floor = context.SharedOptions().floor;
-    const BoxSettings boxColour = context.SharedOptions().box;
-    const std::array<float, 3> eyeArray{m_eye.x, m_eye.y, m_eye.z};
-    bool firstBrick = true;
-    PaletteBinding palette;
-    palette.extension = context.Process().ColorTableEXT() != nullptr;
-    palette.standIn = context.PaletteStandIn();
-    SliceDrawSettings sds{opts.usePalet, paired, timersOn, m_debug.drawAllSlices};
+void FramePipeline::LogRenderList() const {
+    if (!m_log) return;
+    const BrickTable& table = m_store.Table();
+    std::string line = "frame: " + std::to_string(m_report.selection.size()) +
+                       " bricks selected, " + std::to_string(m_report.renderList.size()) +
+                       " visible, " + std::to_string(m_report.requestsPosted) + " reads:";
     for (int brick : m_report.renderList) {
-        if (timersOn) timers.StampTimer(kBeginJsubRenderloop);
+        const Brick& b = table.bricks[static_cast<size_t>(brick)];
+        line += " " + std::to_string(brick) + "(s" + std::to_string(b.stride) + ",e" +
+                std::to_string(b.error) + ")";
+    }
+    m_log(line);
+}
+
+// The render loop: each brick of the render list made ready once, drawn in
+// every panel that sees it, released. False when the frame is aborted.
+bool FramePipeline::DrawBricks(RenderContext& context, const FrameState& f) {
+    TimerRecorder& timers = context.Process().Timers();
+    BrickDrawing d;
+    d.palette.extension = context.Process().ColorTableEXT() != nullptr;
+    d.palette.standIn = context.PaletteStandIn();
+    d.settings = SliceDrawSettings{f.opts->usePalet, f.paired, f.timersOn, m_debug.drawAllSlices};
+    d.floor = context.SharedOptions().floor;
+    d.box = context.SharedOptions().box;
+    const auto& names = context.Window()->TextureNames();
+    d.textures = SliceTextures{names.data() + 1, static_cast<int>(names.size()) - 1};
+    for (int brick : m_report.renderList) {
+        if (f.timersOn) timers.StampTimer(kBeginJsubRenderloop);
         if (context.Process().AbortRequested() || m_cache.AbortRaised()) {
             m_store.loadedBrick = -1;
-            return Abandon(context);
+            return false;
         }
-        const Brick& b = table.bricks[static_cast<size_t>(brick)];
-        const int ov = OverlapOf(table, b.stride);
-        WorldBox box = BoxOf(ext, b, ov1);
-        PaddedSides ps = PadBrick(b);
         bool fetched = false;
-        for (int k = 0; k < panelCount; ++k) {
-            const Panel& panel = m_panels[static_cast<size_t>(k)];
-            CullResult cull = CullBrick(box, {b.nx, b.ny, b.nz}, m_eye, panel.view, cp);
+        for (int k = 0; k < f.panelCount; ++k) {
+            const Brick& b = m_store.Table().bricks[static_cast<size_t>(brick)];
+            CullResult cull =
+                CullBrick(BoxOf(f.ext, b, f.ov1), {b.nx, b.ny, b.nz}, m_eye,
+                          m_panels[static_cast<size_t>(k)].view, f.cull);
             if (!cull.visible) continue;
             if (brick != m_store.loadedBrick) {
                 if (!MakeReady(context, brick)) {
                     m_store.loadedBrick = -1;
-                    return Abandon(context);
+                    return false;
                 }
                 fetched = true;
             }
             if (k != m_currentPanel) SwitchToPanel(k, context);
             DrainGlErrors();
-            BrickBytes bytes;
-            bytes.main = m_mainBytes;
-            bytes.second = (paired || cross) ? m_store.Buffers().PaddedSecond() : nullptr;
-            bytes.shape.sides = {b.nx, b.ny, b.nz};
-            bytes.shape.padded = {ps.x, ps.y, ps.z};
-            bytes.overlap = ov;
-            if (cross || pdf) {
-                CountRegion region{cull.indexBegin, cull.indexEnd, ps.x, ps.y};
-                const size_t native = NativeBytesRead(bytes.shape);
-                std::span<const uint8_t> mainSpan(bytes.main, native);
-                if (pdf) CountPdf(mainSpan, region, m_single);
-                if (cross && bytes.second != nullptr)
-                    CountCross(mainSpan, std::span<const uint8_t>(bytes.second, native), region,
-                               m_joint);
-            }
-            glBindTexture(GL_TEXTURE_2D, texture);
-            if (firstBrick) {
-                m_overlay->DrawFloorAndBox(OverlayPass::kFar, m_limits, eyeArray, floor, boxColour);
-                glBindTexture(GL_TEXTURE_2D, texture);
-                firstBrick = false;
-            }
-            BrickPassInput in;
-            for (int a = 0; a < 3; ++a) {
-                in.boxMin[static_cast<size_t>(a)] = box.min[a];
-                in.boxWidth[static_cast<size_t>(a)] = box.width[a];
-                in.voxelSize[static_cast<size_t>(a)] = ext.Voxel(a);
-                in.eye[static_cast<size_t>(a)] = m_eye[a];
-            }
-            in.sides = {b.nx, b.ny, b.nz};
-            in.padded = {ps.x, ps.y, ps.z};
-            in.overlap = ov;
-            in.density = quality.nplanes;
-            for (int a = 0; a < 6; ++a) {
-                in.auxFlags[static_cast<size_t>(a)] = block.auxClipEnable[a];
-                in.auxOffsets[static_cast<size_t>(a)] = block.auxClipPlane[a][3];
-            }
-            in.opacity = quality.opacity;
-            in.xmin = ext.limits[0];
-            in.xmax = ext.limits[1];
-            const auto& names = window->TextureNames();
-            SliceTextures sliceTextures{names.data() + 1, static_cast<int>(names.size()) - 1};
-            m_report.slicesDrawn += m_slices.DrawPasses(PlanPasses(in), bytes, m_store.Buffers(),
-                                                        tableRef, sds, palette, timers,
-                                                        sliceTextures);
-            glBindTexture(GL_TEXTURE_2D, texture);
-            glFlush();
-            glFinish();
+            DrawBrickInPanel(context, f, d, brick, cull);
         }
         if (fetched) m_cache.Release(brick);
-        if (timersOn) timers.StampTimer(kEndJsubRenderloop);
+        if (f.timersOn) timers.StampTimer(kEndJsubRenderloop);
     }
+    return true;
+}
 
-    // 16. Overlays after the bricks.
+BrickBytes FramePipeline::BytesOf(const FrameState& f, const Brick& b) {
+    const PaddedSides ps = PadBrick(b);
+    BrickBytes bytes;
+    bytes.main = m_mainBytes;
+    bytes.second = (f.paired || f.cross) ? m_store.Buffers().PaddedSecond() : nullptr;
+    bytes.shape.sides = {b.nx, b.ny, b.nz};
+    bytes.shape.padded = {ps.x, ps.y, ps.z};
+    bytes.overlap = OverlapOf(m_store.Table(), b.stride);
+    return bytes;
+}
+
+void FramePipeline::CountStatistics(const FrameState& f, const BrickBytes& bytes,
+                                    const CullResult& cull) {
+    if (!f.cross && !f.pdf) return;
+    CountRegion region{cull.indexBegin, cull.indexEnd, bytes.shape.padded[0],
+                       bytes.shape.padded[1]};
+    const size_t native = NativeBytesRead(bytes.shape);
+    std::span<const uint8_t> mainSpan(bytes.main, native);
+    if (f.pdf) CountPdf(mainSpan, region, m_single);
+    if (f.cross && bytes.second != nullptr)
+        CountCross(mainSpan, std::span<const uint8_t>(bytes.second, native), region, m_joint);
+}
+
+BrickPassInput FramePipeline::PassInput(const FrameState& f, const Brick& b) const {
+    const WorldBox box = BoxOf(f.ext, b, f.ov1);
+    const PaddedSides ps = PadBrick(b);
+    BrickPassInput in;
+    for (int a = 0; a < 3; ++a) {
+        in.boxMin[static_cast<size_t>(a)] = box.min[a];
+        in.boxWidth[static_cast<size_t>(a)] = box.width[a];
+        in.voxelSize[static_cast<size_t>(a)] = f.ext.Voxel(a);
+        in.eye[static_cast<size_t>(a)] = m_eye[a];
+    }
+    in.sides = {b.nx, b.ny, b.nz};
+    in.padded = {ps.x, ps.y, ps.z};
+    in.overlap = OverlapOf(m_store.Table(), b.stride);
+    in.density = f.quality.nplanes;
+    for (int a = 0; a < 6; ++a) {
+        in.auxFlags[static_cast<size_t>(a)] = f.block.auxClipEnable[a];
+        in.auxOffsets[static_cast<size_t>(a)] = f.block.auxClipPlane[a][3];
+    }
+    in.opacity = f.quality.opacity;
+    in.xmin = f.ext.limits[0];
+    in.xmax = f.ext.limits[1];
+    return in;
+}
+
+// One brick in the current panel: statistics, the far overlays before the
+// first brick, the slice passes.
+void FramePipeline::DrawBrickInPanel(RenderContext& context, const FrameState& f,
+                                     BrickDrawing& d, int brick, const CullResult& cull) {
+    const Brick& b = m_store.Table().bricks[static_cast<size_t>(brick)];
+    const BrickBytes bytes = BytesOf(f, b);
+    CountStatistics(f, bytes, cull);
+    glBindTexture(GL_TEXTURE_2D, f.texture);
+    if (d.firstBrick) {
+        m_overlay->DrawFloorAndBox(OverlayPass::kFar, m_limits, EyeArray(), d.floor, d.box);
+        glBindTexture(GL_TEXTURE_2D, f.texture);
+        d.firstBrick = false;
+    }
+    m_report.slicesDrawn +=
+        m_slices.DrawPasses(PlanPasses(PassInput(f, b)), bytes, m_store.Buffers(), f.tableRef,
+                            d.settings, d.palette, context.Process().Timers(), d.textures);
+    glBindTexture(GL_TEXTURE_2D, f.texture);
+    glFlush();
+    glFinish();
+}
+
+// Overlays after the bricks: near floor and box, colour bar, plots.
+void FramePipeline::DrawOverlays(RenderContext& context, const FrameState& f) {
+    OptionSettings& opts = *f.opts;
     if (m_currentPanel < 0) SwitchToPanel(0, context);  // nothing visible: still the cleared panel
-    glBindTexture(GL_TEXTURE_2D, texture);
-    m_overlay->DrawFloorAndBox(OverlayPass::kNear, m_limits, eyeArray, floor, boxColour);
+    glBindTexture(GL_TEXTURE_2D, f.texture);
+    m_overlay->DrawFloorAndBox(OverlayPass::kNear, m_limits, EyeArray(),
+                               context.SharedOptions().floor, context.SharedOptions().box);
     if (opts.showColorBar > 0)
-        m_overlay->DrawColorBar(colors.Packed().data(), opts.ticks.Ticks(), opts.screenRatio);
-    if (cross) {
+        m_overlay->DrawColorBar(context.MutableColors().Packed().data(), opts.ticks.Ticks(),
+                                opts.screenRatio);
+    if (f.cross) {
         m_overlay->DrawCrossPlot(m_joint, opts.xTicks.Ticks(), opts.yTicks.Ticks());
         opts.xTicks.Clear();
         opts.yTicks.Clear();
-    } else if (pdf) {
+    } else if (f.pdf) {
         m_overlay->DrawPdfPlot(m_single, opts.ticks.Ticks());
         opts.xTicks.Clear();
         opts.yTicks.Clear();
     }
     opts.stats = kStatsNone;
-
-    // 17. Swap.
-    context.EndFrame();
-    // 18. Timers.
-    return finishTimers(0);
 }
 
 }  // namespace voxa

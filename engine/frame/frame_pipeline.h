@@ -29,6 +29,7 @@
 
 namespace voxa {
 
+class ColorTable;
 class OverlayDrawer;
 class RenderContext;
 class RenderProcess;
@@ -97,9 +98,38 @@ private:
         std::vector<unsigned char> image;  // W x H x 3, RGB, rows bottom-up
     };
 
+    struct FrameState;
+    // What the drawing of the bricks of one frame keeps from brick to brick.
+    struct BrickDrawing {
+        PaletteBinding palette;
+        SliceDrawSettings settings;
+        SliceTextures textures;
+        FloorSettings floor;
+        BoxSettings box;
+        bool firstBrick = true;
+    };
+
     int Abandon(RenderContext& context);
     void SwitchToPanel(int k, RenderContext& context);
     bool MakeReady(RenderContext& context, int brick);
+    // The steps of Render.
+    void TakeSnapshot(RenderContext& context, FrameState& f);
+    int FinishTimers(RenderContext& context, const FrameState& f, int result);
+    int LoadVolume(RenderContext& context, FrameState& f);
+    void SetUpPanels(RenderContext& context, FrameState& f);
+    int LoadColors(RenderContext& context, const FrameState& f);
+    static void UseColorTable(const ColorTable& colors, FrameState& f);
+    void ChooseBricks(const FrameState& f);
+    bool PostReads(RenderContext& context, FrameState& f);
+    void LogRenderList() const;
+    bool DrawBricks(RenderContext& context, const FrameState& f);
+    BrickBytes BytesOf(const FrameState& f, const Brick& b);
+    void CountStatistics(const FrameState& f, const BrickBytes& bytes, const CullResult& cull);
+    BrickPassInput PassInput(const FrameState& f, const Brick& b) const;
+    void DrawBrickInPanel(RenderContext& context, const FrameState& f, BrickDrawing& d,
+                          int brick, const CullResult& cull);
+    void DrawOverlays(RenderContext& context, const FrameState& f);
+    std::array<float, 3> EyeArray() const { return {m_eye.x, m_eye.y, m_eye.z}; }
 
     RenderProcess& m_process;
     FrameDebugSettings m_debug;
