@@ -126,8 +126,6 @@ void SliceDrawer::MakeTransposes(PassKind kind, const BrickBytes& bytes, WorkBuf
     valid = true;
 }
 
-namespace {
-
 // Scissor state of the context, saved while slices are scissored and put
 // back afterwards.
 class ScissorScope {
@@ -186,40 +184,108 @@ private:
     std::array<int, 4> m_viewport{};
 };
 
-}  // namespace
+namespace {
 
-int SliceDrawer::DrawPasses(const PassPlan& plan, const BrickBytes& bytes, WorkBuffers& buffers,
-                            const ColorTableRef& table, const SliceDrawSettings& settings,
-                            const PaletteBinding& palette, TimerRecorder& timers,
-                            const SliceTextures& textures) {
-    const TextureMethod method = ChooseTextureMethod(settings.usePalet, settings.paired);
-    const bool standIn = method == TextureMethod::kBob && !palette.extension &&
-                         palette.standIn != nullptr;
-    const size_t bufferSize = static_cast<size_t>(buffers.Size());
-    const size_t nativeSize = NativeBytesRead(bytes.shape);
-    // Skipping invisible parts needs to know a texel's opacity: always for
-    // "Bol" (the texels are ours), for "Bob" only through a palette (a bare
-    // luminance texture is opaque).
-    const bool skip = !settings.drawAll &&
-                      (method == TextureMethod::kBol || palette.extension || standIn);
-    VisibleValues visible{};
-    if (skip)
-        visible = method == TextureMethod::kBob ? VisibleOfFloats(table.rgba)
-                                                : VisibleOfPacked(table.packed);
-    // Paired data take their opacity from the second brick: judged per slice
-    // only. So is a brick whose slices can reach (with weight 0, but still)
-    // texels beyond its sides, which the transposes leave unwritten.
+// Paired data take their opacity from the second brick: judged per slice
+// only. So is a brick whose slices can reach (with weight 0, but still)
+// texels beyond its sides, which the transposes leave unwritten. Otherwise
+// a brick none of whose bytes is visible shows nothing.
+bool BrickShows(const PassPlan& plan, const BrickBytes& bytes, const SliceDrawSettings& settings,
+                bool skip, const VisibleValues& visible) {
     bool sidesOnly = bytes.overlap >= 1;
     if (!sidesOnly) {
         sidesOnly = true;
         for (int a = 0; a < 3; ++a)
             if (bytes.shape.sides[a] != bytes.shape.padded[a]) sidesOnly = false;
     }
-    const bool brickShows =
-        !skip || settings.paired || !sidesOnly || plan.passes.empty() ||
-        AnyVisibleByte(Layout(bytes.main, nativeSize), bytes.shape, visible);
+    return !skip || settings.paired || !sidesOnly || plan.passes.empty() ||
+           AnyVisibleByte(Layout(bytes.main, NativeBytesRead(bytes.shape)), bytes.shape, visible);
+}
+
+struct PassLayouts {
+    std::span<const uint8_t> main, second;
+};
+
+// Where a pass reads its bytes: the transposes for the YZ and XZ passes,
+// the brick itself for XY.
+PassLayouts LayoutsOf(PassKind kind, const BrickBytes& bytes, WorkBuffers& buffers, bool paired) {
+    const size_t bufferSize = static_cast<size_t>(buffers.Size());
+    const size_t nativeSize = NativeBytesRead(bytes.shape);
+    switch (kind) {
+        case PassKind::kYZ:
+            return {Layout(buffers.MainYZ(), bufferSize),
+                    paired ? Layout(buffers.SecondYZ(), bufferSize) : std::span<const uint8_t>()};
+        case PassKind::kXZ:
+            return {Layout(buffers.MainXZ(), bufferSize),
+                    paired ? Layout(buffers.SecondXZ(), bufferSize) : std::span<const uint8_t>()};
+        case PassKind::kXY:
+            break;
+    }
+    return {Layout(bytes.main, nativeSize),
+            paired ? Layout(bytes.second, nativeSize) : std::span<const uint8_t>()};
+}
+
+void UploadSlice(TextureMethod method, bool paletteExtension, const PlannedPass& pass,
+                 const void* pixels) {
+    if (method == TextureMethod::kBob) {
+        if (paletteExtension)
+            glTexImage2D(GL_TEXTURE_2D, 0, static_cast<GLint>(kGlColorIndex8Ext), pass.texWidth,
+                         pass.texHeight, 0, GL_COLOR_INDEX, GL_UNSIGNED_BYTE, pixels);
+        else
+            glTexImage2D(GL_TEXTURE_2D, 0, GL_LUMINANCE8, pass.texWidth, pass.texHeight, 0,
+                         GL_LUMINANCE, GL_UNSIGNED_BYTE, pixels);
+    } else {
+        glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA, pass.texWidth, pass.texHeight, 0, GL_RGBA,
+                     GL_UNSIGNED_BYTE, pixels);
+    }
+}
+
+void DrawQuad(const PlannedSlice& slice) {
+    glBegin(GL_QUADS);
+    for (const SliceVertex& v : slice.quad) {
+        glTexCoord2f(v.s, v.t);
+        glVertex3f(v.pos[0], v.pos[1], v.pos[2]);
+    }
+    glEnd();
+}
+
+}  // namespace
+
+// What the passes of one brick share.
+struct SliceDrawer::BrickPasses {
+    TextureMethod method = TextureMethod::kBob;
+    bool standIn = false;
+    bool skip = false;
+    VisibleValues visible{};
+    const BrickBytes* bytes = nullptr;
+    const ColorTableRef* table = nullptr;
+    const PaletteBinding* palette = nullptr;
+    const SliceTextures* textures = nullptr;
+    ScissorScope* scissor = nullptr;
+};
+
+int SliceDrawer::DrawPasses(const PassPlan& plan, const BrickBytes& bytes, WorkBuffers& buffers,
+                            const ColorTableRef& table, const SliceDrawSettings& settings,
+                            const PaletteBinding& palette, TimerRecorder& timers,
+                            const SliceTextures& textures) {
+    BrickPasses b;
+    b.method = ChooseTextureMethod(settings.usePalet, settings.paired);
+    b.standIn = b.method == TextureMethod::kBob && !palette.extension && palette.standIn != nullptr;
+    // Skipping invisible parts needs to know a texel's opacity: always for
+    // "Bol" (the texels are ours), for "Bob" only through a palette (a bare
+    // luminance texture is opaque).
+    b.skip = !settings.drawAll &&
+             (b.method == TextureMethod::kBol || palette.extension || b.standIn);
+    if (b.skip)
+        b.visible = b.method == TextureMethod::kBob ? VisibleOfFloats(table.rgba)
+                                                    : VisibleOfPacked(table.packed);
+    b.bytes = &bytes;
+    b.table = &table;
+    b.palette = &palette;
+    b.textures = &textures;
+    const bool brickShows = BrickShows(plan, bytes, settings, b.skip, b.visible);
     std::optional<ScissorScope> scissor;
-    if (skip && brickShows) scissor.emplace();
+    if (b.skip && brickShows) b.scissor = &scissor.emplace();
 
     int drawn = 0;
     for (const PlannedPass& pass : plan.passes) {
@@ -227,92 +293,73 @@ int SliceDrawer::DrawPasses(const PassPlan& plan, const BrickBytes& bytes, WorkB
         // made all the same so that the timer file keeps its marks.
         if (brickShows || settings.timers)
             MakeTransposes(pass.kind, bytes, buffers, settings.paired, settings.timers, timers);
-        std::span<const uint8_t> mainLayout, secondLayout;
-        switch (pass.kind) {
-            case PassKind::kYZ:
-                mainLayout = Layout(buffers.MainYZ(), bufferSize);
-                secondLayout = settings.paired ? Layout(buffers.SecondYZ(), bufferSize)
-                                               : std::span<const uint8_t>();
-                break;
-            case PassKind::kXZ:
-                mainLayout = Layout(buffers.MainXZ(), bufferSize);
-                secondLayout = settings.paired ? Layout(buffers.SecondXZ(), bufferSize)
-                                               : std::span<const uint8_t>();
-                break;
-            case PassKind::kXY:
-                mainLayout = Layout(bytes.main, nativeSize);
-                secondLayout = settings.paired ? Layout(bytes.second, nativeSize)
-                                               : std::span<const uint8_t>();
-                break;
-        }
+        const PassLayouts layouts = LayoutsOf(pass.kind, bytes, buffers, settings.paired);
         TimerLabels labels = PassTimerLabels(pass.kind, settings.usePalet);
         if (settings.timers) timers.StampTimer(labels.begin);
-        if (!brickShows) {
-            if (settings.timers) timers.StampTimer(labels.end);
-            continue;
-        }
-        glColor4f(1.0f, 1.0f, 1.0f, plan.alpha);
-        if (standIn) {
-            palette.standIn->Begin();
-            palette.standIn->SetIndexSize(pass.texWidth, pass.texHeight);
-        }
-        for (const PlannedSlice& slice : pass.slices) {
-            const void* pixels = nullptr;
-            TexelRect shown;
-            if (method == TextureMethod::kBob) {
-                std::span<const uint8_t> image =
-                    SliceImage(mainLayout, bytes.shape, pass.kind, SinglePlane(slice.planes));
-                if (image.empty()) continue;
-                if (skip) shown = VisibleByteRect(image, pass.texWidth, pass.texHeight, visible);
-                pixels = image.data();
-            } else {
-                BolSource src{mainLayout, secondLayout, bytes.shape};
-                std::span<const uint32_t> texels =
-                    BuildBolSlice(src, pass.kind, slice, table, m_staging);
-                if (texels.empty()) continue;
-                if (skip) shown = VisibleTexelRect(texels, pass.texWidth, pass.texHeight);
-                pixels = texels.data();
-            }
-            if (skip) {
-                std::optional<QuadSpan> span =
-                    TightenQuad(slice.quad, pass.kind, shown, pass.texWidth, pass.texHeight);
-                if (!span) continue;  // nothing of it can show
-                ScissorBox box = scissor->BoxOf(pass.kind, slice.position, *span);
-                if (box.Empty()) continue;  // what could show lies off screen
-                scissor->Apply(box);
-            }
-            if (textures.count > 0) {
-                m_nextTexture %= textures.count;
-                glBindTexture(GL_TEXTURE_2D, textures.names[m_nextTexture]);
-                m_nextTexture = (m_nextTexture + 1) % textures.count;
-            }
-            if (method == TextureMethod::kBob) {
-                if (palette.extension)
-                    glTexImage2D(GL_TEXTURE_2D, 0, static_cast<GLint>(kGlColorIndex8Ext),
-                                 pass.texWidth, pass.texHeight, 0, GL_COLOR_INDEX,
-                                 GL_UNSIGNED_BYTE, pixels);
-                else
-                    glTexImage2D(GL_TEXTURE_2D, 0, GL_LUMINANCE8, pass.texWidth, pass.texHeight, 0,
-                                 GL_LUMINANCE, GL_UNSIGNED_BYTE, pixels);
-            } else {
-                glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA, pass.texWidth, pass.texHeight, 0, GL_RGBA,
-                             GL_UNSIGNED_BYTE, pixels);
-            }
-            glBegin(GL_QUADS);
-            for (const SliceVertex& v : slice.quad) {
-                glTexCoord2f(v.s, v.t);
-                glVertex3f(v.pos[0], v.pos[1], v.pos[2]);
-            }
-            glEnd();
-            ++drawn;
-        }
-        if (standIn) palette.standIn->End();
+        if (brickShows) drawn += DrawPass(b, pass, layouts.main, layouts.second, plan.alpha);
         if (settings.timers) timers.StampTimer(labels.end);
     }
     scissor.reset();
     glFlush();
     glFinish();
     return drawn;
+}
+
+int SliceDrawer::DrawPass(const BrickPasses& b, const PlannedPass& pass,
+                          std::span<const uint8_t> mainLayout,
+                          std::span<const uint8_t> secondLayout, float alpha) {
+    glColor4f(1.0f, 1.0f, 1.0f, alpha);
+    if (b.standIn) {
+        b.palette->standIn->Begin();
+        b.palette->standIn->SetIndexSize(pass.texWidth, pass.texHeight);
+    }
+    int drawn = 0;
+    for (const PlannedSlice& slice : pass.slices) {
+        TexelRect shown;
+        const void* pixels = SliceTexels(b, pass, slice, mainLayout, secondLayout, shown);
+        if (pixels == nullptr) continue;
+        if (b.skip) {
+            std::optional<QuadSpan> span =
+                TightenQuad(slice.quad, pass.kind, shown, pass.texWidth, pass.texHeight);
+            if (!span) continue;  // nothing of it can show
+            ScissorBox box = b.scissor->BoxOf(pass.kind, slice.position, *span);
+            if (box.Empty()) continue;  // what could show lies off screen
+            b.scissor->Apply(box);
+        }
+        BindNextTexture(*b.textures);
+        UploadSlice(b.method, b.palette->extension, pass, pixels);
+        DrawQuad(slice);
+        ++drawn;
+    }
+    if (b.standIn) b.palette->standIn->End();
+    return drawn;
+}
+
+// The texture image of one slice (null when it has none) and, when
+// skipping, the rectangle of its texels that can show.
+const void* SliceDrawer::SliceTexels(const BrickPasses& b, const PlannedPass& pass,
+                                     const PlannedSlice& slice,
+                                     std::span<const uint8_t> mainLayout,
+                                     std::span<const uint8_t> secondLayout, TexelRect& shown) {
+    if (b.method == TextureMethod::kBob) {
+        std::span<const uint8_t> image =
+            SliceImage(mainLayout, b.bytes->shape, pass.kind, SinglePlane(slice.planes));
+        if (image.empty()) return nullptr;
+        if (b.skip) shown = VisibleByteRect(image, pass.texWidth, pass.texHeight, b.visible);
+        return image.data();
+    }
+    BolSource src{mainLayout, secondLayout, b.bytes->shape};
+    std::span<const uint32_t> texels = BuildBolSlice(src, pass.kind, slice, *b.table, m_staging);
+    if (texels.empty()) return nullptr;
+    if (b.skip) shown = VisibleTexelRect(texels, pass.texWidth, pass.texHeight);
+    return texels.data();
+}
+
+void SliceDrawer::BindNextTexture(const SliceTextures& textures) {
+    if (textures.count <= 0) return;
+    m_nextTexture %= textures.count;
+    glBindTexture(GL_TEXTURE_2D, textures.names[m_nextTexture]);
+    m_nextTexture = (m_nextTexture + 1) % textures.count;
 }
 
 }  // namespace voxa

@@ -34,6 +34,7 @@
 namespace voxa {
 
 class GlPalette;
+class ScissorScope;
 class TimerRecorder;
 class WorkBuffers;
 
@@ -121,6 +122,13 @@ public:
                    const SliceTextures& textures = {});
 
 private:
+    struct BrickPasses;
+    int DrawPass(const BrickPasses& b, const PlannedPass& pass, std::span<const uint8_t> mainLayout,
+                 std::span<const uint8_t> secondLayout, float alpha);
+    const void* SliceTexels(const BrickPasses& b, const PlannedPass& pass,
+                            const PlannedSlice& slice, std::span<const uint8_t> mainLayout,
+                            std::span<const uint8_t> secondLayout, TexelRect& shown);
+    void BindNextTexture(const SliceTextures& textures);
     void MakeTransposes(PassKind kind, const BrickBytes& bytes, WorkBuffers& buffers,
                         bool paired, bool timers, TimerRecorder& recorder);
 
