@@ -78,119 +78,107 @@ void ClearTicks(std::string_view key, std::string_view value, TickList& list,
 
 }  // namespace
 
+namespace {
+
+// One option keyword: how its value is read into the settings, whether the
+// key and value are remembered in the history (keeping the last value of
+// the key), and what the render context must do afterwards. The tick
+// keywords keep their own history.
+struct OptionKeyword {
+    std::string_view key;
+    void (*apply)(std::string_view key, const std::string& value, OptionSettings& s,
+                  ProcessOptions& shared);
+    bool remember;
+    OptionEffect effect;
+};
+
+template <typename T>
+void Scan(const std::string& value, const char* format, T* out) {
+    std::sscanf(value.c_str(), format, out);
+}
+
+using S = OptionSettings;
+using P = ProcessOptions;
+using V = const std::string&;
+using K = std::string_view;
+
+constexpr OptionKeyword kOptionKeywords[] = {
+    {kOptUsePalet, [](K, V v, S& s, P&) { s.usePalet = (v == kPaletteOnValue); }, true,
+     OptionEffect::kPaletteChanged},
+    {kOptScreenRatio, [](K, V v, S& s, P&) { Scan(v, "%f", &s.screenRatio); }, false,
+     OptionEffect::kNone},
+    {kOptTimersOn, [](K, V v, S& s, P&) { Scan(v, "%d", &s.timersOn); }, false,
+     OptionEffect::kNone},
+    {kOptTimerOutputFile, [](K, V v, S& s, P&) { ScanWord(v, s.timerOutputFile); }, false,
+     OptionEffect::kNone},
+    {kOptBufferedIO, [](K, V v, S& s, P&) { Scan(v, "%d", &s.bufferedIO); }, true,
+     OptionEffect::kNone},
+    {kOptNRenderingBuffers, [](K, V v, S& s, P&) { Scan(v, "%d", &s.nRenderingBuffers); }, false,
+     OptionEffect::kBuffersChanged},
+    {kOptShowColorBar, [](K, V v, S& s, P&) { Scan(v, "%d", &s.showColorBar); }, true,
+     OptionEffect::kNone},
+    {kOptClearTicks,
+     [](K k, V v, S& s, P& p) { ClearTicks(k, v, s.ticks, kOptAddTick, p.history); }, false,
+     OptionEffect::kNone},
+    {kOptClearXTicks,
+     [](K k, V v, S& s, P& p) { ClearTicks(k, v, s.xTicks, kOptAddXTick, p.history); }, false,
+     OptionEffect::kNone},
+    {kOptClearYTicks,
+     [](K k, V v, S& s, P& p) { ClearTicks(k, v, s.yTicks, kOptAddYTick, p.history); }, false,
+     OptionEffect::kNone},
+    {kOptAddTick, [](K k, V v, S& s, P& p) { AddTick(v, s.ticks, k, p.history); }, false,
+     OptionEffect::kNone},
+    {kOptAddXTick, [](K k, V v, S& s, P& p) { AddTick(v, s.xTicks, k, p.history); }, false,
+     OptionEffect::kNone},
+    {kOptAddYTick, [](K k, V v, S& s, P& p) { AddTick(v, s.yTicks, k, p.history); }, false,
+     OptionEffect::kNone},
+    {kOptBlockOnRender, [](K, V v, S& s, P&) { Scan(v, "%d", &s.blockOnRender); }, false,
+     OptionEffect::kNone},
+    {kOptStats, [](K, V v, S& s, P&) { ScanWord(v, s.stats); }, false, OptionEffect::kNone},
+    {kOptYfile, [](K, V v, S& s, P&) { ScanWord(v, s.yFile); }, false, OptionEffect::kNone},
+    {kOptNCacheMB, [](K, V v, S&, P& p) { Scan(v, "%hd", &p.cacheMB); }, true,
+     OptionEffect::kCacheSizeChanged},
+    {kOptFloor,
+     [](K, V v, S&, P& p) {
+         FloorSettings& f = p.floor;
+         std::sscanf(v.c_str(), "%hd %hd %hd %hd %f %f", &f.red, &f.green, &f.blue, &f.alpha,
+                     &f.margin, &f.spacing);
+     },
+     true, OptionEffect::kNone},
+    {kOptBoundingBox,
+     [](K, V v, S&, P& p) {
+         BoxSettings& b = p.box;
+         std::sscanf(v.c_str(), "%hd %hd %hd %hd", &b.red, &b.green, &b.blue, &b.alpha);
+     },
+     true, OptionEffect::kNone},
+    {kOptAutoSwapBuffers, [](K, V v, S& s, P&) { Scan(v, "%hd", &s.autoSwapBuffers); }, false,
+     OptionEffect::kNone},
+    {kOptSwapBuffers, [](K, V, S&, P&) {}, false, OptionEffect::kSwapBuffers},
+    {kOptPriorityRequest, [](K, V v, S&, P& p) { Scan(v, "%hd", &p.priority); }, false,
+     OptionEffect::kNone},
+    {kOptSetStatusRequest, [](K, V v, S& s, P&) { s.statusRequest = v; }, false,
+     OptionEffect::kNone},
+    {kOptScaleFactors,
+     [](K, V v, S& s, P&) {
+         std::sscanf(v.c_str(), "%f %f %f", &s.scaleFactors[0], &s.scaleFactors[1],
+                     &s.scaleFactors[2]);
+     },
+     true, OptionEffect::kForgetVolume},
+};
+
+}  // namespace
+
 OptionEffect ApplyOptionKeyword(std::string_view keyIn, std::string_view valueIn,
                                 OptionSettings& s, ProcessOptions& shared) {
     const std::string key = CutOptionText(keyIn);
     const std::string value = CutOptionText(valueIn);
-    const char* v = value.c_str();
-    OptionHistory& history = shared.history;
-
-    if (key == kOptUsePalet) {
-        s.usePalet = (value == kPaletteOnValue);
-        history.Replace(key, value);
-        return OptionEffect::kPaletteChanged;
+    for (const OptionKeyword& k : kOptionKeywords) {
+        if (k.key != key) continue;
+        k.apply(k.key, value, s, shared);
+        if (k.remember) shared.history.Replace(key, value);
+        return k.effect;
     }
-    if (key == kOptScreenRatio) {
-        std::sscanf(v, "%f", &s.screenRatio);
-        return OptionEffect::kNone;
-    }
-    if (key == kOptTimersOn) {
-        std::sscanf(v, "%d", &s.timersOn);
-        return OptionEffect::kNone;
-    }
-    if (key == kOptTimerOutputFile) {
-        ScanWord(value, s.timerOutputFile);
-        return OptionEffect::kNone;
-    }
-    if (key == kOptBufferedIO) {
-        std::sscanf(v, "%d", &s.bufferedIO);
-        history.Replace(key, value);
-        return OptionEffect::kNone;
-    }
-    if (key == kOptNRenderingBuffers) {
-        std::sscanf(v, "%d", &s.nRenderingBuffers);
-        return OptionEffect::kBuffersChanged;
-    }
-    if (key == kOptShowColorBar) {
-        std::sscanf(v, "%d", &s.showColorBar);
-        history.Replace(key, value);
-        return OptionEffect::kNone;
-    }
-    if (key == kOptClearTicks) {
-        ClearTicks(key, value, s.ticks, kOptAddTick, history);
-        return OptionEffect::kNone;
-    }
-    if (key == kOptClearXTicks) {
-        ClearTicks(key, value, s.xTicks, kOptAddXTick, history);
-        return OptionEffect::kNone;
-    }
-    if (key == kOptClearYTicks) {
-        ClearTicks(key, value, s.yTicks, kOptAddYTick, history);
-        return OptionEffect::kNone;
-    }
-    if (key == kOptAddTick) {
-        AddTick(value, s.ticks, key, history);
-        return OptionEffect::kNone;
-    }
-    if (key == kOptAddXTick) {
-        AddTick(value, s.xTicks, key, history);
-        return OptionEffect::kNone;
-    }
-    if (key == kOptAddYTick) {
-        AddTick(value, s.yTicks, key, history);
-        return OptionEffect::kNone;
-    }
-    if (key == kOptBlockOnRender) {
-        std::sscanf(v, "%d", &s.blockOnRender);
-        return OptionEffect::kNone;
-    }
-    if (key == kOptStats) {
-        ScanWord(value, s.stats);
-        return OptionEffect::kNone;
-    }
-    if (key == kOptYfile) {
-        ScanWord(value, s.yFile);
-        return OptionEffect::kNone;
-    }
-    if (key == kOptNCacheMB) {
-        std::sscanf(v, "%hd", &shared.cacheMB);
-        history.Replace(key, value);
-        return OptionEffect::kCacheSizeChanged;
-    }
-    if (key == kOptFloor) {
-        FloorSettings& f = shared.floor;
-        std::sscanf(v, "%hd %hd %hd %hd %f %f", &f.red, &f.green, &f.blue, &f.alpha, &f.margin,
-                    &f.spacing);
-        history.Replace(key, value);
-        return OptionEffect::kNone;
-    }
-    if (key == kOptBoundingBox) {
-        BoxSettings& b = shared.box;
-        std::sscanf(v, "%hd %hd %hd %hd", &b.red, &b.green, &b.blue, &b.alpha);
-        history.Replace(key, value);
-        return OptionEffect::kNone;
-    }
-    if (key == kOptAutoSwapBuffers) {
-        std::sscanf(v, "%hd", &s.autoSwapBuffers);
-        return OptionEffect::kNone;
-    }
-    if (key == kOptSwapBuffers) {
-        return OptionEffect::kSwapBuffers;
-    }
-    if (key == kOptPriorityRequest) {
-        std::sscanf(v, "%hd", &shared.priority);
-        return OptionEffect::kNone;
-    }
-    if (key == kOptSetStatusRequest) {
-        s.statusRequest = value;
-        return OptionEffect::kNone;
-    }
-    if (key == kOptScaleFactors) {
-        std::sscanf(v, "%f %f %f", &s.scaleFactors[0], &s.scaleFactors[1], &s.scaleFactors[2]);
-        history.Replace(key, value);
-        return OptionEffect::kForgetVolume;
-    }
-    return OptionEffect::kNone;
+    return OptionEffect::kNone;  // unknown keyword
 }
 
 }  // namespace voxa
