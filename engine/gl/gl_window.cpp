@@ -182,58 +182,66 @@ EGLDisplay PlatformDisplay(EGLenum platform, void* native) {
 
 }  // namespace
 
-std::unique_ptr<GlWindow> GlWindow::Create(const GlWindowRequest& request,
-                                           std::vector<std::string>* failures) {
-    std::unique_ptr<GlWindow> w(new GlWindow());  // private constructor
-    w->m_width = request.width;
-    w->m_height = request.height;
-
-    bool wantWindow = request.mode != DisplayMode::kHeadless;
+// The steps of GlWindow::Create, sharing the window being made, the request
+// and the failure list.
+struct GlWindowBuilder {
+    GlWindow& w;
+    const GlWindowRequest& request;
+    std::vector<std::string>* failures;
+    bool wantWindow = false;
     Display* xdisplay = nullptr;
-    if (wantWindow) {
-        xdisplay = XOpenDisplay(nullptr);
-        if (xdisplay == nullptr) {
-            if (request.mode == DisplayMode::kWindow) {
-                AppendFailure(failures, kRegisterClassFailed);
-                AppendFailure(failures, kNoWindow);
-                return nullptr;
+
+    // The X display (unless headless) and the EGL display on it.
+    bool OpenDisplay() {
+        wantWindow = request.mode != DisplayMode::kHeadless;
+        if (wantWindow) {
+            xdisplay = XOpenDisplay(nullptr);
+            if (xdisplay == nullptr) {
+                if (request.mode == DisplayMode::kWindow) {
+                    AppendFailure(failures, kRegisterClassFailed);
+                    AppendFailure(failures, kNoWindow);
+                    return false;
+                }
+                wantWindow = false;  // auto: no display, so headless
             }
-            wantWindow = false;  // auto: no display, so headless
         }
+        if (wantWindow) {
+            w.m_x = std::make_unique<GlWindow::XState>();
+            w.m_x->display = xdisplay;
+            w.m_headless = false;
+            w.m_display = PlatformDisplay(EGL_PLATFORM_X11_KHR, xdisplay);
+            if (w.m_display == EGL_NO_DISPLAY)
+                w.m_display = eglGetDisplay(reinterpret_cast<EGLNativeDisplayType>(xdisplay));
+            w.m_terminateDisplay = true;
+        } else {
+            // The surfaceless display is shared by every user in the process,
+            // so it is never terminated here.
+            w.m_display = PlatformDisplay(EGL_PLATFORM_SURFACELESS_MESA, EGL_DEFAULT_DISPLAY);
+            if (w.m_display == EGL_NO_DISPLAY) w.m_display = eglGetDisplay(EGL_DEFAULT_DISPLAY);
+        }
+        if (w.m_display == EGL_NO_DISPLAY || !eglInitialize(w.m_display, nullptr, nullptr)) {
+            if (wantWindow) AppendFailure(failures, kChooseFailed);
+            w.m_terminateDisplay = false;
+            return false;
+        }
+        return eglBindAPI(EGL_OPENGL_API) == EGL_TRUE;
     }
 
-    if (wantWindow) {
-        w->m_x = std::make_unique<XState>();
-        w->m_x->display = xdisplay;
-        w->m_headless = false;
-        w->m_display = PlatformDisplay(EGL_PLATFORM_X11_KHR, xdisplay);
-        if (w->m_display == EGL_NO_DISPLAY)
-            w->m_display = eglGetDisplay(reinterpret_cast<EGLNativeDisplayType>(xdisplay));
-        w->m_terminateDisplay = true;
-    } else {
-        // The surfaceless display is shared by every user in the process,
-        // so it is never terminated here.
-        w->m_display = PlatformDisplay(EGL_PLATFORM_SURFACELESS_MESA, EGL_DEFAULT_DISPLAY);
-        if (w->m_display == EGL_NO_DISPLAY) w->m_display = eglGetDisplay(EGL_DEFAULT_DISPLAY);
-    }
-    if (w->m_display == EGL_NO_DISPLAY || !eglInitialize(w->m_display, nullptr, nullptr)) {
-        if (wantWindow) AppendFailure(failures, kChooseFailed);
-        w->m_terminateDisplay = false;
-        return nullptr;
-    }
-    if (!eglBindAPI(EGL_OPENGL_API)) return nullptr;
-
-    w->m_config = ChooseConfig(w->m_display, wantWindow ? EGL_WINDOW_BIT : EGL_PBUFFER_BIT);
-    if (w->m_config == nullptr && !wantWindow) w->m_config = ChooseConfig(w->m_display, 0);
-    if (w->m_config == nullptr) {
-        AppendFailure(failures, kChooseFailed);
-        return nullptr;
+    bool ChooseEglConfig() {
+        w.m_config = ChooseConfig(w.m_display, wantWindow ? EGL_WINDOW_BIT : EGL_PBUFFER_BIT);
+        if (w.m_config == nullptr && !wantWindow) w.m_config = ChooseConfig(w.m_display, 0);
+        if (w.m_config == nullptr) {
+            AppendFailure(failures, kChooseFailed);
+            return false;
+        }
+        return true;
     }
 
-    if (wantWindow) {
-        XState& x = *w->m_x;
+    // The window surface: on the host's window when it takes the
+    // configuration, else on our own pop-up window.
+    bool CreateWindowSurface() {
         EGLint visualId = 0;
-        eglGetConfigAttrib(w->m_display, w->m_config, EGL_NATIVE_VISUAL_ID, &visualId);
+        eglGetConfigAttrib(w.m_display, w.m_config, EGL_NATIVE_VISUAL_ID, &visualId);
         XVisualInfo templ{};
         templ.visualid = static_cast<VisualID>(visualId);
         int count = 0;
@@ -242,101 +250,108 @@ std::unique_ptr<GlWindow> GlWindow::Create(const GlWindowRequest& request,
         if (visual == nullptr) {
             AppendFailure(failures, kRegisterClassFailed);
             AppendFailure(failures, kNoWindow);
-            return nullptr;
+            return false;
         }
-
-        // The host's window first: it must be an existing input-output
-        // window of the config's depth, else it refuses the configuration.
-        if (request.hostWindow != 0) {
-            XErrorTrap trap(xdisplay);
-            XWindowAttributes attributes{};
-            Status ok = XGetWindowAttributes(xdisplay, request.hostWindow, &attributes);
-            int xerror = trap.Check();
-            if (ok == 0 || xerror != 0) {
-                char text[256] = "BadWindow";
-                XGetErrorText(xdisplay, xerror != 0 ? xerror : BadWindow, text, sizeof(text));
-                SetFormatFailure(failures, static_cast<unsigned long>(xerror ? xerror : BadWindow),
-                                 text);
-            } else if (attributes.c_class != InputOutput || attributes.depth != visual->depth) {
-                SetFormatFailure(failures, EGL_BAD_MATCH, EglErrorName(EGL_BAD_MATCH));
-            } else {
-                w->m_surface = eglCreateWindowSurface(
-                    w->m_display, w->m_config,
-                    static_cast<EGLNativeWindowType>(request.hostWindow), nullptr);
-                if (w->m_surface == EGL_NO_SURFACE || trap.Check() != 0) {
-                    EGLint code = eglGetError();
-                    if (w->m_surface != EGL_NO_SURFACE) {
-                        eglDestroySurface(w->m_display, w->m_surface);
-                        w->m_surface = EGL_NO_SURFACE;
-                    }
-                    SetFormatFailure(failures, static_cast<unsigned long>(code),
-                                     EglErrorName(code));
-                } else {
-                    w->m_window = request.hostWindow;
-                }
-            }
-        }
-
-        // Our own pop-up window.
-        if (w->m_surface == EGL_NO_SURFACE) {
-            XErrorTrap trap(xdisplay);
-            Window root = RootWindow(xdisplay, visual->screen);
-            x.colormap = XCreateColormap(xdisplay, root, visual->visual, AllocNone);
-            XSetWindowAttributes swa{};
-            swa.colormap = x.colormap;
-            swa.background_pixel = 0;
-            swa.border_pixel = 0;
-            swa.event_mask = KeyPressMask | StructureNotifyMask | ExposureMask;
-            x.ownWindow = XCreateWindow(xdisplay, root, 0, 0, static_cast<unsigned>(request.width),
-                                        static_cast<unsigned>(request.height), 0, visual->depth,
-                                        InputOutput, visual->visual,
-                                        CWColormap | CWBackPixel | CWBorderPixel | CWEventMask,
-                                        &swa);
-            if (x.ownWindow == 0 || trap.Check() != 0) {
-                x.ownWindow = 0;
-                AppendFailure(failures, kNoWindow);
-                return nullptr;
-            }
-            XStoreName(xdisplay, x.ownWindow, request.title.c_str());
-            x.deleteAtom = XInternAtom(xdisplay, "WM_DELETE_WINDOW", False);
-            XSetWMProtocols(xdisplay, x.ownWindow, &x.deleteAtom, 1);
-            // A pop-up: ask the window manager for no decorations.
-            Atom hintsAtom = XInternAtom(xdisplay, "_MOTIF_WM_HINTS", False);
-            long hints[5] = {2, 0, 0, 0, 0};  // flags: decorations; decorations: none
-            XChangeProperty(xdisplay, x.ownWindow, hintsAtom, hintsAtom, 32, PropModeReplace,
-                            reinterpret_cast<unsigned char*>(hints), 5);
-            w->m_surface = eglCreateWindowSurface(
-                w->m_display, w->m_config, static_cast<EGLNativeWindowType>(x.ownWindow),
-                nullptr);
-            if (w->m_surface == EGL_NO_SURFACE) {
-                EGLint code = eglGetError();
-                SetFormatFailure(failures, static_cast<unsigned long>(code), EglErrorName(code));
-                return nullptr;
-            }
-            w->m_window = x.ownWindow;
-            w->m_ownWindow = true;
-        }
+        if (request.hostWindow != 0) UseHostWindow(*visual);
+        return w.m_surface != EGL_NO_SURFACE || CreateOwnWindow(*visual);
     }
 
-    w->m_context = eglCreateContext(w->m_display, w->m_config, EGL_NO_CONTEXT, nullptr);
-    if (w->m_context == EGL_NO_CONTEXT) return nullptr;
-    if (w->m_surface == EGL_NO_SURFACE &&
-        !eglMakeCurrent(w->m_display, EGL_NO_SURFACE, EGL_NO_SURFACE, w->m_context)) {
-        // No surfaceless contexts here: a small pbuffer carries the context.
-        const EGLint pbufferAttributes[] = {EGL_WIDTH, 1, EGL_HEIGHT, 1, EGL_NONE};
-        w->m_surface = eglCreatePbufferSurface(w->m_display, w->m_config, pbufferAttributes);
-        if (w->m_surface == EGL_NO_SURFACE) return nullptr;
+    // The host's window must be an existing input-output window of the
+    // config's depth, else it refuses the configuration (a failure text,
+    // and no surface).
+    void UseHostWindow(const XVisualInfo& visual) {
+        XErrorTrap trap(xdisplay);
+        XWindowAttributes attributes{};
+        Status ok = XGetWindowAttributes(xdisplay, request.hostWindow, &attributes);
+        int xerror = trap.Check();
+        if (ok == 0 || xerror != 0) {
+            char text[256] = "BadWindow";
+            XGetErrorText(xdisplay, xerror != 0 ? xerror : BadWindow, text, sizeof(text));
+            SetFormatFailure(failures, static_cast<unsigned long>(xerror ? xerror : BadWindow),
+                             text);
+            return;
+        }
+        if (attributes.c_class != InputOutput || attributes.depth != visual.depth) {
+            SetFormatFailure(failures, EGL_BAD_MATCH, EglErrorName(EGL_BAD_MATCH));
+            return;
+        }
+        w.m_surface = eglCreateWindowSurface(
+            w.m_display, w.m_config, static_cast<EGLNativeWindowType>(request.hostWindow), nullptr);
+        if (w.m_surface == EGL_NO_SURFACE || trap.Check() != 0) {
+            EGLint code = eglGetError();
+            if (w.m_surface != EGL_NO_SURFACE) {
+                eglDestroySurface(w.m_display, w.m_surface);
+                w.m_surface = EGL_NO_SURFACE;
+            }
+            SetFormatFailure(failures, static_cast<unsigned long>(code), EglErrorName(code));
+            return;
+        }
+        w.m_window = request.hostWindow;
     }
-    if (!w->MakeCurrent()) return nullptr;
-    if (!w->m_gl->Load()) return nullptr;
-    if (!w->CreateFrameBuffers(request.width, request.height)) return nullptr;
 
-    glGenTextures(kTextureNameCount, w->m_textures.data());
-    w->m_texturesMade = true;
+    // Our own pop-up window, titled, closable, without decorations.
+    bool CreateOwnWindow(const XVisualInfo& visual) {
+        GlWindow::XState& x = *w.m_x;
+        XErrorTrap trap(xdisplay);
+        Window root = RootWindow(xdisplay, visual.screen);
+        x.colormap = XCreateColormap(xdisplay, root, visual.visual, AllocNone);
+        XSetWindowAttributes swa{};
+        swa.colormap = x.colormap;
+        swa.background_pixel = 0;
+        swa.border_pixel = 0;
+        swa.event_mask = KeyPressMask | StructureNotifyMask | ExposureMask;
+        x.ownWindow = XCreateWindow(xdisplay, root, 0, 0, static_cast<unsigned>(request.width),
+                                    static_cast<unsigned>(request.height), 0, visual.depth,
+                                    InputOutput, visual.visual,
+                                    CWColormap | CWBackPixel | CWBorderPixel | CWEventMask, &swa);
+        if (x.ownWindow == 0 || trap.Check() != 0) {
+            x.ownWindow = 0;
+            AppendFailure(failures, kNoWindow);
+            return false;
+        }
+        XStoreName(xdisplay, x.ownWindow, request.title.c_str());
+        x.deleteAtom = XInternAtom(xdisplay, "WM_DELETE_WINDOW", False);
+        XSetWMProtocols(xdisplay, x.ownWindow, &x.deleteAtom, 1);
+        // A pop-up: ask the window manager for no decorations.
+        Atom hintsAtom = XInternAtom(xdisplay, "_MOTIF_WM_HINTS", False);
+        long hints[5] = {2, 0, 0, 0, 0};  // flags: decorations; decorations: none
+        XChangeProperty(xdisplay, x.ownWindow, hintsAtom, hintsAtom, 32, PropModeReplace,
+                        reinterpret_cast<unsigned char*>(hints), 5);
+        w.m_surface = eglCreateWindowSurface(w.m_display, w.m_config,
+                                             static_cast<EGLNativeWindowType>(x.ownWindow), nullptr);
+        if (w.m_surface == EGL_NO_SURFACE) {
+            EGLint code = eglGetError();
+            SetFormatFailure(failures, static_cast<unsigned long>(code), EglErrorName(code));
+            return false;
+        }
+        w.m_window = x.ownWindow;
+        w.m_ownWindow = true;
+        return true;
+    }
 
-    if (w->m_ownWindow) {
-        XState& x = *w->m_x;
-        // Hide the mouse cursor over our own window.
+    // The context, current on this thread, with its entry points, frame
+    // buffers and texture names.
+    bool CreateContext() {
+        w.m_context = eglCreateContext(w.m_display, w.m_config, EGL_NO_CONTEXT, nullptr);
+        if (w.m_context == EGL_NO_CONTEXT) return false;
+        if (w.m_surface == EGL_NO_SURFACE &&
+            !eglMakeCurrent(w.m_display, EGL_NO_SURFACE, EGL_NO_SURFACE, w.m_context)) {
+            // No surfaceless contexts here: a small pbuffer carries the context.
+            const EGLint pbufferAttributes[] = {EGL_WIDTH, 1, EGL_HEIGHT, 1, EGL_NONE};
+            w.m_surface = eglCreatePbufferSurface(w.m_display, w.m_config, pbufferAttributes);
+            if (w.m_surface == EGL_NO_SURFACE) return false;
+        }
+        if (!w.MakeCurrent()) return false;
+        if (!w.m_gl->Load()) return false;
+        if (!w.CreateFrameBuffers(request.width, request.height)) return false;
+        glGenTextures(kTextureNameCount, w.m_textures.data());
+        w.m_texturesMade = true;
+        return true;
+    }
+
+    // Hides the mouse cursor over our own window and maps it.
+    void ShowOwnWindow() {
+        GlWindow::XState& x = *w.m_x;
         char empty[8] = {};
         Pixmap bitmap = XCreateBitmapFromData(xdisplay, x.ownWindow, empty, 8, 8);
         XColor black{};
@@ -346,6 +361,18 @@ std::unique_ptr<GlWindow> GlWindow::Create(const GlWindowRequest& request,
         XMapRaised(xdisplay, x.ownWindow);
         XSync(xdisplay, False);
     }
+};
+
+std::unique_ptr<GlWindow> GlWindow::Create(const GlWindowRequest& request,
+                                           std::vector<std::string>* failures) {
+    std::unique_ptr<GlWindow> w(new GlWindow());  // private constructor
+    w->m_width = request.width;
+    w->m_height = request.height;
+    GlWindowBuilder build{*w, request, failures};
+    if (!build.OpenDisplay() || !build.ChooseEglConfig()) return nullptr;
+    if (build.wantWindow && !build.CreateWindowSurface()) return nullptr;
+    if (!build.CreateContext()) return nullptr;
+    if (w->m_ownWindow) build.ShowOwnWindow();
     return w;
 }
 

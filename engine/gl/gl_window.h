@@ -99,6 +99,7 @@ public:
     std::string Description() const;
 
 private:
+    friend struct GlWindowBuilder;  // the steps of Create
     GlWindow();
     bool CreateFrameBuffers(int width, int height);
     void DeleteFrameBuffers();
