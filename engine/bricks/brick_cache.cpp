@@ -113,17 +113,17 @@ void BrickCache::StartReaders() {
         count = static_cast<int>(m_dirs.size());
     }
     m_started.store(0);
-    m_state.store(kReadersStopped, std::memory_order_release);
+    m_state.store(ReaderState::kStopped, std::memory_order_release);
     m_barrier = std::make_unique<std::barrier<ListEnd>>(count, ListEnd{this});
     for (int i = 0; i < count; ++i) m_threads.emplace_back([this, i, count] { ReaderMain(i, count); });
-    WaitFor([&] { return m_state.load(std::memory_order_acquire) == kReadersRunning; }, 50);
+    WaitFor([&] { return m_state.load(std::memory_order_acquire) == ReaderState::kRunning; }, 50);
 }
 
 void BrickCache::StopReaders() {
     if (m_threads.empty()) return;
-    m_state.store(kReadersStopRequested, std::memory_order_release);
+    m_state.store(ReaderState::kStopRequested, std::memory_order_release);
     Notify();
-    WaitFor([&] { return m_state.load(std::memory_order_acquire) == kReadersStopped; }, 50);
+    WaitFor([&] { return m_state.load(std::memory_order_acquire) == ReaderState::kStopped; }, 50);
     m_threads.clear();  // joins
     m_barrier.reset();
 }
@@ -168,9 +168,9 @@ void BrickCache::ForgetDataDir() {
 
 void BrickCache::EmptySlotTables() {
     for (auto& s : m_slots) {
-        s.state.store(0, std::memory_order_relaxed);
+        s.state.store(SlotState::kFree, std::memory_order_relaxed);
         s.brick.store(-1, std::memory_order_relaxed);
-        s.pending.store(0, std::memory_order_relaxed);
+        s.pending.store(false, std::memory_order_relaxed);
         s.start = s.end = 0;
         s.ptr = nullptr;
     }
@@ -189,7 +189,35 @@ void BrickCache::WaitDraining(ReaderIo& io, Pred pred, int pollMs) {
 
 void BrickCache::ReaderMain(int index, int count) {
     ReaderIo io(index);
-    // 1. Start: thread 0 empties the tables and obtains the region.
+    MeetAtStart(index, count);
+    while (Running()) {
+        // Idle until a list is posted.
+        WaitFor([&] { return !Running() || ListPosted(); }, 50);
+        if (!Running()) break;
+        // Thread 0 plans the list and its read order; the others wait.
+        if (index == 0) {
+            Plan(count);
+        } else {
+            WaitFor([&] { return m_planReady.load(std::memory_order_acquire) || !ListPosted(); }, 10);
+        }
+        StreamList(io, count);
+        DrainRuns(io);
+        m_progress[index].store(INT_MAX, std::memory_order_release);
+        Notify();
+        // All readers meet; the last to arrive ends the list.
+        m_barrier->arrive_and_wait();
+    }
+    // Stop: meet once more; thread 0 marks the readers stopped.
+    m_barrier->arrive_and_wait();
+    if (index == 0) {
+        m_state.store(ReaderState::kStopped, std::memory_order_release);
+        Notify();
+    }
+}
+
+// Thread 0 empties the tables and obtains the region; once every reader has
+// arrived, it marks the readers running.
+void BrickCache::MeetAtStart(int index, int count) {
     if (index == 0) {
         EmptySlotTables();
         if (!m_region) AllocateRegion();
@@ -201,87 +229,83 @@ void BrickCache::ReaderMain(int index, int count) {
     Notify();
     if (index == 0) {
         WaitFor([&] { return m_started.load(std::memory_order_acquire) == count; }, 10);
-        m_state.store(kReadersRunning, std::memory_order_release);
+        m_state.store(ReaderState::kRunning, std::memory_order_release);
         Notify();
     } else {
-        WaitFor([&] { return m_state.load(std::memory_order_acquire) != kReadersStopped; }, 10);
+        WaitFor([&] { return m_state.load(std::memory_order_acquire) != ReaderState::kStopped; },
+                10);
     }
-    auto running = [&] { return m_state.load(std::memory_order_acquire) == kReadersRunning; };
-    auto posted = [&] { return m_posted.load(std::memory_order_acquire) == kListPosted; };
-    // No held or still-unfilled slot overlaps [start, end) among the slots
-    // before `below`.
-    auto spanFree = [&](int below, int64_t start, int64_t end) {
-        for (int j = 0; j < below; ++j) {
-            const Slot& s = m_slots[j];
-            if (s.start < end && start < s.end &&
-                (s.state.load(std::memory_order_acquire) == 1 || s.pending.load(std::memory_order_acquire) == 1))
-                return false;
-        }
-        return true;
-    };
-    while (running()) {
-        // 2. Idle until a list is posted.
-        WaitFor([&] { return !running() || posted(); }, 50);
-        if (!running()) break;
-        // 3-4. Plan and read order (thread 0 writes; the others wait).
-        if (index == 0) {
-            Plan(count);
-        } else {
-            WaitFor([&] { return m_planReady.load(std::memory_order_acquire) == 1 || !posted(); }, 10);
-        }
-        // 5. Stream the list.
-        const int positions = m_planReady.load(std::memory_order_acquire) == 1
-                                  ? static_cast<int>(m_plan.size()) : 0;
-        const int lag = kReadRun * 2 * count;  // 8 x N slots
-        int servedUpTo = -1;
-        for (int p = 0; p < positions && posted() && running(); ++p) {
-            // Hand over whatever has arrived meanwhile.
-            if (!io.runs.empty()) FinishRuns(io, false);
-            const PlanEntry& e = m_plan[p];
-            if (count >= 2) {
-                m_progress[index].store(e.slotsBefore, std::memory_order_release);
-                Notify();
-                WaitDraining(io, [&] {
-                    if (!posted() || !running()) return true;
-                    int least = INT_MAX;
-                    for (int t = 0; t < count; ++t)
-                        least = std::min(least, m_progress[t].load(std::memory_order_acquire));
-                    return least >= e.slotsBefore - lag;
-                }, 10);
-            }
-            if (e.skip) continue;
-            // Wait until no held or still-unfilled slot overlaps the span.
-            WaitDraining(io, [&] { return !posted() || !running() || spanFree(e.slot, e.start, e.end); }, 10);
-            if (!posted() || !running()) break;
-            if (ServingThread(p, count) != index || p <= servedUpTo) continue;
-            // Bricks of this run that follow one another both in the file
-            // and in the ring are read with one transfer.
-            int last = p;
-            // (With one reader every run is its own, so runs join up to 4 MiB.)
-            while (last + 1 < positions && ServingThread(last + 1, count) == index &&
-                   m_plan[last + 1].end - e.start <= kMaxJoinedRead && Contiguous(m_plan[last], m_plan[last + 1]))
-                ++last;
-            if (last > p) {
-                WaitDraining(io, [&] {
-                    return !posted() || !running() || spanFree(e.slot, e.start, m_plan[last].end);
-                }, 10);
-                if (!posted() || !running()) break;
-            }
-            StartRun(io, p, last);
-            servedUpTo = last;
-        }
-        DrainRuns(io);
-        m_progress[index].store(INT_MAX, std::memory_order_release);
-        Notify();
-        // 6. All readers meet; the last to arrive ends the list.
-        m_barrier->arrive_and_wait();
+}
+
+// No held or still-unfilled slot overlaps [start, end) among the slots
+// before `below`.
+bool BrickCache::SpanFree(int below, int64_t start, int64_t end) const {
+    for (int j = 0; j < below; ++j) {
+        const Slot& s = m_slots[j];
+        if (s.start < end && start < s.end &&
+            (s.state.load(std::memory_order_acquire) == SlotState::kHeld ||
+             s.pending.load(std::memory_order_acquire)))
+            return false;
     }
-    // 7. Stop: meet once more; the state returns to 0.
-    m_barrier->arrive_and_wait();
-    if (index == 0) {
-        m_state.store(kReadersStopped, std::memory_order_release);
-        Notify();
+    return true;
+}
+
+// One reader's walk through the plan: it keeps pace with the others, waits
+// until a position's span is free, and reads the runs it serves.
+void BrickCache::StreamList(ReaderIo& io, int count) {
+    const int index = io.index;
+    const int positions =
+        m_planReady.load(std::memory_order_acquire) ? static_cast<int>(m_plan.size()) : 0;
+    auto go = [&] { return ListPosted() && Running(); };
+    int servedUpTo = -1;
+    for (int p = 0; p < positions && go(); ++p) {
+        // Hand over whatever has arrived meanwhile.
+        if (!io.runs.empty()) FinishRuns(io, false);
+        const PlanEntry& e = m_plan[p];
+        if (count >= 2) KeepPace(io, e, count);
+        if (e.skip) continue;
+        // Wait until no held or still-unfilled slot overlaps the span.
+        WaitDraining(io, [&] { return !go() || SpanFree(e.slot, e.start, e.end); }, 10);
+        if (!go()) break;
+        if (ServingThread(p, count) != index || p <= servedUpTo) continue;
+        const int last = JoinedRunEnd(p, positions, index, count);
+        if (last > p) {
+            WaitDraining(io, [&] { return !go() || SpanFree(e.slot, e.start, m_plan[last].end); },
+                         10);
+            if (!go()) break;
+        }
+        StartRun(io, p, last);
+        servedUpTo = last;
     }
+}
+
+// Readers stay within 8 x N slots of each other: this reader says where it
+// is and waits for the slowest to come near enough.
+void BrickCache::KeepPace(ReaderIo& io, const PlanEntry& e, int count) {
+    const int lag = kReadRun * 2 * count;
+    m_progress[io.index].store(e.slotsBefore, std::memory_order_release);
+    Notify();
+    WaitDraining(io, [&] {
+        if (!ListPosted() || !Running()) return true;
+        int least = INT_MAX;
+        for (int t = 0; t < count; ++t)
+            least = std::min(least, m_progress[t].load(std::memory_order_acquire));
+        return least >= e.slotsBefore - lag;
+    }, 10);
+}
+
+// The last position of the run that starts at `first`: the bricks this
+// reader serves that follow one another both in the file and in the ring
+// are read with one transfer of up to 4 MiB. (With one reader every run is
+// its own, so runs join up to that size.)
+int BrickCache::JoinedRunEnd(int first, int positions, int index, int count) const {
+    const int64_t start = m_plan[first].start;
+    int last = first;
+    while (last + 1 < positions && ServingThread(last + 1, count) == index &&
+           m_plan[last + 1].end - start <= kMaxJoinedRead &&
+           Contiguous(m_plan[last], m_plan[last + 1]))
+        ++last;
+    return last;
 }
 
 void BrickCache::Plan(int readers) {
@@ -290,6 +314,32 @@ void BrickCache::Plan(int readers) {
         std::lock_guard<std::mutex> lock(m_logMutex);
         m_loggedFiles.clear();
     }
+    MakeRoomForList();
+    const int n = m_requestCount;
+    std::vector<int64_t> offsets(n);
+    for (int r = 0; r < n; ++r) offsets[r] = m_requests[r].offset;
+    m_readOrder = BuildReadOrder(offsets);
+
+    // Lay out every slot of the list now, so that all readers walk the
+    // same plan and a brick's residency is judged once, before any read.
+    m_plan.assign(n, PlanEntry{});
+    std::vector<char> seen(kMaxBricks, 0);
+    const int list = m_listNumber.load(std::memory_order_relaxed);
+    for (int p = 0; p < n; ++p) {
+        PlanEntry& e = m_plan[p];
+        e.request = m_readOrder[p];
+        e.slotsBefore = m_slotCount;
+        LayOutSlot(e, list, seen);
+    }
+    for (int t = 0; t < readers; ++t) m_progress[t].store(0, std::memory_order_release);
+    m_planReady.store(true, std::memory_order_release);
+    Notify();
+}
+
+// A list whose rounded sizes fit behind the bricks already cached is
+// appended (those bricks are held meanwhile); one that does not fit, or
+// follows a list that wrapped the ring, empties the cache first.
+void BrickCache::MakeRoomForList() {
     const int n = m_requestCount;
     const int64_t size = m_regionBytes;
     if (m_slots[0].brick.load(std::memory_order_acquire) < 0) {  // cache empty
@@ -312,54 +362,44 @@ void BrickCache::Plan(int readers) {
         EmptySlotTables();
         m_emptyingPlans.fetch_add(1, std::memory_order_relaxed);
     } else {
-        for (int j = 0; j < m_slotCount; ++j) m_slots[j].state.store(1, std::memory_order_release);
+        for (int j = 0; j < m_slotCount; ++j)
+            m_slots[j].state.store(SlotState::kHeld, std::memory_order_release);
     }
+}
 
-    std::vector<int64_t> offsets(n);
-    for (int r = 0; r < n; ++r) offsets[r] = m_requests[r].offset;
-    m_readOrder = BuildReadOrder(offsets);
-
-    // Lay out every slot of the list now, so that all readers walk the
-    // same plan and a brick's residency is judged once, before any read.
-    m_plan.assign(n, PlanEntry{});
-    std::vector<char> seen(kMaxBricks, 0);
-    const int list = m_listNumber.load(std::memory_order_relaxed);
-    for (int p = 0; p < n; ++p) {
-        PlanEntry& e = m_plan[p];
-        e.request = m_readOrder[p];
-        e.slotsBefore = m_slotCount;
-        const Request& q = m_requests[e.request];
-        const int64_t len = RoundUpToSlot(q.count);
-        if (IsResident(q.brick) || seen[q.brick]) continue;
-        seen[q.brick] = 1;
-        if (len > size || m_slotCount >= kMaxCacheSlots) {
-            m_failedInList[q.brick].store(list, std::memory_order_release);
-            m_failedReads.fetch_add(1, std::memory_order_relaxed);
-            char buf[160];
-            std::snprintf(buf, sizeof buf, "Brick %d: %lld bytes do not fit the %lld byte brick cache\n",
-                          q.brick, static_cast<long long>(q.count), static_cast<long long>(size));
-            AppendDebugText(kDebugVoxaFile, buf);
-            continue;
-        }
-        if (m_fill + len > size) {
-            m_fill = 0;
-            m_wrapped = true;
-        }
-        e.skip = false;
-        e.slot = m_slotCount++;
-        e.start = m_fill;
-        e.end = m_fill + len;
-        m_fill = e.end;
-        Slot& s = m_slots[e.slot];
-        s.start = e.start;
-        s.end = e.end;
-        s.state.store(0, std::memory_order_relaxed);
-        s.brick.store(-1, std::memory_order_relaxed);
-        s.pending.store(1, std::memory_order_release);
+// The slot of one plan position, at the fill position of the ring (which
+// wraps to its start when the brick does not fit before the end). Resident
+// and repeated bricks are skipped; a brick larger than the region fails.
+void BrickCache::LayOutSlot(PlanEntry& e, int list, std::vector<char>& seen) {
+    const int64_t size = m_regionBytes;
+    const Request& q = m_requests[e.request];
+    const int64_t len = RoundUpToSlot(q.count);
+    if (IsResident(q.brick) || seen[q.brick]) return;
+    seen[q.brick] = 1;
+    if (len > size || m_slotCount >= kMaxCacheSlots) {
+        m_failedInList[q.brick].store(list, std::memory_order_release);
+        m_failedReads.fetch_add(1, std::memory_order_relaxed);
+        char buf[160];
+        std::snprintf(buf, sizeof buf, "Brick %d: %lld bytes do not fit the %lld byte brick cache\n",
+                      q.brick, static_cast<long long>(q.count), static_cast<long long>(size));
+        AppendDebugText(kDebugVoxaFile, buf);
+        return;
     }
-    for (int t = 0; t < readers; ++t) m_progress[t].store(0, std::memory_order_release);
-    m_planReady.store(1, std::memory_order_release);
-    Notify();
+    if (m_fill + len > size) {
+        m_fill = 0;
+        m_wrapped = true;
+    }
+    e.skip = false;
+    e.slot = m_slotCount++;
+    e.start = m_fill;
+    e.end = m_fill + len;
+    m_fill = e.end;
+    Slot& s = m_slots[e.slot];
+    s.start = e.start;
+    s.end = e.end;
+    s.state.store(SlotState::kFree, std::memory_order_relaxed);
+    s.brick.store(-1, std::memory_order_relaxed);
+    s.pending.store(true, std::memory_order_release);
 }
 
 bool BrickCache::Contiguous(const PlanEntry& a, const PlanEntry& b) const {
@@ -481,8 +521,8 @@ void BrickCache::Publish(const PlanEntry& e, int brick) {
     slot.ptr = m_region.Data() + e.start;
     slot.brick.store(brick, std::memory_order_release);
     m_brickToSlot[brick].store(e.slot, std::memory_order_release);
-    slot.state.store(1, std::memory_order_release);
-    slot.pending.store(0, std::memory_order_release);
+    slot.state.store(SlotState::kHeld, std::memory_order_release);
+    slot.pending.store(false, std::memory_order_release);
 }
 
 void BrickCache::Serve(int index, const PlanEntry& e, DirectBrickReader& reader) {
@@ -500,7 +540,7 @@ void BrickCache::Serve(int index, const PlanEntry& e, DirectBrickReader& reader)
         m_failedInList[q.brick].store(m_listNumber.load(std::memory_order_relaxed), std::memory_order_release);
         m_failedReads.fetch_add(1, std::memory_order_relaxed);
         LogReadFailure(path, q.brick, q.offset, q.count, got);
-        m_slots[e.slot].pending.store(0, std::memory_order_release);
+        m_slots[e.slot].pending.store(false, std::memory_order_release);
     }
     Notify();
 }
@@ -521,10 +561,10 @@ void BrickCache::LogReadFailure(const std::string& path, int brick, int64_t offs
 
 void BrickCache::EndList() {
     // Runs once, when every reader has arrived at the barrier.
-    for (auto& s : m_slots) s.pending.store(0, std::memory_order_relaxed);
-    if (m_posted.load(std::memory_order_acquire) != kNoList) {
+    for (auto& s : m_slots) s.pending.store(false, std::memory_order_relaxed);
+    if (m_posted.load(std::memory_order_acquire) != ListState::kNone) {
         m_requestCount = 0;
-        m_posted.store(kNoList, std::memory_order_release);
+        m_posted.store(ListState::kNone, std::memory_order_release);
     }
     Notify();
 }
@@ -534,16 +574,16 @@ void BrickCache::EndList() {
 void BrickCache::WaitUntilIdle() {
     if (m_threads.empty()) {
         // No reader will take the list: drop it.
-        m_posted.store(kNoList, std::memory_order_release);
+        m_posted.store(ListState::kNone, std::memory_order_release);
         return;
     }
-    WaitFor([&] { return m_posted.load(std::memory_order_acquire) == kNoList; }, 10);
+    WaitFor([&] { return m_posted.load(std::memory_order_acquire) == ListState::kNone; }, 10);
 }
 
 void BrickCache::ResetRequests() {
     WaitUntilIdle();
     m_requestCount = 0;
-    m_planReady.store(0, std::memory_order_release);
+    m_planReady.store(false, std::memory_order_release);
 }
 
 bool BrickCache::PostRequest(int brick, std::string_view path, int64_t offset, int64_t count) {
@@ -562,8 +602,8 @@ bool BrickCache::PostRequest(int brick, std::string_view path, int64_t offset, i
 void BrickCache::SetPosted() {
     // Plan ready is cleared here too, so a list posted without a reset can
     // never be served from the previous list's plan.
-    m_planReady.store(0, std::memory_order_release);
-    m_posted.store(kListPosted, std::memory_order_release);
+    m_planReady.store(false, std::memory_order_release);
+    m_posted.store(ListState::kPosted, std::memory_order_release);
     Notify();
 }
 
@@ -580,8 +620,8 @@ bool BrickCache::IsResident(int brick) const { return ResidentSlot(brick, nullpt
 
 unsigned char* BrickCache::GetCacheBuffer(int brick) {
     if (m_timers) m_timers->StampTimer(kBeginGetCacheBuffer);
-    auto posted = [&] { return m_posted.load(std::memory_order_acquire) == kListPosted; };
-    WaitFor([&] { return m_planReady.load(std::memory_order_acquire) == 1 || !posted() || AbortRaised(); },
+    auto posted = [&] { return m_posted.load(std::memory_order_acquire) == ListState::kPosted; };
+    WaitFor([&] { return m_planReady.load(std::memory_order_acquire) || !posted() || AbortRaised(); },
             10);
     unsigned char* result = nullptr;
     int slot = -1;
@@ -600,7 +640,7 @@ unsigned char* BrickCache::GetCacheBuffer(int brick) {
             m_listNumber.load(std::memory_order_acquire))
             return true;
         // The list is over and the brick was not among it.
-        return m_posted.load(std::memory_order_acquire) == kNoList && !ResidentSlot(brick, &slot);
+        return m_posted.load(std::memory_order_acquire) == ListState::kNone && !ResidentSlot(brick, &slot);
     }, 10);
     if (m_timers) {
         char label[64];
@@ -614,7 +654,7 @@ unsigned char* BrickCache::GetCacheBuffer(int brick) {
 void BrickCache::Release(int brick) {
     int slot = -1;
     if (!ResidentSlot(brick, &slot)) return;
-    m_slots[slot].state.store(0, std::memory_order_release);
+    m_slots[slot].state.store(SlotState::kFree, std::memory_order_release);
     Notify();
 }
 
@@ -624,9 +664,9 @@ void BrickCache::Flush() {
 }
 
 void BrickCache::RaiseAbort() {
-    m_abort.store(1, std::memory_order_release);
-    int expected = kListPosted;
-    m_posted.compare_exchange_strong(expected, kListAborted, std::memory_order_acq_rel);
+    m_abort.store(true, std::memory_order_release);
+    ListState expected = ListState::kPosted;
+    m_posted.compare_exchange_strong(expected, ListState::kAborted, std::memory_order_acq_rel);
     Notify();
 }
 

@@ -69,10 +69,11 @@ inline constexpr char kOtherDirsFile[] = "otherdirs.txt";
 inline constexpr char kBeginGetCacheBuffer[] = "Begin GetCacheBuffer";
 inline constexpr char kEndGetCacheBufferFormat[] = "End   GetCacheBuffer : %d bytes";
 
-// Reader state values.
-enum ReaderState : int { kReadersStopped = 0, kReadersRunning = 1, kReadersStopRequested = 2 };
-// Posted flag values.
-enum PostedState : int { kNoList = 0, kListPosted = 1, kListAborted = 2 };
+// Where the reader threads are.
+enum class ReaderState { kStopped, kRunning, kStopRequested };
+// The frame's read list: none (the readers are idle or done), posted (the
+// readers take it), aborted (the readers drop it and go idle).
+enum class ListState { kNone, kPosted, kAborted };
 
 inline int64_t RoundUpToSlot(int64_t count) { return (count + kSlotAlign - 1) / kSlotAlign * kSlotAlign; }
 
@@ -138,28 +139,29 @@ public:
     void Flush();
 
     // --- abort (stop rendering) ---
-    void RaiseAbort();  // any thread: abort flag, and posted 1 -> 2
-    bool AbortRaised() const { return m_abort.load(std::memory_order_acquire) != 0; }
-    void ClearAbort() { m_abort.store(0, std::memory_order_release); }
+    void RaiseAbort();  // any thread: abort flag, and a posted list becomes aborted
+    bool AbortRaised() const { return m_abort.load(std::memory_order_acquire); }
+    void ClearAbort() { m_abort.store(false, std::memory_order_release); }
     // Waits until the readers have cleared the posted flag.
     void WaitUntilIdle();
 
     // --- inspection ---
     bool IsResident(int brick) const;
     const unsigned char* RegionStart() const { return m_region.Data(); }
-    int Posted() const { return m_posted.load(std::memory_order_acquire); }
+    ListState Posted() const { return m_posted.load(std::memory_order_acquire); }
     int64_t BytesRead() const { return m_bytesRead.load(std::memory_order_relaxed); }
     int FailedReads() const { return m_failedReads.load(std::memory_order_relaxed); }
     // Number of lists that emptied the cache before streaming.
     int EmptyingPlans() const { return m_emptyingPlans.load(std::memory_order_relaxed); }
 
 private:
+    enum class SlotState { kFree, kHeld };
     struct Slot {
         // Hand-over fields: written by the serving reader with release,
         // read by the renderer and the other readers with acquire.
-        std::atomic<int> state{0};     // 0 free, 1 held (renderer writes 0)
-        std::atomic<int> brick{-1};    // brick held, -1 none
-        std::atomic<int> pending{0};   // 1 while planned but not yet served
+        std::atomic<SlotState> state{SlotState::kFree};  // the renderer frees it
+        std::atomic<int> brick{-1};                       // brick held, -1 none
+        std::atomic<bool> pending{false};                 // planned but not yet served
         // Written by reader thread 0 while planning (published by plan ready).
         int64_t start = 0, end = 0;
         unsigned char* ptr = nullptr;  // written before brick is published
@@ -203,7 +205,16 @@ private:
     };
 
     void ReaderMain(int index, int count);
+    void MeetAtStart(int index, int count);
+    bool Running() const { return m_state.load(std::memory_order_acquire) == ReaderState::kRunning; }
+    bool ListPosted() const { return m_posted.load(std::memory_order_acquire) == ListState::kPosted; }
+    void StreamList(ReaderIo& io, int count);
+    void KeepPace(ReaderIo& io, const PlanEntry& e, int count);
+    int JoinedRunEnd(int first, int positions, int index, int count) const;
+    bool SpanFree(int below, int64_t start, int64_t end) const;
     void Plan(int readers);
+    void MakeRoomForList();
+    void LayOutSlot(PlanEntry& e, int list, std::vector<char>& seen);
     void Serve(int index, const PlanEntry& e, DirectBrickReader& reader);
     void ServeRun(int index, int first, int last, DirectBrickReader& reader);
     // Plan positions first..last, read with one transfer of `got` bytes out
@@ -260,10 +271,10 @@ private:
     std::atomic<int> m_listNumber{0};
 
     // Flags: release on publish, acquire on read.
-    std::atomic<int> m_posted{kNoList};
-    std::atomic<int> m_planReady{0};
-    std::atomic<int> m_state{kReadersStopped};
-    std::atomic<int> m_abort{0};
+    std::atomic<ListState> m_posted{ListState::kNone};
+    std::atomic<bool> m_planReady{false};
+    std::atomic<ReaderState> m_state{ReaderState::kStopped};
+    std::atomic<bool> m_abort{false};
     std::atomic<int> m_started{0};
     std::array<std::atomic<int>, kMaxReaders> m_progress;
 

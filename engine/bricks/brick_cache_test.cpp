@@ -266,7 +266,7 @@ TEST(BrickCache, AbortWhileWaitingReturnsTheRegionStart) {
     EXPECT_TRUE(cache.AbortRaised());
     cache.ClearAbort();
     cache.WaitUntilIdle();
-    EXPECT_EQ(cache.Posted(), kNoList);
+    EXPECT_EQ(cache.Posted(), ListState::kNone);
     // The next frame still works.
     EXPECT_EQ(RunFrame(cache, f.data, 0, 40), 40);
 }
