@@ -274,80 +274,103 @@ Vertex3 PdfYLabelPosition(int position) {
 }
 Vertex3 PdfCaptionPosition() { return {-1.73f, 1.598125f, -1.0f}; }
 
+namespace {
+
+// The corners of the volume's box, its sides, and the half width of the
+// grid lines and box edges (0.5 % of the longest side).
+struct VolumeBox {
+    float lo[3], hi[3], d[3];
+    float half;
+};
+
+// The floor under the volume (the plane z = zmin, grown by the margin) and
+// its black grid lines, when the eye is on the pass's side of it.
+void FloorQuads(const VolumeBox& v, const std::array<float, 3>& eye, const FloorSettings& floor,
+                bool far, std::vector<OverlayQuad>& out) {
+    if (floor.alpha <= 0 || !(far ? eye[2] > v.lo[2] : eye[2] < v.lo[2])) return;
+    const float z = v.lo[2], half = v.half;
+    const float x0 = v.lo[0] - v.d[0] * floor.margin, x1 = v.hi[0] + v.d[0] * floor.margin;
+    const float y0 = v.lo[1] - v.d[1] * floor.margin, y1 = v.hi[1] + v.d[1] * floor.margin;
+    out.push_back({{{{x0, y0, z}, {x1, y0, z}, {x1, y1, z}, {x0, y1, z}}},
+                   RgbaWord(ClampByte(floor.red), ClampByte(floor.green), ClampByte(floor.blue),
+                            ClampByte(floor.alpha))});
+    if (!(floor.spacing > 0 && std::isfinite(floor.spacing))) return;
+    const double kx0 = std::ceil(x0 / floor.spacing), kx1 = std::floor(x1 / floor.spacing);
+    const double ky0 = std::ceil(y0 / floor.spacing), ky1 = std::floor(y1 / floor.spacing);
+    if (!(kx1 - kx0 < kMaxGridLines && ky1 - ky0 < kMaxGridLines)) return;
+    for (double k = kx0; k <= kx1; ++k) {
+        float x = static_cast<float>(k * floor.spacing);
+        out.push_back({{{{x - half, y0, z}, {x + half, y0, z}, {x + half, y1, z}, {x - half, y1, z}}},
+                       kOpaqueBlack});
+    }
+    for (double k = ky0; k <= ky1; ++k) {
+        float y = static_cast<float>(k * floor.spacing);
+        out.push_back({{{{x0, y - half, z}, {x1, y - half, z}, {x1, y + half, z}, {x0, y + half, z}}},
+                       kOpaqueBlack});
+    }
+}
+
+// The four edges of one face of the box (on `axis` at `plane`, spanned by
+// axes a and b), each a thin quad in the face's plane.
+void FaceEdges(const VolumeBox& v, int axis, int a, int b, float plane, uint32_t colour,
+               std::vector<OverlayQuad>& out) {
+    const float half = v.half;
+    const float ca[4] = {v.lo[a], v.hi[a], v.hi[a], v.lo[a]};
+    const float cb[4] = {v.lo[b], v.lo[b], v.hi[b], v.hi[b]};
+    for (int e = 0; e < 4; ++e) {
+        const int n = (e + 1) % 4;
+        OverlayQuad q;
+        q.rgba = colour;
+        if (ca[e] != ca[n]) {  // edge along a: widen along b
+            q.corners = {At(a, ca[e], b, cb[e] - half, axis, plane),
+                         At(a, ca[n], b, cb[n] - half, axis, plane),
+                         At(a, ca[n], b, cb[n] + half, axis, plane),
+                         At(a, ca[e], b, cb[e] + half, axis, plane)};
+        } else {  // edge along b: widen along a
+            q.corners = {At(a, ca[e] - half, b, cb[e], axis, plane),
+                         At(a, ca[n] - half, b, cb[n], axis, plane),
+                         At(a, ca[n] + half, b, cb[n], axis, plane),
+                         At(a, ca[e] + half, b, cb[e], axis, plane)};
+        }
+        out.push_back(q);
+    }
+}
+
+// The box faces of the pass: the far pass draws the faces whose inner side
+// holds the eye, the near pass those seen from outside.
+void BoxQuads(const VolumeBox& v, const std::array<float, 3>& eye, const BoxSettings& box,
+              bool far, std::vector<OverlayQuad>& out) {
+    if (box.alpha < 1) return;
+    const uint32_t colour =
+        RgbaWord(ClampByte(box.red), ClampByte(box.green), ClampByte(box.blue), ClampByte(box.alpha));
+    // Face axis and its in-plane axes (a, b): z faces (x, y), x faces
+    // (y, z), y faces (z, x).
+    const int faces[3][3] = {{2, 0, 1}, {0, 1, 2}, {1, 2, 0}};
+    for (const auto& f : faces) {
+        const int axis = f[0];
+        for (int high = 0; high < 2; ++high) {
+            const float plane = high ? v.hi[axis] : v.lo[axis];
+            const bool inner = high ? eye[axis] < plane : eye[axis] > plane;
+            const bool outer = high ? eye[axis] > plane : eye[axis] < plane;
+            if (far ? !inner : !outer) continue;
+            FaceEdges(v, axis, f[1], f[2], plane, colour, out);
+        }
+    }
+}
+
+}  // namespace
+
 OverlayGeometry FloorAndBoxQuads(const std::array<float, 6>& limits,
                                  const std::array<float, 3>& eye, const FloorSettings& floor,
                                  const BoxSettings& box, OverlayPass pass) {
     OverlayGeometry geo;
     if (floor.alpha + box.alpha == 0) return geo;
-    const float lo[3] = {limits[0], limits[2], limits[4]};
-    const float hi[3] = {limits[1], limits[3], limits[5]};
-    const float d[3] = {hi[0] - lo[0], hi[1] - lo[1], hi[2] - lo[2]};
-    const float h = std::max({d[0], d[1], d[2]});
-    const float half = 0.005f * h;
+    VolumeBox v{{limits[0], limits[2], limits[4]}, {limits[1], limits[3], limits[5]}, {}, 0};
+    for (int a = 0; a < 3; ++a) v.d[a] = v.hi[a] - v.lo[a];
+    v.half = 0.005f * std::max({v.d[0], v.d[1], v.d[2]});
     const bool far = pass == OverlayPass::kFar;
-
-    if (floor.alpha > 0 && (far ? eye[2] > lo[2] : eye[2] < lo[2])) {
-        const float z = lo[2];
-        const float x0 = lo[0] - d[0] * floor.margin, x1 = hi[0] + d[0] * floor.margin;
-        const float y0 = lo[1] - d[1] * floor.margin, y1 = hi[1] + d[1] * floor.margin;
-        geo.floor.push_back({{{{x0, y0, z}, {x1, y0, z}, {x1, y1, z}, {x0, y1, z}}},
-                             RgbaWord(ClampByte(floor.red), ClampByte(floor.green),
-                                      ClampByte(floor.blue), ClampByte(floor.alpha))});
-        if (floor.spacing > 0 && std::isfinite(floor.spacing)) {
-            const double kx0 = std::ceil(x0 / floor.spacing), kx1 = std::floor(x1 / floor.spacing);
-            const double ky0 = std::ceil(y0 / floor.spacing), ky1 = std::floor(y1 / floor.spacing);
-            if (kx1 - kx0 < kMaxGridLines && ky1 - ky0 < kMaxGridLines) {
-                for (double k = kx0; k <= kx1; ++k) {
-                    float x = static_cast<float>(k * floor.spacing);
-                    geo.floor.push_back(
-                        {{{{x - half, y0, z}, {x + half, y0, z}, {x + half, y1, z}, {x - half, y1, z}}},
-                         kOpaqueBlack});
-                }
-                for (double k = ky0; k <= ky1; ++k) {
-                    float y = static_cast<float>(k * floor.spacing);
-                    geo.floor.push_back(
-                        {{{{x0, y - half, z}, {x1, y - half, z}, {x1, y + half, z}, {x0, y + half, z}}},
-                         kOpaqueBlack});
-                }
-            }
-        }
-    }
-
-    if (box.alpha >= 1) {
-        const uint32_t colour = RgbaWord(ClampByte(box.red), ClampByte(box.green),
-                                         ClampByte(box.blue), ClampByte(box.alpha));
-        // Face axis and its in-plane axes (a, b): z faces (x, y), x faces
-        // (y, z), y faces (z, x).
-        const int faces[3][3] = {{2, 0, 1}, {0, 1, 2}, {1, 2, 0}};
-        for (const auto& f : faces) {
-            const int axis = f[0], a = f[1], b = f[2];
-            for (int high = 0; high < 2; ++high) {
-                const float plane = high ? hi[axis] : lo[axis];
-                const bool inner = high ? eye[axis] < plane : eye[axis] > plane;
-                const bool outer = high ? eye[axis] > plane : eye[axis] < plane;
-                if (far ? !inner : !outer) continue;
-                const float ca[4] = {lo[a], hi[a], hi[a], lo[a]};
-                const float cb[4] = {lo[b], lo[b], hi[b], hi[b]};
-                for (int e = 0; e < 4; ++e) {
-                    const int n = (e + 1) % 4;
-                    OverlayQuad q;
-                    q.rgba = colour;
-                    if (ca[e] != ca[n]) {  // edge along a: widen along b
-                        q.corners = {At(a, ca[e], b, cb[e] - half, axis, plane),
-                                     At(a, ca[n], b, cb[n] - half, axis, plane),
-                                     At(a, ca[n], b, cb[n] + half, axis, plane),
-                                     At(a, ca[e], b, cb[e] + half, axis, plane)};
-                    } else {  // edge along b: widen along a
-                        q.corners = {At(a, ca[e] - half, b, cb[e], axis, plane),
-                                     At(a, ca[n] - half, b, cb[n], axis, plane),
-                                     At(a, ca[n] + half, b, cb[n], axis, plane),
-                                     At(a, ca[e] + half, b, cb[e], axis, plane)};
-                    }
-                    geo.box.push_back(q);
-                }
-            }
-        }
-    }
+    FloorQuads(v, eye, floor, far, geo.floor);
+    BoxQuads(v, eye, box, far, geo.box);
     return geo;
 }
 
