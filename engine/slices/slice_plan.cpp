@@ -1,6 +1,7 @@
 #include "engine/slices/slice_plan.h"
 
 #include <algorithm>
+#include <optional>
 #include <cmath>
 
 namespace voxa {
@@ -148,73 +149,95 @@ SlicePlanes PlanesForSlice(const BrickPassInput& in, int axis, int sliceNumber) 
     return p;
 }
 
+namespace {
+
+// Per axis: the world range the auxiliary clip planes leave, and the map
+// from world position to texture coordinate.
+struct AxisRanges {
+    std::array<WorldRange, 3> world;
+    std::array<TextureRange, 3> tex;
+    bool auxEmpty = false;  // some axis has nothing left
+};
+
+AxisRanges RangesOf(const BrickPassInput& in) {
+    AxisRanges r;
+    for (int a = 0; a < 3; ++a) {
+        r.world[a] = AuxRange(in, a);
+        r.tex[a] = TextureRangeOf(in, a);
+        if (r.world[a].Empty()) r.auxEmpty = true;
+    }
+    return r;
+}
+
+// Slice i of a pass, or nothing when the auxiliary planes remove it or the
+// pyramid cut leaves nothing of it. The pyramid cut keeps the part of the
+// slice whose offset from the eye, in finest voxels, is largest along the
+// slice axis.
+std::optional<PlannedSlice> PlanSlice(const BrickPassInput& in, const AxisRanges& r,
+                                      const PlannedPass& pass, int i) {
+    const int axis = SliceAxis(pass.kind);
+    const int sAxis = InPlaneAxisS(pass.kind), tAxis = InPlaneAxisT(pass.kind);
+    float x = SlicePosition(in, axis, i);
+    if (in.auxFlags[2 * axis] == kAuxEnabled && x < in.auxOffsets[2 * axis]) return std::nullopt;
+    if (in.auxFlags[2 * axis + 1] == kAuxEnabled && x > in.auxOffsets[2 * axis + 1])
+        return std::nullopt;
+    float a = (in.eye[axis] - x) * static_cast<float>(pass.direction);
+    if (a <= 0) return std::nullopt;
+    float hs = a * in.voxelSize[sAxis] / in.voxelSize[axis];
+    float ht = a * in.voxelSize[tAxis] / in.voxelSize[axis];
+    float sLo = std::max(r.world[sAxis].lo, in.eye[sAxis] - hs);
+    float sHi = std::min(r.world[sAxis].hi, in.eye[sAxis] + hs);
+    float tLo = std::max(r.world[tAxis].lo, in.eye[tAxis] - ht);
+    float tHi = std::min(r.world[tAxis].hi, in.eye[tAxis] + ht);
+    if (!(sLo < sHi) || !(tLo < tHi)) return std::nullopt;
+
+    PlannedSlice slice;
+    slice.number = i;
+    slice.position = x;
+    slice.planes = PlanesForSlice(in, axis, i);
+    const float sv[4] = {sLo, sLo, sHi, sHi};
+    const float tv[4] = {tLo, tHi, tHi, tLo};
+    for (int v = 0; v < 4; ++v) {
+        SliceVertex& vert = slice.quad[v];
+        vert.pos[axis] = x;
+        vert.pos[sAxis] = sv[v];
+        vert.pos[tAxis] = tv[v];
+        vert.s = r.tex[sAxis].Map(sv[v]);
+        vert.t = r.tex[tAxis].Map(tv[v]);
+    }
+    return slice;
+}
+
+PlannedPass PlanPass(const BrickPassInput& in, const AxisRanges& r, PassKind kind, int side) {
+    PlannedPass pass;
+    pass.kind = kind;
+    pass.side = side;
+    pass.direction = side == 0 ? 1 : -1;
+    const int axis = SliceAxis(kind);
+    pass.texWidth = in.padded[InPlaneAxisS(kind)];
+    pass.texHeight = in.padded[InPlaneAxisT(kind)];
+    const int count = SlicesDrawn(SliceCountM(in, axis));
+    for (int k = 0; k < count && !r.auxEmpty; ++k) {
+        // Side 1 walks the same slice numbers as side 0, reversed.
+        const int i = side == 0 ? k : count - 1 - k;
+        if (std::optional<PlannedSlice> slice = PlanSlice(in, r, pass, i))
+            pass.slices.push_back(*slice);
+    }
+    return pass;
+}
+
+}  // namespace
+
 PassPlan PlanPasses(const BrickPassInput& in) {
     PassPlan plan;
     if (!ValidInput(in)) return plan;
     plan.alpha = SliceAlpha(in);
     plan.counts = CountOrientations(in);
-
-    std::array<WorldRange, 3> ranges;
-    std::array<TextureRange, 3> tex;
-    bool auxEmpty = false;
-    for (int a = 0; a < 3; ++a) {
-        ranges[a] = AuxRange(in, a);
-        tex[a] = TextureRangeOf(in, a);
-        if (ranges[a].Empty()) auxEmpty = true;
-    }
-
-    for (int side = 0; side < 2; ++side) {
-        for (PassKind kind : {PassKind::kYZ, PassKind::kXZ, PassKind::kXY}) {
-            int axis = SliceAxis(kind);
-            if (plan.counts.counts[axis][side] <= 0) continue;
-            PlannedPass pass;
-            pass.kind = kind;
-            pass.side = side;
-            pass.direction = side == 0 ? 1 : -1;
-            int sAxis = InPlaneAxisS(kind), tAxis = InPlaneAxisT(kind);
-            pass.texWidth = in.padded[sAxis];
-            pass.texHeight = in.padded[tAxis];
-
-            int count = SlicesDrawn(SliceCountM(in, axis));
-            for (int k = 0; k < count && !auxEmpty; ++k) {
-                // Side 1 walks the same slice numbers as side 0, reversed.
-                int i = side == 0 ? k : count - 1 - k;
-                float x = SlicePosition(in, axis, i);
-                if (in.auxFlags[2 * axis] == kAuxEnabled && x < in.auxOffsets[2 * axis]) continue;
-                if (in.auxFlags[2 * axis + 1] == kAuxEnabled && x > in.auxOffsets[2 * axis + 1])
-                    continue;
-
-                // Pyramid cut: the part of the slice whose offset from the eye,
-                // in finest voxels, is largest along the slice axis.
-                float a = (in.eye[axis] - x) * static_cast<float>(pass.direction);
-                if (a <= 0) continue;
-                float hs = a * in.voxelSize[sAxis] / in.voxelSize[axis];
-                float ht = a * in.voxelSize[tAxis] / in.voxelSize[axis];
-                float sLo = std::max(ranges[sAxis].lo, in.eye[sAxis] - hs);
-                float sHi = std::min(ranges[sAxis].hi, in.eye[sAxis] + hs);
-                float tLo = std::max(ranges[tAxis].lo, in.eye[tAxis] - ht);
-                float tHi = std::min(ranges[tAxis].hi, in.eye[tAxis] + ht);
-                if (!(sLo < sHi) || !(tLo < tHi)) continue;
-
-                PlannedSlice slice;
-                slice.number = i;
-                slice.position = x;
-                slice.planes = PlanesForSlice(in, axis, i);
-                const float sv[4] = {sLo, sLo, sHi, sHi};
-                const float tv[4] = {tLo, tHi, tHi, tLo};
-                for (int v = 0; v < 4; ++v) {
-                    SliceVertex& vert = slice.quad[v];
-                    vert.pos[axis] = x;
-                    vert.pos[sAxis] = sv[v];
-                    vert.pos[tAxis] = tv[v];
-                    vert.s = tex[sAxis].Map(sv[v]);
-                    vert.t = tex[tAxis].Map(tv[v]);
-                }
-                pass.slices.push_back(slice);
-            }
-            plan.passes.push_back(std::move(pass));
-        }
-    }
+    const AxisRanges ranges = RangesOf(in);
+    for (int side = 0; side < 2; ++side)
+        for (PassKind kind : {PassKind::kYZ, PassKind::kXZ, PassKind::kXY})
+            if (plan.counts.counts[SliceAxis(kind)][side] > 0)
+                plan.passes.push_back(PlanPass(in, ranges, kind, side));
     return plan;
 }
 
