@@ -52,8 +52,10 @@ int main(int argc, char** argv) {
     voxa::BrickCache cache(cacheMB);
     cache.SetBufferedIO(1);
     voxa::BrickStore store;
-    if (store.LoadVolume(zb, {1, 1, 1}, &cache) != 0 || store.IsTestVolume()) {
-        std::fprintf(stderr, "brick_bench: cannot load %s: %s\n", zb.c_str(), store.LastError().c_str());
+    const voxa::Status loaded = store.LoadVolume(zb, {1, 1, 1}, &cache);
+    if (!loaded.ok() || store.IsTestVolume()) {
+        std::fprintf(stderr, "brick_bench: cannot load %s: %s\n", zb.c_str(),
+                     loaded.ok() ? "no such file" : loaded.message().c_str());
         return 1;
     }
     const int readers = cache.CheckDataDirs(zb);

@@ -10,12 +10,11 @@
 
 namespace voxa {
 
-int BrickStore::LoadVolume(const std::string& zbPath, const ScaleFactors& scale, BrickCache* cache) {
-    if (m_pathKnown && zbPath == m_path && scale == m_scale) return m_lastResult;
+Status BrickStore::LoadVolume(const std::string& zbPath, const ScaleFactors& scale, BrickCache* cache) {
+    if (m_pathKnown && zbPath == m_path && scale == m_scale) return m_lastStatus;
     m_pathKnown = true;
     m_path = zbPath;
     m_scale = scale;
-    m_error.clear();
     m_paired = false;
     loadedBrick = -1;
     if (cache) cache->Flush();
@@ -24,21 +23,21 @@ int BrickStore::LoadVolume(const std::string& zbPath, const ScaleFactors& scale,
         MakeTestVolume(m_table, m_buffers, scale[0], scale[1], scale[2]);
         m_testVolume = true;
         loadedBrick = 0;  // its bytes are already in the work buffers
-        return m_lastResult = 0;
+        return m_lastStatus = Status::Ok();
     }
     m_testVolume = false;
-    LoadStatus s = ReadZbFile(zbPath, scale, m_table);
-    if (s.ok && !m_buffers.Reserve(m_table.largestPadded)) {
+    const LoadStatus read = ReadZbFile(zbPath, scale, m_table);
+    Status s = read.ok ? Status::Ok() : InvalidArgument(read.message);
+    if (s.ok() && !m_buffers.Reserve(m_table.largestPadded)) {
         m_table.Clear();
-        s = LoadStatus::Fail(zbPath + ": cannot allocate the work buffers");
+        s = Failed(zbPath + ": cannot allocate the work buffers");
     }
-    if (!s.ok) {
-        m_error = s.message;
-        AppendDebugText(kDebugVoxaFile, "ZB file: " + m_error + "\n");
-        return m_lastResult = -1;
+    if (!s.ok()) {
+        AppendDebugText(kDebugVoxaFile, "ZB file: " + s.message() + "\n");
+        return m_lastStatus = s;
     }
     m_paired = IsPairedName(m_table.bricks[0].name);
-    return m_lastResult = 0;
+    return m_lastStatus = Status::Ok();
 }
 
 std::string BrickStore::BrickPath(int brick) const {

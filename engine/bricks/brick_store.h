@@ -14,6 +14,7 @@
 #include "engine/bricks/brick_table.h"
 #include "engine/bricks/test_volume.h"
 #include "engine/bricks/zb_file.h"
+#include "platform/status.h"
 
 #include <string>
 
@@ -28,10 +29,11 @@ inline constexpr unsigned char kPadValue = 128;
 
 class BrickStore {
 public:
-    // 0 when the volume is ready (ZB file or test volume), -1 when the
-    // brick tree cannot be built. cache (may be null) is flushed whenever
-    // a new file is read.
-    int LoadVolume(const std::string& zbPath, const ScaleFactors& scale, BrickCache* cache);
+    // Ok when the volume is ready (ZB file or test volume), the reason when
+    // the brick tree cannot be built (also written to the debug file). The
+    // same path and scale give the same answer without reading again.
+    // cache (may be null) is flushed whenever a new file is read.
+    Status LoadVolume(const std::string& zbPath, const ScaleFactors& scale, BrickCache* cache);
     // The next LoadVolume reads the file again.
     void ForgetPath() { m_pathKnown = false; }
 
@@ -41,7 +43,6 @@ public:
     bool IsPaired() const { return m_paired; }
     bool IsTestVolume() const { return m_testVolume; }
     const std::string& DataDir() const { return m_dataDir; }
-    const std::string& LastError() const { return m_error; }
     // Full path of a brick's data file ("%s%s": directory and name) and of
     // its second brick for paired data.
     std::string BrickPath(int brick) const;
@@ -57,11 +58,10 @@ private:
     std::string m_path;
     ScaleFactors m_scale{1, 1, 1};
     bool m_pathKnown = false;
-    int m_lastResult = 0;
+    Status m_lastStatus;
     bool m_paired = false;
     bool m_testVolume = false;
     std::string m_dataDir;
-    std::string m_error;
 };
 
 // OddBrickFill: when the padded x side differs from nx or the padded y

@@ -20,7 +20,7 @@ using testing::WriteWholeFile;
 TEST(BrickStore, MissingZbFileGivesTheTestVolume) {
     FreshRoot root;
     BrickStore store;
-    ASSERT_EQ(store.LoadVolume(root.File("none.zb"), {2, 3, 4}, nullptr), 0);
+    ASSERT_TRUE(store.LoadVolume(root.File("none.zb"), {2, 3, 4}, nullptr).ok());
     EXPECT_TRUE(store.IsTestVolume());
     const BrickTable& t = store.Table();
     ASSERT_EQ(t.Count(), 1);
@@ -57,21 +57,26 @@ TEST(BrickStore, LoadsOncePerPathAndScaleAndReportsBadFiles) {
     const std::string zb = dir.File("v.zb");
     ASSERT_TRUE(WriteWholeFile(zb, "d.vol 0 1 4 4 4 0 0 0 -1 0\n"));
     BrickStore store;
-    ASSERT_EQ(store.LoadVolume(zb, {1, 1, 1}, nullptr), 0);
+    ASSERT_TRUE(store.LoadVolume(zb, {1, 1, 1}, nullptr).ok());
     EXPECT_FALSE(store.IsTestVolume());
     EXPECT_EQ(store.BrickPath(0), dir.Path() + "/d.vol");
     // Same path: nothing is read (the broken file goes unnoticed).
     ASSERT_TRUE(WriteWholeFile(zb, "d.vol 0 1 4\n"));
-    EXPECT_EQ(store.LoadVolume(zb, {1, 1, 1}, nullptr), 0);
+    EXPECT_TRUE(store.LoadVolume(zb, {1, 1, 1}, nullptr).ok());
     EXPECT_EQ(store.Table().Count(), 1);
     // New scale factors read it again.
-    EXPECT_EQ(store.LoadVolume(zb, {2, 1, 1}, nullptr), -1);
-    EXPECT_NE(store.LastError().find("needs 11"), std::string::npos) << store.LastError();
+    Status failed = store.LoadVolume(zb, {2, 1, 1}, nullptr);
+    EXPECT_FALSE(failed.ok());
+    EXPECT_NE(failed.message().find("needs 11"), std::string::npos) << failed.message();
+    // Asked again with the same path and scale: the same failure.
+    Status again = store.LoadVolume(zb, {2, 1, 1}, nullptr);
+    EXPECT_FALSE(again.ok());
+    EXPECT_EQ(again.message(), failed.message());
     EXPECT_NE(ReadWholeFile(root.File("DEBUG_VOXA.txt")).find("needs 11"), std::string::npos);
     EXPECT_EQ(store.Table().Count(), 0);
     store.ForgetPath();
     ASSERT_TRUE(WriteWholeFile(zb, "abcRGBxxxxxyz.dat 0 1 4 4 4 0 0 0 -1 0\n"));
-    EXPECT_EQ(store.LoadVolume(zb, {2, 1, 1}, nullptr), 0);
+    EXPECT_TRUE(store.LoadVolume(zb, {2, 1, 1}, nullptr).ok());
     EXPECT_TRUE(store.IsPaired());
     EXPECT_EQ(store.SecondBrickPath(0), dir.Path() + "/abcALPHA___yz.dat");
 }
@@ -83,11 +88,11 @@ TEST(BrickStore, WorkBuffersGrowForLargeBricks) {
     ASSERT_TRUE(WriteWholeFile(zb, "d.vol 0 1 130 100 100 0 0 0 -1 0\n"));  // pads to 256x128x128
     BrickStore store;
     EXPECT_EQ(store.Buffers().Size(), kInitialWorkBufferBytes);
-    ASSERT_EQ(store.LoadVolume(zb, {1, 1, 1}, nullptr), 0);
+    ASSERT_TRUE(store.LoadVolume(zb, {1, 1, 1}, nullptr).ok());
     EXPECT_EQ(store.Buffers().Size(), 256 * 128 * 128);
     ASSERT_TRUE(WriteWholeFile(zb, "d.vol 0 1 4 4 4 0 0 0 -1 0\n"));
     store.ForgetPath();
-    ASSERT_EQ(store.LoadVolume(zb, {1, 1, 1}, nullptr), 0);
+    ASSERT_TRUE(store.LoadVolume(zb, {1, 1, 1}, nullptr).ok());
     EXPECT_EQ(store.Buffers().Size(), 256 * 128 * 128);  // never shrinks
 }
 
@@ -142,7 +147,7 @@ TEST(BrickStore, NewVolumeFlushesTheCache) {
     ASSERT_TRUE(WriteWholeFile(zb, "d.vol 0 1 64 64 16 0 0 0 -1 0\n"));
     BrickCache cache(1);
     BrickStore store;
-    ASSERT_EQ(store.LoadVolume(zb, {1, 1, 1}, &cache), 0);
+    ASSERT_TRUE(store.LoadVolume(zb, {1, 1, 1}, &cache).ok());
     cache.CheckDataDirs(zb);
     cache.ResetRequests();
     cache.PostRequest(0, store.BrickPath(0), 0, store.Table().bricks[0].ByteCount());
@@ -154,7 +159,7 @@ TEST(BrickStore, NewVolumeFlushesTheCache) {
     cache.WaitUntilIdle();
     EXPECT_TRUE(cache.IsResident(0));
     ASSERT_TRUE(WriteWholeFile(dir.File("w.zb"), "d.vol 0 1 64 64 16 0 0 0 -1 0\n"));
-    ASSERT_EQ(store.LoadVolume(dir.File("w.zb"), {1, 1, 1}, &cache), 0);
+    ASSERT_TRUE(store.LoadVolume(dir.File("w.zb"), {1, 1, 1}, &cache).ok());
     EXPECT_FALSE(cache.IsResident(0));
 }
 

@@ -452,12 +452,12 @@ bool RenderContext::LoadPalette() {
         return true;
     }
     if (!m_process.m_palette) {
-        std::string error;
-        m_process.m_palette = GlPalette::Create(&error);
-        if (!m_process.m_palette) {
-            LogDebug({"UsePalet: " + error + "\n"});
+        Result<std::unique_ptr<GlPalette>> palette = GlPalette::Create();
+        if (!palette.ok()) {
+            LogDebug({"UsePalet: " + palette.status().message() + "\n"});
             return false;
         }
+        m_process.m_palette = std::move(palette).value();
     }
     static_assert(kPaletteSize == kColorTableSize);
     std::array<float, kPaletteSize * 4> rgba{};

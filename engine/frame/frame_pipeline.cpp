@@ -221,8 +221,8 @@ int FramePipeline::LoadVolume(RenderContext& context, FrameState& f) {
     m_cache.SetTimers(f.timersOn ? &context.Process().Timers() : nullptr);
     const bool wasTestVolume = m_store.IsTestVolume();
     const int loadedBefore = m_store.loadedBrick;
-    if (m_store.LoadVolume(zbPath, scale, &m_cache) < 0) {
-        m_report.error = "cannot build the brick tree of " + zbPath + ": " + m_store.LastError();
+    if (Status loaded = m_store.LoadVolume(zbPath, scale, &m_cache); !loaded.ok()) {
+        m_report.error = "cannot build the brick tree of " + zbPath + ": " + loaded.message();
         if (m_log) m_log(m_report.error);
         m_report.result = -1;
         return -1;

@@ -98,20 +98,17 @@ void main() {
 )";
 
 
-GLuint Compile(GlShaderEntryPoints& gl, GLenum type, const char* source, std::string* error) {
+Result<GLuint> Compile(GlShaderEntryPoints& gl, GLenum type, const char* source) {
     GLuint shader = gl.CreateShader(type);
     gl.ShaderSource(shader, 1, &source, nullptr);
     gl.CompileShader(shader);
     GLint ok = GL_FALSE;
     gl.GetShaderiv(shader, GL_COMPILE_STATUS, &ok);
     if (ok != GL_TRUE) {
-        if (error != nullptr) {
-            char log[1024] = "";
-            gl.GetShaderInfoLog(shader, sizeof(log), nullptr, log);
-            *error = std::string("palette shader does not compile: ") + log;
-        }
+        char log[1024] = "";
+        gl.GetShaderInfoLog(shader, sizeof(log), nullptr, log);
         gl.DeleteShader(shader);
-        return 0;
+        return Failed(std::string("palette shader does not compile: ") + log);
     }
     return shader;
 }
@@ -120,35 +117,28 @@ GLuint Compile(GlShaderEntryPoints& gl, GLenum type, const char* source, std::st
 
 GlPalette::GlPalette() : m_gl(std::make_unique<GlShaderEntryPoints>()) {}
 
-std::unique_ptr<GlPalette> GlPalette::Create(std::string* error) {
+Result<std::unique_ptr<GlPalette>> GlPalette::Create() {
     std::unique_ptr<GlPalette> p(new GlPalette());  // private constructor
     GlShaderEntryPoints& gl = *p->m_gl;
-    if (!gl.Load()) {
-        if (error != nullptr) *error = "the context has no GL 2.0 shader entry points";
-        return nullptr;
-    }
-    GLuint vs = Compile(gl, GL_VERTEX_SHADER, kVertexShader, error);
-    if (vs == 0) return nullptr;
-    GLuint fs = Compile(gl, GL_FRAGMENT_SHADER, kFragmentShader, error);
-    if (fs == 0) {
+    if (!gl.Load()) return Unavailable("the context has no GL 2.0 shader entry points");
+    VOXA_ASSIGN_OR_RETURN(GLuint vs, Compile(gl, GL_VERTEX_SHADER, kVertexShader));
+    Result<GLuint> fs = Compile(gl, GL_FRAGMENT_SHADER, kFragmentShader);
+    if (!fs.ok()) {
         gl.DeleteShader(vs);
-        return nullptr;
+        return fs.status();
     }
     p->m_program = gl.CreateProgram();
     gl.AttachShader(p->m_program, vs);
-    gl.AttachShader(p->m_program, fs);
+    gl.AttachShader(p->m_program, *fs);
     gl.LinkProgram(p->m_program);
     gl.DeleteShader(vs);  // freed with the program
-    gl.DeleteShader(fs);
+    gl.DeleteShader(*fs);
     GLint ok = GL_FALSE;
     gl.GetProgramiv(p->m_program, GL_LINK_STATUS, &ok);
     if (ok != GL_TRUE) {
-        if (error != nullptr) {
-            char log[1024] = "";
-            gl.GetProgramInfoLog(p->m_program, sizeof(log), nullptr, log);
-            *error = std::string("palette program does not link: ") + log;
-        }
-        return nullptr;
+        char log[1024] = "";
+        gl.GetProgramInfoLog(p->m_program, sizeof(log), nullptr, log);
+        return Failed(std::string("palette program does not link: ") + log);
     }
     p->m_indexUniform = gl.GetUniformLocation(p->m_program, "indexTexture");
     p->m_paletteUniform = gl.GetUniformLocation(p->m_program, "palette");

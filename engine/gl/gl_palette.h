@@ -10,6 +10,8 @@
 // owns the GL context, destroyed while that context is current.
 #pragma once
 
+#include "platform/status.h"
+
 #include <GL/gl.h>
 
 #include <array>
@@ -25,9 +27,9 @@ inline constexpr int kPaletteSize = 256;
 
 class GlPalette {
 public:
-    // Compiles and links the look-up program; null (reason in *error) when
-    // the context lacks shaders or the program does not build.
-    static std::unique_ptr<GlPalette> Create(std::string* error = nullptr);
+    // Compiles and links the look-up program; fails when the context lacks
+    // shaders or the program does not build.
+    static Result<std::unique_ptr<GlPalette>> Create();
     ~GlPalette();
     GlPalette(const GlPalette&) = delete;
     GlPalette& operator=(const GlPalette&) = delete;
