@@ -51,8 +51,6 @@ struct FileRow {
     std::string fileType;
 };
 
-enum class DataType { kBlockTree = 0, kPlain = 1 };
-
 struct CopySettings {
     std::string localDirectory;
     int pruneLevels = 1;

@@ -336,6 +336,52 @@ TEST_F(PrunedCopy, AServerKilledMidCopyGivesFailedAndNoFile) {
     EXPECT_EQ(ReadWholeFile(local.File("run.fld")), "");
 }
 
+TEST_F(PrunedCopy, StoppingMidCopyLeavesNoFileAndTheRowNotCopied) {
+    HandTree tree;
+    for (int i = 0; i < 20; ++i) tree.bricks.push_back({131072 + int64_t{i} * 262144, 1, 64, 64, 64, 20});
+    tree.bricks.push_back({131072 + int64_t{20} * 262144, 2, 64, 64, 64, -1});
+    tree.Write(data.File("s.zb"));
+    const std::string bytes = Pattern(20 << 20, 9);
+    ASSERT_TRUE(WriteWholeFile(data.File("w.raw"), bytes));
+    auto io = kj::setupAsyncIo();
+    FileCopier copier(io);
+    std::atomic<bool> stop{false};
+    int pieces = 0;
+    CopyObserver observer;
+    observer.stop = &stop;
+    observer.progress = [&](int64_t, int64_t) {
+        ++pieces;
+        stop = true;
+    };
+    std::vector<FileRow> rows = {{"s.zb", "0", kCopiedNo, "127.0.0.1", data.Path(), kLoanFile},
+                                 {"t.zb", "0", kCopiedNo, "127.0.0.1", data.Path(), kLoanFile}};
+    CopySettings settings;
+    settings.localDirectory = local.Path();
+    settings.pruneLevels = 2;
+    auto attempted = copier.CopyRows(&rows, settings, observer);
+    ASSERT_TRUE(attempted.ok());
+    EXPECT_EQ(*attempted, 1);  // the second row is not started
+    EXPECT_EQ(pieces, 1);
+    EXPECT_EQ(rows[0].isCopied, kCopiedNo);
+    EXPECT_EQ(rows[1].isCopied, kCopiedNo);
+    EXPECT_FALSE(Exists(local.File("s.zb")));
+    EXPECT_FALSE(Exists(local.File("s.zb.part")));
+    stop = false;
+    pieces = 0;
+    observer.progress = [&](int64_t, int64_t) {
+        if (++pieces == 2) stop = true;
+    };
+    CopyResult r = copier.CopyWholeFile("127.0.0.1", data.Path(), "w.raw", local.Path(), observer);
+    EXPECT_EQ(r.outcome, CopyOutcome::kStopped);
+    EXPECT_FALSE(Exists(local.File("w.raw")));
+    EXPECT_FALSE(Exists(local.File("w.raw.part")));
+    stop = false;
+    observer.progress = {};
+    r = copier.CopyWholeFile("127.0.0.1", data.Path(), "w.raw", local.Path(), observer);
+    ASSERT_EQ(r.outcome, CopyOutcome::kCopied) << r.message;
+    EXPECT_EQ(ReadWholeFile(local.File("w.raw")), bytes);
+}
+
 TEST_F(PrunedCopy, RowsAlreadyPresentAreSkippedAndTheFieldListsNameTheCopies) {
     SmallTree().Write(data.File("h12v01.zb"));
     SmallTree().Write(data.File("h12v02.zb"));

@@ -159,4 +159,23 @@ std::string ListFileBase(std::string_view listFileName) {
     return std::string(listFileName.substr(0, listFileName.find('.')));
 }
 
+ListFileChoice ChooseListFileName(const std::string& chosenPath, DataType type) {
+    ListFileChoice c;
+    size_t slash = chosenPath.find_last_of('/');
+    c.name = slash == std::string::npos ? chosenPath : chosenPath.substr(slash + 1);
+    c.directory = slash == std::string::npos ? "." : chosenPath.substr(0, slash == 0 ? 1 : slash);
+    size_t dot = c.name.find('.');
+    if (dot == std::string::npos) {
+        c.name += type == DataType::kBlockTree ? ".fld" : ".rpm";
+        return c;
+    }
+    const std::string ext = c.name.substr(dot + 1);
+    const bool tree = type == DataType::kBlockTree;
+    if ((ext == "fld" && !tree) || (ext == "rpm" && tree))
+        c.warning = kIncompatibleExtension;
+    else if (ext != "fld" && ext != "rpm")
+        c.warning = kUnsupportedExtension;
+    return c;
+}
+
 }  // namespace voxa::fileport

@@ -73,4 +73,23 @@ Result<std::vector<FieldEntry>> ParseFieldList(std::string_view text);
 // The base of a list file name: up to its first period.
 std::string ListFileBase(std::string_view listFileName);
 
+enum class DataType { kBlockTree = 0, kPlain = 1 };
+
+inline constexpr char kWarningTitle[] = "WARNING";
+inline constexpr char kIncompatibleExtension[] =
+    "Selected Data Type and List File extension are incompatible";
+inline constexpr char kUnsupportedExtension[] = "List File extension not supported";
+
+// A list file chosen in a save dialog: its name without the directory
+// (".fld" appended for brick trees, ".rpm" for other data, when it has no
+// extension), the directory it was chosen in (the local directory), and a
+// warning when its extension does not suit the data type. A name whose
+// extension matches the data type passes without a warning.
+struct ListFileChoice {
+    std::string name;
+    std::string directory;
+    std::string warning;  // "" or one of the two texts above
+};
+ListFileChoice ChooseListFileName(const std::string& chosenPath, DataType type);
+
 }  // namespace voxa::fileport

@@ -100,3 +100,27 @@ TEST(FieldLists, AtMost4096RowsAreWritten) {
 
 }  // namespace
 }  // namespace voxa::fileport
+
+namespace voxa::fileport {
+namespace {
+
+TEST(ListFileChoices, ExtensionsFollowTheDataTypeAndMismatchesWarn) {
+    auto c = ChooseListFileName("/home/u/copies/run", DataType::kBlockTree);
+    EXPECT_EQ(c.name, "run.fld");
+    EXPECT_EQ(c.directory, "/home/u/copies");
+    EXPECT_EQ(c.warning, "");
+    EXPECT_EQ(ChooseListFileName("/x/run", DataType::kPlain).name, "run.rpm");
+    c = ChooseListFileName("/x/run.fld", DataType::kPlain);
+    EXPECT_EQ(c.name, "run.fld");  // kept as chosen
+    EXPECT_EQ(c.warning, "Selected Data Type and List File extension are incompatible");
+    EXPECT_EQ(ChooseListFileName("/x/run.rpm", DataType::kBlockTree).warning,
+              "Selected Data Type and List File extension are incompatible");
+    c = ChooseListFileName("/x/run.txt", DataType::kBlockTree);
+    EXPECT_EQ(c.warning, "List File extension not supported");
+    EXPECT_EQ(c.name, "run.txt");
+    EXPECT_EQ(ChooseListFileName("/x/run.fld", DataType::kBlockTree).warning, "");
+    EXPECT_EQ(ChooseListFileName("/run.fld", DataType::kBlockTree).directory, "/");
+}
+
+}  // namespace
+}  // namespace voxa::fileport
