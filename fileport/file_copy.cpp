@@ -9,7 +9,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
 
 namespace voxa::fileport {
 namespace {
@@ -68,6 +72,72 @@ private:
     std::string m_final;
     std::string m_part;
     UniqueFd m_fd;
+};
+
+// Writes pieces into a PartFile on a thread of its own, so that the
+// connection is read while earlier pieces go to disk. At most kMaxQueued
+// pieces wait; Push blocks while the queue is full. Owned and driven by one
+// thread; the queue and the first failure are shared under m_mutex.
+class BackgroundWriter {
+public:
+    explicit BackgroundWriter(PartFile& file) : m_file(file), m_thread([this] { Run(); }) {}
+    ~BackgroundWriter() { (void)Finish(); }
+
+    Status Push(int64_t offset, const unsigned char* data, size_t size) {
+        std::vector<unsigned char> copy(data, data + size);
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait(lock, [&] { return m_queue.size() < kMaxQueued || !m_status.ok(); });
+        if (!m_status.ok()) return m_status;
+        m_queue.push_back({offset, std::move(copy)});
+        m_changed.notify_all();
+        return Status::Ok();
+    }
+    // Waits until every piece is written; the first failure, if any.
+    Status Finish() {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_closing = true;
+            m_changed.notify_all();
+        }
+        if (m_thread.joinable()) m_thread.join();
+        return m_status;
+    }
+
+private:
+    static constexpr size_t kMaxQueued = 4;
+    struct Item {
+        int64_t offset;
+        std::vector<unsigned char> bytes;
+    };
+    void Run() {
+        while (true) {
+            Item item;
+            {
+                std::unique_lock<std::mutex> lock(m_mutex);
+                m_changed.wait(lock, [&] { return !m_queue.empty() || m_closing; });
+                if (m_queue.empty()) return;
+                item = std::move(m_queue.front());
+                m_queue.pop_front();
+                m_changed.notify_all();
+            }
+            Status st = m_file.WriteAt(item.offset, item.bytes.data(), item.bytes.size());
+            if (!st.ok()) {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_status = st;
+                m_queue.clear();
+                m_changed.notify_all();
+                return;
+            }
+        }
+    }
+
+    PartFile& m_file;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::deque<Item> m_queue;
+    bool m_closing = false;
+    Status m_status;
+    std::thread m_thread;  // last: starts once the members above exist
 };
 
 CopyResult Outcome(CopyOutcome outcome, std::string message, int64_t bytes = 0) {
@@ -145,17 +215,20 @@ CopyResult FileCopier::CopyBrickTree(const std::string& host, const std::string&
         total += b.brick.Bytes();
     }
     int64_t done = 0;
+    BackgroundWriter writer(out);
     st = (*client)->FetchPieces(
         path, pieces,
         [&](size_t i, const unsigned char* data, size_t size) {
-            VOXA_TRY(out.WriteAt(tree->bricks[i].brick.offset, data, size));
+            VOXA_TRY(writer.Push(tree->bricks[i].brick.offset, data, size));
             done += static_cast<int64_t>(size);
             if (observer.progress) observer.progress(done, total);
             return Status::Ok();
         },
         [&]() { return Stopped(observer); });
+    Status written = writer.Finish();
     if (Stopped(observer)) return Outcome(CopyOutcome::kStopped, "stopped");
     if (!st.ok()) return Outcome(CopyOutcome::kFailed, st.message());
+    if (!written.ok()) return Outcome(CopyOutcome::kFailed, written.message());
     st = out.Commit();
     if (!st.ok()) return Outcome(CopyOutcome::kFailed, st.message());
     return Outcome(CopyOutcome::kCopied, "", tree->fileLength);
@@ -185,17 +258,20 @@ CopyResult FileCopier::CopyWholeFile(const std::string& host, const std::string&
     for (int64_t at = 0; at < size; at += kCopyPiece)
         pieces.push_back({at, static_cast<int32_t>(std::min<int64_t>(kCopyPiece, size - at))});
     int64_t done = 0;
+    BackgroundWriter writer(out);
     st = (*client)->FetchPieces(
         RemotePath(remoteDirectory, name), pieces,
         [&](size_t i, const unsigned char* data, size_t n) {
-            VOXA_TRY(out.WriteAt(pieces[i].offset, data, n));
+            VOXA_TRY(writer.Push(pieces[i].offset, data, n));
             done += static_cast<int64_t>(n);
             if (observer.progress) observer.progress(done, size);
             return Status::Ok();
         },
         [&]() { return Stopped(observer); });
+    Status written = writer.Finish();
     if (Stopped(observer)) return Outcome(CopyOutcome::kStopped, "stopped");
     if (!st.ok()) return Outcome(CopyOutcome::kFailed, st.message());
+    if (!written.ok()) return Outcome(CopyOutcome::kFailed, written.message());
     st = out.Commit();
     if (!st.ok()) return Outcome(CopyOutcome::kFailed, st.message());
     return Outcome(CopyOutcome::kCopied, "", size);

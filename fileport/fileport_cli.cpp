@@ -2,6 +2,7 @@
 
 #include "fileport/file_copy.h"
 #include "fileport/lists.h"
+#include "fileport/remote_files_server.h"
 #include "spool/progress_line.h"
 
 #include <kj/async-io.h>
@@ -115,6 +116,7 @@ int RunFileportCommand(const std::vector<std::string>& args, std::FILE* out, std
     const int modes = !o.list.empty() + !o.copy.empty() + !o.rdl.empty();
     if (modes != 1) return Bad(err, "give one of --list, --copy, --rdl");
 
+    KeepTransferMemory();
     auto io = kj::setupAsyncIo();
     FileCopier copier(io);
     spool::ProgressLine progress(err, "", ProgressStream(err) != nullptr);
@@ -212,6 +214,7 @@ int RunGetFile(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
         std::fprintf(err, "getfile: refused name \"%s\": a plain file name is needed\n", args[2].c_str());
         return kExitBadInput;
     }
+    KeepTransferMemory();
     auto io = kj::setupAsyncIo();
     FileCopier copier(io);
     spool::ProgressLine progress(err, "getfile " + args[2] + " ", ProgressStream(err) != nullptr);

@@ -7,6 +7,7 @@
 #include <capnp/orphan.h>
 
 #include <dirent.h>
+#include <malloc.h>
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <sys/stat.h>
@@ -118,6 +119,10 @@ Result<size_t> RemoteFilesService::ReadPart(const std::string& name, uint32_t of
     if (size > kMaxTransferBytes) return Refused("size over the transfer limit");
     int64_t fileSize = 0;
     VOXA_ASSIGN_OR_RETURN(UniqueFd fd, OpenFile(name, &fileSize));
+    // Each call opens the file afresh, which loses the kernel's read-ahead
+    // state: ask for this range whole, and for the range after it, so that
+    // a client reading a file piece by piece finds the next piece on its way.
+    ::posix_fadvise(fd.Get(), static_cast<off_t>(offset), size, POSIX_FADV_SEQUENTIAL);
     size_t done = 0;
     while (done < static_cast<size_t>(size)) {
         ssize_t n = ::pread(fd.Get(), dest + done, static_cast<size_t>(size) - done,
@@ -127,6 +132,8 @@ Result<size_t> RemoteFilesService::ReadPart(const std::string& name, uint32_t of
         if (n == 0) break;
         done += static_cast<size_t>(n);
     }
+    if (done == static_cast<size_t>(size) && static_cast<int64_t>(offset) + size < fileSize)
+        ::posix_fadvise(fd.Get(), static_cast<off_t>(offset) + size, size, POSIX_FADV_WILLNEED);
     return done;
 }
 
@@ -184,6 +191,11 @@ kj::Promise<void> RemoteFilesImpl::getPartFile(GetPartFileContext context) {
     return kj::READY_NOW;
 }
 
+void KeepTransferMemory() {
+    ::mallopt(M_MMAP_THRESHOLD, 32 << 20);
+    ::mallopt(M_TRIM_THRESHOLD, 256 << 20);
+}
+
 std::optional<hosting::ObjectFactory> MakeRemoteFilesFactory(const hosting::ServerCommandLine& cl,
                                                              kj::AsyncIoContext&,
                                                              std::string* error) {
@@ -192,6 +204,7 @@ std::optional<hosting::ObjectFactory> MakeRemoteFilesFactory(const hosting::Serv
     if (!hosting::BuildDataRoots(cl, &roots, &warnings, error)) return std::nullopt;
     for (const std::string& warning : warnings)
         std::fprintf(stderr, "fileport_server: warning: %s\n", warning.c_str());
+    KeepTransferMemory();
     auto service = std::make_shared<RemoteFilesService>(std::move(roots));
     return hosting::ObjectFactory([service](hosting::ObjectRef ref) -> capnp::Capability::Client {
         return kj::heap<RemoteFilesImpl>(*service, std::move(ref));

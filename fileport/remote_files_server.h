@@ -75,6 +75,12 @@ private:
     hosting::ObjectRef m_ref;
 };
 
+// Keeps freed transfer blocks in the process's heap instead of returning
+// them to the system, so that each piece does not fault in fresh pages
+// (the cost of a copy is otherwise dominated by zeroing new memory). Call
+// once at the start of a program that moves many large pieces.
+void KeepTransferMemory();
+
 // The data roots from the command line, the shared service and the factory.
 std::optional<hosting::ObjectFactory> MakeRemoteFilesFactory(const hosting::ServerCommandLine& cl,
                                                              kj::AsyncIoContext& io,
