@@ -3,6 +3,7 @@
 #include "fileport/file_copy.h"
 #include "fileport/lists.h"
 #include "fileport/remote_files_server.h"
+#include "platform/paths.h"
 #include "spool/progress_line.h"
 
 #include <kj/async-io.h>
@@ -10,6 +11,8 @@
 #include <unistd.h>
 
 #include <charconv>
+#include <climits>
+#include <cstdlib>
 #include <fstream>
 #include <optional>
 #include <sstream>
@@ -163,6 +166,12 @@ int RunFileportCommand(const std::vector<std::string>& args, std::FILE* out, std
     // --rdl
     if (!positional.empty()) return Bad(err, "unexpected argument " + positional[0]);
     if (o.to.empty()) return Bad(err, "--rdl needs --to LOCALDIR");
+    // The FIELD list names the copies by the directory's full path.
+    if (!MakeDirs(o.to)) return Bad(err, o.to + ": cannot create");
+    if (char* full = ::realpath(o.to.c_str(), nullptr)) {
+        o.to = full;
+        std::free(full);
+    }
     std::ifstream in(o.rdl);
     if (!in) return Bad(err, o.rdl + ": cannot read");
     std::stringstream text;
