@@ -149,6 +149,7 @@ int RunFileportCommand(const std::vector<std::string>& args, std::FILE* out, std
         size_t cut = site->directory.find_last_of("/\\");
         if (cut == std::string::npos || cut + 1 >= site->directory.size())
             return Bad(err, "--copy needs HOST:DIR/NAME");
+        if (!MakeDirs(positional[0])) return Bad(err, positional[0] + ": cannot create");
         const std::string dir = site->directory.substr(0, cut == 0 ? 1 : cut);
         const std::string name = site->directory.substr(cut + 1);
         CopyResult r = o.prune ? copier.CopyBrickTree(site->host, dir, name, positional[0], *o.prune, observer)

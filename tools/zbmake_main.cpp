@@ -2,6 +2,7 @@
 // NIfTI-1 file, or describes an existing ZB file (--info).
 #include "tools/zbmake.h"
 #include "tools/zb_single_file.h"
+#include "platform/paths.h"
 
 #include <dirent.h>
 #include <unistd.h>
@@ -70,6 +71,8 @@ voxa::MakeStatus MakeSingleFile(const voxa::SourceVolume& vol, const std::string
                                 const voxa::ZbMakeOptions& opt, voxa::ZbMakeReport* report) {
     size_t cut = out.find_last_of('/');
     std::string scratch = (cut == std::string::npos ? std::string(".") : out.substr(0, cut)) + "/.zbmake_XXXXXX";
+    if (cut != std::string::npos && !voxa::MakeDirs(out.substr(0, cut + 1)))
+        return voxa::MakeStatus::Fail(out.substr(0, cut + 1) + ": cannot create");
     if (::mkdtemp(scratch.data()) == nullptr) return voxa::MakeStatus::Fail(scratch + ": cannot create");
     const std::string name = cut == std::string::npos ? out : out.substr(cut + 1);
     voxa::MakeStatus s = voxa::MakeZb(vol, scratch + "/" + name, opt, report);
