@@ -471,6 +471,26 @@ TEST_F(PrunedCopy, CommandLinesCopyListAndFail) {
     std::fclose(err);
 }
 
+TEST(RemoteFilesActivation, ARegisteredServerIsLaunchedOnDemandAndLeavesWhenIdle) {
+    FreshRoot root;
+    const uint16_t port = FreePort();
+    const std::string portText = std::to_string(port);
+    ScopedEnv portEnv("VOXA_REMOTEFILES_PORT", portText.c_str());
+    ASSERT_EQ(RunCommand(kBin + "/fileport_server -RegServer").status, 0);
+    ASSERT_EQ(::mkdir(root.File("data").c_str(), 0755), 0);
+    const std::string bytes = Pattern(70000, 4);
+    ASSERT_TRUE(WriteWholeFile(root.File("data/v.raw"), bytes));
+    ASSERT_FALSE(Listening(port));
+    TempDir work;
+    auto r = RunCommand("cd " + work.Path() + " && " + kBin + "/getfile 127.0.0.1 C:/data v.raw");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(ReadWholeFile(work.File("v.raw")), bytes);
+    // Launched on demand: it listens on loopback and ends about 5 s after
+    // its last object went.
+    EXPECT_TRUE(WaitFor([&] { return !Listening(port); }, 30000));
+    EXPECT_EQ(RunCommand(kBin + "/fileport_server -UnregServer").status, 0);
+}
+
 // A raw volume with a bright ball off centre and a gradient elsewhere.
 std::string BallVolume(int n) {
     std::string v(static_cast<size_t>(n) * n * n, '\0');
