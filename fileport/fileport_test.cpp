@@ -98,6 +98,7 @@ TEST_F(RemoteFilesServer, ListsMatchingEntriesWithTheirSizes) {
     ASSERT_TRUE(WriteWholeFile(data.File("a.zb"), std::string(10, 'a')));
     ASSERT_TRUE(WriteWholeFile(data.File("b.zb"), std::string(20, 'b')));
     ASSERT_TRUE(WriteWholeFile(data.File("c.txt"), "c"));
+    ASSERT_TRUE(WriteWholeFile(data.File("x,1.zb"), "a comma"));  // cannot be listed
     ASSERT_EQ(::mkdir(data.File("sub.zb").c_str(), 0755), 0);
     // A sparse file of 3 GiB: its size is listed in full.
     {
@@ -417,6 +418,16 @@ TEST_F(PrunedCopy, RowsAlreadyPresentAreSkippedAndTheFieldListsNameTheCopies) {
     EXPECT_EQ(ReadAt(local.File("h12v03.zb"), 131072, 1000000), SmallTree().bytesOf(6));
     std::vector<FileRow> none;
     EXPECT_FALSE(copier.CopyRows(&none, settings).ok());
+
+    // Other data: every file not yet copied travels whole; no FIELD list.
+    settings.dataType = DataType::kPlain;
+    settings.listFileName = "plain.fld";
+    attempted = copier.CopyRows(&*rows, settings);
+    ASSERT_TRUE(attempted.ok());
+    EXPECT_EQ(*attempted, 1);
+    EXPECT_EQ((*rows)[3].isCopied, kCopiedYes);
+    EXPECT_EQ(ReadWholeFile(local.File("h12v04.txt")), "not a tree");
+    EXPECT_FALSE(Exists(local.File("plain.fld")));
 }
 
 TEST_F(PrunedCopy, CommandLinesCopyListAndFail) {

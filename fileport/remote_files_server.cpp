@@ -89,6 +89,9 @@ std::string RemoteFilesService::GetFileList(const std::string& dir, const std::s
     std::string text;
     while (dirent* e = ::readdir(d.get())) {
         if (::fnmatch(filter.c_str(), e->d_name, 0) != 0) continue;
+        // The list text has no escape: a name with a comma would shift
+        // every name and size after it, so it is left out.
+        if (std::strchr(e->d_name, ',') != nullptr) continue;
         std::string entry;
         AppendListEntry(&entry, e->d_name, EntrySize(dirFd.Get(), e->d_name));
         if (text.size() + entry.size() + 1 > kMaxListText) break;  // cut after the last whole entry

@@ -39,7 +39,7 @@ public:
 
     // The list text of the entries of dir that match filter; "" when
     // nothing matches or dir cannot be listed (then the listing directory
-    // stays as it was).
+    // stays as it was). Names holding a comma are left out.
     std::string GetFileList(const std::string& dir, const std::string& filter);
 
     // Opens a regular file for reading: name absolute, a drive path, or
