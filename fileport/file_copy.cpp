@@ -215,6 +215,7 @@ CopyResult FileCopier::CopyBrickTree(const std::string& host, const std::string&
         total += b.brick.Bytes();
     }
     int64_t done = 0;
+    if (observer.progress) observer.progress(0, total);  // the index is in place; bricks next
     BackgroundWriter writer(out);
     st = (*client)->FetchPieces(
         path, pieces,

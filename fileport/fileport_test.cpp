@@ -252,8 +252,11 @@ TEST_F(PrunedCopy, EachKeptBrickHoldsItsSourceRangeAtItsNewOffset) {
         std::string want = tree.bytesOf(source[i]);
         EXPECT_EQ(ReadAt(out, expected[i], want.size()), want) << "brick " << i;
     }
-    ASSERT_EQ(progress.size(), 3u);
+    ASSERT_EQ(progress.size(), 4u);  // once with the index in place, then after each brick
+    EXPECT_EQ(progress.front().first, 0);
+    EXPECT_EQ(progress[1].first, 64000);
     EXPECT_EQ(progress.back().first, 64000 + 729 + 1000000);
+    EXPECT_EQ(progress.back().second, 64000 + 729 + 1000000);
     // The index: read by the engine's own reader.
     BrickTable table;
     LoadStatus loaded = ReadZbFile(out, {1, 1, 1}, table);
