@@ -1,6 +1,11 @@
 // zbmake: builds a brick tree (ZB file + data file) from a raw volume or a
 // NIfTI-1 file, or describes an existing ZB file (--info).
 #include "tools/zbmake.h"
+#include "tools/zb_single_file.h"
+#include "platform/paths.h"
+
+#include <dirent.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -32,6 +37,9 @@ constexpr char kUsage[] =
     "  --overlap N         overlap margin on each side (default 1)\n"
     "  --dirs D1,D2,...    also write the data file into these directories and\n"
     "                      list them in otherdirs.txt (one reader per directory)\n"
+    "  --single-file       write the tree as one file OUTPUT.zb: the index in its\n"
+    "                      first 131,072 bytes, the bricks after it (the layout\n"
+    "                      that fileport_gui copies and prunes)\n"
     "  --quiet             no progress on stderr\n"
     "  --info FILE.zb      load a ZB file and print its bricks, levels, errors\n"
     "                      and limits; exit 1 when it cannot be used\n"
@@ -57,6 +65,30 @@ int Fail(const std::string& message) {
     return 2;
 }
 
+// Builds the tree in a scratch directory beside the output, then packs it
+// into one file.
+voxa::MakeStatus MakeSingleFile(const voxa::SourceVolume& vol, const std::string& out,
+                                const voxa::ZbMakeOptions& opt, voxa::ZbMakeReport* report) {
+    size_t cut = out.find_last_of('/');
+    std::string scratch = (cut == std::string::npos ? std::string(".") : out.substr(0, cut)) + "/.zbmake_XXXXXX";
+    if (cut != std::string::npos && !voxa::MakeDirs(out.substr(0, cut + 1)))
+        return voxa::MakeStatus::Fail(out.substr(0, cut + 1) + ": cannot create");
+    if (::mkdtemp(scratch.data()) == nullptr) return voxa::MakeStatus::Fail(scratch + ": cannot create");
+    const std::string name = cut == std::string::npos ? out : out.substr(cut + 1);
+    voxa::MakeStatus s = voxa::MakeZb(vol, scratch + "/" + name, opt, report);
+    if (s.ok) s = voxa::PackSingleFile(scratch + "/" + name, out);
+    if (DIR* d = ::opendir(scratch.c_str())) {
+        while (dirent* e = ::readdir(d)) {
+            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+                ::unlink((scratch + "/" + e->d_name).c_str());
+        }
+        ::closedir(d);
+    }
+    ::rmdir(scratch.c_str());
+    if (s.ok && report) report->dataName = name;
+    return s;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -66,6 +98,7 @@ int main(int argc, char** argv) {
     opt.progress = &std::cerr;
     std::vector<double> dims, spacing{1, 1, 1};
     std::string type = "u8";
+    bool singleFile = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         auto value = [&](std::string& out) {
@@ -102,6 +135,8 @@ int main(int argc, char** argv) {
             std::stringstream in(v);
             std::string d;
             while (std::getline(in, d, ',')) opt.otherDirs.push_back(d);
+        } else if (a == "--single-file") {
+            singleFile = true;
         } else if (a == "--quiet") {
             opt.progress = nullptr;
         } else if (!a.empty() && a[0] == '-') {
@@ -130,7 +165,12 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "zbmake: %s: %d x %d x %d voxels, spacing %g %g %g\n", positional[0].c_str(), vol.nx,
                      vol.ny, vol.nz, vol.spacing[0], vol.spacing[1], vol.spacing[2]);
     voxa::ZbMakeReport report;
-    s = voxa::MakeZb(vol, positional[1], opt, &report);
+    if (singleFile) {
+        if (!opt.otherDirs.empty()) return Fail("--single-file and --dirs cannot be combined");
+        s = MakeSingleFile(vol, positional[1], opt, &report);
+    } else {
+        s = voxa::MakeZb(vol, positional[1], opt, &report);
+    }
     if (!s.ok) return Fail(s.message);
     if (opt.progress)
         std::fprintf(stderr, "zbmake: %s: %d levels, %d bricks, %lld data bytes in %s, values %g .. %g -> 0 .. 255\n",

@@ -1,0 +1,1 @@
+voxa_add_fuzz_harness(fileport_lists LIBS voxa_fileport)
