@@ -8,7 +8,7 @@
 #include "fileport/remote_files_server.h"
 #include "fileport/zb_prune.h"
 
-#include "engine/zb_file.h"
+#include "engine/bricks/zb_file.h"
 #include "platform/test_support.h"
 #include "platform/unique_fd.h"
 

@@ -1,6 +1,6 @@
 #include "tools/zb_single_file.h"
 
-#include "engine/zb_file.h"
+#include "engine/bricks/zb_file.h"
 #include "platform/unique_fd.h"
 
 #include <fcntl.h>
