@@ -339,6 +339,7 @@ void BrickCache::Plan(int readers) {
             std::snprintf(buf, sizeof buf, "Brick %d: %lld bytes do not fit the %lld byte brick cache\n",
                           q.brick, static_cast<long long>(q.count), static_cast<long long>(size));
             AppendDebugText(kDebugVoxaFile, buf);
+            SetLastFailure(buf);
             continue;
         }
         if (m_fill + len > size) {
@@ -505,8 +506,27 @@ void BrickCache::Serve(int index, const PlanEntry& e, DirectBrickReader& reader)
     Notify();
 }
 
+std::string BrickCache::LastFailure() const {
+    std::lock_guard<std::mutex> lock(m_failureMutex);
+    return m_lastFailure;
+}
+
+void BrickCache::SetLastFailure(const char* text) {
+    std::string line(text);
+    while (!line.empty() && line.back() == '\n') line.pop_back();
+    std::lock_guard<std::mutex> lock(m_failureMutex);
+    m_lastFailure = std::move(line);
+}
+
 void BrickCache::LogReadFailure(const std::string& path, int brick, int64_t offset, int64_t count,
                                 int64_t got) {
+    {
+        char text[512];
+        std::snprintf(text, sizeof text, "cannot read data file %.255s (brick %d: %lld bytes at %lld, got %lld)",
+                      path.c_str(), brick, static_cast<long long>(count), static_cast<long long>(offset),
+                      static_cast<long long>(got));
+        SetLastFailure(text);
+    }
     {
         std::lock_guard<std::mutex> lock(m_logMutex);
         if (!m_loggedFiles.insert(path).second) return;
