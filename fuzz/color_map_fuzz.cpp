@@ -20,8 +20,11 @@ namespace {
 struct Files {
     std::string dir;
     Files() {
-        char name[] = "/tmp/voxa_fuzz_maps_XXXXXX";
-        if (::mkdtemp(name) == nullptr) std::abort();
+        char name[] = "/dev/shm/voxa_fuzz_maps_XXXXXX";  // memory: no disk writes per input
+        if (::mkdtemp(name) == nullptr) {
+            std::snprintf(name, sizeof name, "/tmp/voxa_fuzz_maps_XXXXXX");
+            if (::mkdtemp(name) == nullptr) std::abort();
+        }
         dir = name;
     }
     ~Files() {

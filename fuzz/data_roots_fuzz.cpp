@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -20,8 +21,11 @@ struct Root {
     std::string dir;
     voxa::DataRoots roots;
     Root() {
-        char name[] = "/tmp/voxa_fuzz_roots_XXXXXX";
-        if (::mkdtemp(name) == nullptr) std::abort();
+        char name[] = "/dev/shm/voxa_fuzz_roots_XXXXXX";  // memory: no disk writes per input
+        if (::mkdtemp(name) == nullptr) {
+            std::snprintf(name, sizeof name, "/tmp/voxa_fuzz_roots_XXXXXX");
+            if (::mkdtemp(name) == nullptr) std::abort();
+        }
         dir = name;
         std::filesystem::create_directories(dir + "/sub/deeper");
         std::string error;

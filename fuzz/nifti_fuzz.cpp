@@ -19,8 +19,11 @@ namespace {
 struct Files {
     std::string dir;
     Files() {
-        char name[] = "/tmp/voxa_fuzz_nifti_XXXXXX";
-        if (::mkdtemp(name) == nullptr) std::abort();
+        char name[] = "/dev/shm/voxa_fuzz_nifti_XXXXXX";  // memory: no disk writes per input
+        if (::mkdtemp(name) == nullptr) {
+            std::snprintf(name, sizeof name, "/tmp/voxa_fuzz_nifti_XXXXXX");
+            if (::mkdtemp(name) == nullptr) std::abort();
+        }
         dir = name;
     }
     ~Files() {
@@ -30,7 +33,7 @@ struct Files {
 };
 
 // Volumes above this many voxels are loaded but not bricked (speed).
-constexpr int64_t kMaxBrickedVoxels = 1 << 15;
+constexpr int64_t kMaxBrickedVoxels = 1 << 14;
 
 bool SameVolume(const voxa::SourceVolume& a, const voxa::SourceVolume& b) {
     if (a.nx != b.nx || a.ny != b.ny || a.nz != b.nz || a.spacing != b.spacing) return false;
@@ -71,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (int64_t{a.nx} * a.ny * a.nz > kMaxBrickedVoxels) return 0;
     if (!voxa::DegenerateSpacing(a.spacing, a.nx, a.ny, a.nz).empty()) a.spacing = {1, 1, 1};
     voxa::ZbMakeOptions options;
-    options.brick = 8;
+    options.brick = 16;
     const std::string zb = files.dir + "/tree.zb";
     const std::string dataFile = files.dir + "/data_tree.raw";
     const voxa::MakeStatus made = voxa::MakeZb(a, zb, options);

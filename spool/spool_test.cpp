@@ -391,6 +391,25 @@ TEST_F(SpoolRoots, PathsOutsideTheRootsWriteNothing) {
     EXPECT_EQ(hi, 0u);
 }
 
+// Found by fuzzing: a path with a NUL byte was checked as a whole but would
+// be opened up to the NUL; a "." in the missing part of a path stayed in
+// the served name.
+TEST(DataRoots, NulBytesAreRefusedAndServedNamesAreCanonical) {
+    TempDir dir;
+    DataRoots roots;
+    std::string error;
+    ASSERT_TRUE(roots.Add(dir.Path(), &error)) << error;
+    ServedPath served;
+    std::string reason;
+    const std::string withNul = dir.Path() + std::string("/su\0b/x.raw", 11);
+    EXPECT_FALSE(roots.Check(withNul, &served, &reason));
+    EXPECT_EQ(reason, "path contains a NUL byte");
+    ASSERT_TRUE(roots.Check(dir.Path() + "/missing/./deeper//./c.raw", &served, &reason)) << reason;
+    const std::string root = roots.Roots()[0];
+    EXPECT_EQ(served.full, root + "/missing/deeper/c.raw");
+    EXPECT_EQ(served.relative, "missing/deeper/c.raw");
+}
+
 TEST(DataRoots, SymbolicLinksOutOfARootAreRefused) {
     TempDir root, other;
     ASSERT_EQ(::symlink(other.Path().c_str(), root.File("link").c_str()), 0);
