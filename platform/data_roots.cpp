@@ -50,7 +50,9 @@ std::string CanonicalOfMaybeMissing(const std::string& path) {
         size_t slash = existing.rfind('/');
         if (slash == std::string::npos || existing == "/") return "";
         std::string last = existing.substr(slash + 1);
-        if (!last.empty()) rest = rest.empty() ? last : last + "/" + rest;
+        // "." components of the missing part name nothing: dropped, so the
+        // served name is canonical there too.
+        if (!last.empty() && last != ".") rest = rest.empty() ? last : last + "/" + rest;
         existing = slash == 0 ? "/" : existing.substr(0, slash);
     }
 }
@@ -116,6 +118,12 @@ bool DataRoots::AddFromFile(const std::string& file, std::string* error,
 }
 
 bool DataRoots::Check(std::string_view path, ServedPath* served, std::string* reason) const {
+    // A NUL byte would end the name where the system opens it: the file
+    // opened would not be the one checked.
+    if (path.find('\0') != std::string_view::npos) {
+        *reason = "path contains a NUL byte";
+        return false;
+    }
     std::string linuxPath = DrivePath(path);
     if (linuxPath.size() > kMaxFileName) {
         *reason = "file name longer than 255 characters";

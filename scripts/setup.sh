@@ -24,6 +24,8 @@ PACKAGES=(
   libavcodec-dev libavformat-dev libswscale-dev libavutil-dev
   # screen-saver window tests (XGetImage read-back, window ids)
   x11-utils
+  # fuzzing (scripts/fuzz.sh): clang with libFuzzer and the sanitizer runtimes
+  clang libclang-rt-14-dev
 )
 
 missing=()

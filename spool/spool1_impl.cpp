@@ -72,6 +72,17 @@ void SpoolService::Finish() {
                    .fork();
 }
 
+bool SpoolService::FinishFor(const void* owner) {
+    if (!m_server.InUse() || m_owner != owner) return false;
+    m_owner = nullptr;
+    Finish();
+    return true;
+}
+
+void SpoolService::Released(const void* owner) {
+    if (owner != nullptr && m_owner == owner) FinishFor(owner);
+}
+
 kj::Promise<void> SpoolService::WhenRunEnded() {
     if (m_endingActive) {
         KJ_IF_MAYBE(ending, m_ending) { return ending->addBranch(); }
@@ -79,8 +90,13 @@ kj::Promise<void> SpoolService::WhenRunEnded() {
     return kj::READY_NOW;
 }
 
-Spool1Impl::Spool1Impl(SpoolService& service, hosting::ObjectRef ref)
-    : m_service(service), m_server(service.Server()), m_ref(std::move(ref)) {}
+Spool1Impl::Spool1Impl(std::shared_ptr<SpoolService> service, hosting::ObjectRef ref)
+    : m_keep(std::move(service)),
+      m_service(*m_keep),
+      m_server(m_service.Server()),
+      m_ref(std::move(ref)) {}
+
+Spool1Impl::~Spool1Impl() { m_service.Released(this); }
 
 kj::Promise<void> Spool1Impl::readReq(ReadReqContext context) {
     auto p = context.getParams();
@@ -91,7 +107,9 @@ kj::Promise<void> Spool1Impl::readReq(ReadReqContext context) {
 
 kj::Promise<void> Spool1Impl::initialize(InitializeContext context) {
     return m_service.WhenRunEnded().then([this, context]() mutable {
-        context.getResults().setIStatus(m_server.Initialize());
+        int status = m_server.Initialize();
+        if (status == 1) m_service.SetOwner(this);
+        context.getResults().setIStatus(status);
     });
 }
 
@@ -112,7 +130,8 @@ kj::Promise<void> Spool1Impl::getReq(GetReqContext context) {
 }
 
 kj::Promise<void> Spool1Impl::finish(FinishContext) {
-    m_service.Finish();
+    // A Finish from a client that did not open the run leaves it open.
+    m_service.FinishFor(this);
     return kj::READY_NOW;
 }
 
@@ -131,7 +150,9 @@ kj::Promise<void> Spool1Impl::getStatus(GetStatusContext context) {
 
 kj::Promise<void> Spool1Impl::initWrite(InitWriteContext context) {
     return m_service.WhenRunEnded().then([this, context]() mutable {
-        context.getResults().setIStatus(m_server.InitWrite());
+        int status = m_server.InitWrite();
+        if (status == 1) m_service.SetOwner(this);
+        context.getResults().setIStatus(status);
     });
 }
 
@@ -165,7 +186,7 @@ std::optional<hosting::ObjectFactory> MakeSpoolFactory(const hosting::ServerComm
     auto service = std::make_shared<SpoolService>(std::move(roots), io);
     return hosting::ObjectFactory(
         [service](hosting::ObjectRef ref) -> capnp::Capability::Client {
-            return kj::heap<Spool1Impl>(*service, std::move(ref));
+            return kj::heap<Spool1Impl>(service, std::move(ref));
         });
 }
 

@@ -16,6 +16,7 @@
 
 #include <kj/async-io.h>
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -51,6 +52,11 @@ private:
 // ended and in use is cleared). An Initialize or InitWrite that arrives
 // while a run is ending waits for that end and then starts its run, so a
 // client always sees 1 after Finish and never gets a second worker.
+//
+// A run belongs to the object (one per client connection) that opened it:
+// only that object's Finish ends it, and when that object is released (the
+// client released it, or its connection closed because the client died)
+// the run ends as a Finish would.
 class SpoolService {
 public:
     SpoolService(DataRoots roots, kj::AsyncIoContext& io);
@@ -61,6 +67,14 @@ public:
     // at most until deadline.
     kj::Promise<void> WaitWhilePending(int slot, kj::TimePoint deadline);
     void Finish();
+    // The run just started belongs to owner.
+    void SetOwner(const void* owner) { m_owner = owner; }
+    // Finish on behalf of a client: ends the run only when the client owns
+    // it. False when it did not (the run stays open).
+    bool FinishFor(const void* owner);
+    // The client is gone: its run, if it has one, ends.
+    void Released(const void* owner);
+    const void* Owner() const { return m_owner; }
     // Resolves when no run is ending.
     kj::Promise<void> WhenRunEnded();
 
@@ -72,11 +86,13 @@ private:
     kj::Timer& m_timer;
     kj::Maybe<kj::ForkedPromise<void>> m_ending;
     bool m_endingActive = false;
+    const void* m_owner = nullptr;  // object that opened the open run
 };
 
 class Spool1Impl final : public rpc::Ispool1::Server {
 public:
-    Spool1Impl(SpoolService& service, hosting::ObjectRef ref);
+    Spool1Impl(std::shared_ptr<SpoolService> service, hosting::ObjectRef ref);
+    ~Spool1Impl();  // ends the run this object opened
 
 protected:
     kj::Promise<void> readReq(ReadReqContext context) override;
@@ -90,6 +106,7 @@ protected:
     kj::Promise<void> getWriteStatus(GetWriteStatusContext context) override;
 
 private:
+    std::shared_ptr<SpoolService> m_keep;
     SpoolService& m_service;
     SpoolServer& m_server;
     hosting::ObjectRef m_ref;

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cassert>
@@ -43,6 +44,17 @@ constexpr const char* kTextNoReadRequest = "No Read Request was assigned to this
 constexpr const char* kTextNoWriteRequest = "No Write Request was assigned to this buffer";
 constexpr const char* kTextNoSuchSlot = "No such buffer: %d (buffers are 0 to 7)";
 constexpr const char* kTextRefused = "Refused: %s";
+constexpr const char* kTextNoRun = "Refused: no run is open (Initialize or InitWrite first)";
+constexpr const char* kTextRunEnding = "Refused: the run is ending (Finish was called)";
+constexpr const char* kTextReadInWriteRun =
+    "Refused: a read request in a write run (a read run is opened by Initialize)";
+constexpr const char* kTextWriteInReadRun =
+    "Refused: a write request in a read run (a write run is opened by InitWrite)";
+constexpr const char* kTextTooLarge = "Refused: %ld bytes is not a piece of 0 to 4194304 bytes";
+constexpr const char* kTextSlotBusy = "Refused: buffer %d, next in turn, is not free (collect its result)";
+constexpr const char* kTextFillNoSpace =
+    "Refused: zero-fill to %lld bytes would grow the file by %lld bytes; the file system has "
+    "%lld bytes free";
 
 // Numbers in status texts print as signed 32-bit values.
 long L32(int64_t value) { return static_cast<long>(static_cast<int32_t>(value)); }
@@ -84,6 +96,7 @@ int SpoolServer::StartRun(RunKind kind) {
         if (!buffer) return 0;  // out of memory: no run
     }
     m_inUse = true;
+    m_runKind = kind;
     for (Slot& slot : m_slots) {
         slot.state.store(kFree, std::memory_order_release);
         slot.writeResult.store(-1, std::memory_order_relaxed);
@@ -126,6 +139,21 @@ void SpoolServer::EndRun() {
 
 // ---- requests --------------------------------------------------------------
 
+void SpoolServer::SetRefusal(const char* format, ...) {
+    std::lock_guard<std::mutex> lock(m_refusalMutex);
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(m_refusal, sizeof(m_refusal), format, args);
+    va_end(args);
+}
+
+const char* SpoolServer::RunRefusal(RunKind kind) const {
+    if (!m_inUse) return kTextNoRun;
+    if (m_stop.load(std::memory_order_acquire)) return kTextRunEnding;
+    if (kind != m_runKind) return kind == RunKind::kRead ? kTextReadInWriteRun : kTextWriteInReadRun;
+    return nullptr;
+}
+
 bool SpoolServer::AcceptCommon(int n, std::string_view path, uint32_t offsetHi,
                                uint32_t offsetLo, int32_t count) {
     Slot& slot = m_slots[n];
@@ -154,9 +182,19 @@ void SpoolServer::Publish(int n) {
 
 int SpoolServer::ReadReq(std::string_view path, uint32_t offsetHi, uint32_t offsetLo,
                          uint32_t count) {
-    if (count > static_cast<uint32_t>(kMaxPiece)) return kPieceTooLarge;
+    if (count > static_cast<uint32_t>(kMaxPiece)) {
+        SetRefusal(kTextTooLarge, static_cast<long>(count));
+        return kPieceTooLarge;
+    }
+    if (const char* why = RunRefusal(RunKind::kRead)) {
+        SetRefusal("%s", why);
+        return kPieceTooLarge;
+    }
     const int n = m_nextSlot;
-    if (m_slots[n].state.load(std::memory_order_acquire) != kFree) return kSlotBusy;
+    if (m_slots[n].state.load(std::memory_order_acquire) != kFree) {
+        SetRefusal(kTextSlotBusy, n);
+        return kSlotBusy;
+    }
     AcceptCommon(n, path, offsetHi, offsetLo, static_cast<int32_t>(count));
     Publish(n);
     return n;
@@ -164,12 +202,26 @@ int SpoolServer::ReadReq(std::string_view path, uint32_t offsetHi, uint32_t offs
 
 int SpoolServer::WriteReq(std::string_view path, uint32_t offsetHi, uint32_t offsetLo,
                           int32_t count, const unsigned char* data, size_t dataSize) {
-    if (count < 0 || count > kMaxPiece) return kPieceTooLarge;
+    if (count < 0 || count > kMaxPiece) {
+        SetRefusal(kTextTooLarge, static_cast<long>(count));
+        return kPieceTooLarge;
+    }
     // The byte array carries its own length; it must be the count.
-    if (count > 0 && dataSize != static_cast<size_t>(count)) return kPieceTooLarge;
+    if (count > 0 && dataSize != static_cast<size_t>(count)) {
+        SetRefusal("Refused: %ld bytes of data for a count of %ld", static_cast<long>(dataSize),
+                   static_cast<long>(count));
+        return kPieceTooLarge;
+    }
+    if (const char* why = RunRefusal(RunKind::kWrite)) {
+        SetRefusal("%s", why);
+        return kPieceTooLarge;
+    }
     const int n = m_nextSlot;
     Slot& slot = m_slots[n];
-    if (slot.state.load(std::memory_order_acquire) != kFree) return kSlotBusy;
+    if (slot.state.load(std::memory_order_acquire) != kFree) {
+        SetRefusal(kTextSlotBusy, n);
+        return kSlotBusy;
+    }
     if (m_writeBuffer) {
         unsigned char* region = m_writeBuffer.Data() + size_t{kMaxPiece} * n;
         if (count > 0) {
@@ -191,6 +243,11 @@ int SpoolServer::WriteReq(std::string_view path, uint32_t offsetHi, uint32_t off
 int SpoolServer::GetReq(int n, ReadBlock* block) {
     *block = ReadBlock{};
     if (!ValidSlot(n)) return kNoReadRequest;
+    if (m_runKind != RunKind::kRead) {
+        // The slots hold another client's writes: leave them alone.
+        SetRefusal("%s (the open run writes)", kTextNoReadRequest);
+        return kNoReadRequest;
+    }
     Slot& slot = m_slots[n];
     int state = slot.state.load(std::memory_order_acquire);
     if (state == kDone) {
@@ -206,6 +263,10 @@ int SpoolServer::GetReq(int n, ReadBlock* block) {
 
 int SpoolServer::GetWriteStatus(int n) {
     if (!ValidSlot(n)) return kNoWriteRequest;
+    if (m_runKind != RunKind::kWrite) {
+        SetRefusal("%s (the open run reads)", kTextNoWriteRequest);
+        return kNoWriteRequest;
+    }
     Slot& slot = m_slots[n];
     int state = slot.state.load(std::memory_order_acquire);
     if (state == kDone) {
@@ -225,6 +286,10 @@ bool SpoolServer::IsTransferPending(int n) const {
 }
 
 std::string SpoolServer::GetStatus(int n) {
+    if (n < 0) {
+        std::lock_guard<std::mutex> lock(m_refusalMutex);
+        if (m_refusal[0] != '\0') return m_refusal;
+    }
     if (!ValidSlot(n)) {
         char text[kStatusTextMax + 1];
         std::snprintf(text, sizeof(text), kTextNoSuchSlot, n);
@@ -384,6 +449,10 @@ void SpoolServer::ZeroFill(Slot& slot, int n) {
         slot.writeResult.store(0, std::memory_order_release);
         return;
     }
+    if (!ZeroFillFits(slot, length)) {
+        slot.writeResult.store(kZeroFillFailed, std::memory_order_release);
+        return;
+    }
     for (int64_t pos = 0; pos < length;) {
         // A Finish ends a long fill between pieces instead of blocking it.
         if (m_stop.load(std::memory_order_acquire)) return;
@@ -408,6 +477,35 @@ void SpoolServer::ZeroFill(Slot& slot, int n) {
         SetText(slot, kTextFillKb, static_cast<long>(kb));
         pos += static_cast<int64_t>(piece);
     }
+}
+
+bool SpoolServer::ZeroFillFits(Slot& slot, int64_t length) {
+    // The file's size now (0 when it does not exist yet) and the free space
+    // of its file system (of the directory that will hold it, else the root).
+    int64_t size = 0;
+    struct statvfs fs{};
+    bool haveFs = false;
+    int err = 0;
+    UniqueFd fd = m_roots.Open(slot.file, O_RDONLY, 0, &err);
+    struct stat st{};
+    if (fd && ::fstat(fd.Get(), &st) == 0) {
+        size = st.st_size;
+        haveFs = ::fstatvfs(fd.Get(), &fs) == 0;
+    }
+    if (!haveFs) {
+        std::string dir = slot.file.full.substr(0, slot.file.full.find_last_of('/') + 1);
+        haveFs = ::statvfs(dir.c_str(), &fs) == 0;
+        if (!haveFs && slot.file.root < m_roots.Roots().size())
+            haveFs = ::statvfs(m_roots.Roots()[slot.file.root].c_str(), &fs) == 0;
+    }
+    if (!haveFs) return true;  // nothing known: the writes themselves will tell
+    const int64_t growth = length > size ? length - size : 0;
+    const unsigned long long freeBytes =
+        static_cast<unsigned long long>(fs.f_bavail) * static_cast<unsigned long long>(fs.f_frsize);
+    if (static_cast<unsigned long long>(growth) <= freeBytes) return true;
+    SetText(slot, kTextFillNoSpace, static_cast<long long>(length), static_cast<long long>(growth),
+            static_cast<long long>(freeBytes));
+    return false;
 }
 
 }  // namespace voxa::spool

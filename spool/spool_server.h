@@ -61,6 +61,11 @@ public:
     SpoolServer(const SpoolServer&) = delete;
     SpoolServer& operator=(const SpoolServer&) = delete;
 
+    // A request of the other kind than the open run (a ReadReq in a write
+    // run, a WriteReq in a read run), or one while no run is open or the
+    // run is ending, takes no slot and touches no file: it gets -2 and
+    // GetStatus of that negative number says why. A refused request of any
+    // kind (-1, -2) leaves its reason there.
     int ReadReq(std::string_view path, uint32_t offsetHi, uint32_t offsetLo, uint32_t count);
     int Initialize();
     // Returns iReady; on 1 *block holds the data.
@@ -72,10 +77,15 @@ public:
     void RequestStop();
     void EndRun();
     void GetSize(std::string_view path, uint32_t* lo, uint32_t* hi);
+    // The slot's status text; for a negative number (what a refused request
+    // returned) the reason of the last refusal.
     std::string GetStatus(int slot);
     int InitWrite();
     int WriteReq(std::string_view path, uint32_t offsetHi, uint32_t offsetLo, int32_t count,
                  const unsigned char* data, size_t dataSize);
+    // GetReq in a write run answers -1 and GetWriteStatus in a read run -2,
+    // as for a slot without a request of its kind; the slot (and the other
+    // client's result in it) is left alone.
     int GetWriteStatus(int slot);
 
     // True while the slot holds a data transfer (not a zero-fill) that the
@@ -86,6 +96,7 @@ public:
     int CompletionFd() const { return m_completion.Get(); }
 
     bool InUse() const { return m_inUse; }
+    bool IsWriteRun() const { return m_inUse && m_runKind == RunKind::kWrite; }
     bool WorkerRunning() const { return m_workerRunning.load(std::memory_order_acquire); }
 
 private:
@@ -110,6 +121,9 @@ private:
     };
 
     int StartRun(RunKind kind);
+    // Why a request of this kind cannot be taken now (nullptr: it can).
+    const char* RunRefusal(RunKind kind) const;
+    void SetRefusal(const char* format, ...) __attribute__((format(printf, 2, 3)));
     bool AcceptCommon(int n, std::string_view path, uint32_t offsetHi, uint32_t offsetLo,
                       int32_t count);
     void Publish(int n);
@@ -121,6 +135,9 @@ private:
     void ReadPiece(Slot& slot, int n);
     void WritePiece(Slot& slot, int n);
     void ZeroFill(Slot& slot, int n);
+    // False (status text set) when growing the file to `length` bytes needs
+    // more than the file system's free space.
+    bool ZeroFillFits(Slot& slot, int64_t length);
     int64_t HighPerformanceRead(const ServedPath& file, uint64_t offset, void* buffer,
                                 size_t count);
     int64_t HighPerformanceWrite(const ServedPath& file, uint64_t offset, const void* buffer,
@@ -132,6 +149,9 @@ private:
     Slot m_slots[kSlotCount];
     int m_nextSlot = 0;                      // main thread only
     bool m_inUse = false;                    // main thread only
+    RunKind m_runKind = RunKind::kRead;      // main thread only: the last run started
+    std::mutex m_refusalMutex;
+    char m_refusal[kStatusTextMax + 1] = {}; // last request refused without a slot
     std::atomic<bool> m_workerRunning{false};
     std::atomic<bool> m_stop{false};         // main sets, worker reads
     std::mutex m_wakeMutex;                  // with m_wake: new request or stop

@@ -24,10 +24,13 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -286,6 +289,87 @@ TEST_F(SpoolTransfers, GetSizeOfAMissingFileIsZero) {
     EXPECT_EQ(hi, 0u);
 }
 
+
+// A request of the wrong kind for the open run takes no slot and moves no
+// byte: a ReadReq in a write run must not write the slot's stale region
+// (another client's data) into the file, nor zero-fill it.
+TEST_F(SpoolSlots, RequestsOfTheOtherKindThanTheRunAreRefusedAndTouchNothing) {
+    const std::string victim = dir.File("victim.raw");
+    const auto original = Pattern(262144, 21);
+    {
+        std::ofstream out(victim, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(original.data()), original.size());
+    }
+    // No run open: refused, nothing stored.
+    EXPECT_EQ(server->ReadReq(victim, 0, 0, 131072), kPieceTooLarge);
+    EXPECT_NE(server->GetStatus(kPieceTooLarge).find("no run is open"), std::string::npos);
+    EXPECT_EQ(Write(victim, 0, Pattern(131072, 1)), kPieceTooLarge);
+
+    ASSERT_EQ(server->InitWrite(), 1);
+    // Another client's piece leaves its bytes in region 0.
+    const auto other = Pattern(131072, 22);
+    ASSERT_EQ(Write(dir.File("other.raw"), 0, other), 0);
+    ASSERT_EQ(Collect(0), 131072);
+    EXPECT_EQ(server->ReadReq(victim, 0, 0, 131072), kPieceTooLarge);
+    EXPECT_NE(server->GetStatus(kPieceTooLarge).find("read request in a write run"),
+              std::string::npos);
+    EXPECT_EQ(server->ReadReq(victim, 0, 0, 0), kPieceTooLarge);  // would zero-fill
+    // A write of this run still takes the next slot: none was used up.
+    ASSERT_EQ(Write(dir.File("other.raw"), 131072, other), 1);
+    // Collecting it as a read would steal the writer's result.
+    ReadBlock block;
+    EXPECT_EQ(server->GetReq(1, &block), kNoReadRequest);
+    EXPECT_EQ(Collect(1), 131072);
+    server->Finish();
+    EXPECT_EQ(ReadAt(victim, 0, original.size()), original);
+    EXPECT_EQ(FileSize(victim), static_cast<int64_t>(original.size()));
+
+    // And the other way round in a read run.
+    ASSERT_EQ(server->Initialize(), 1);
+    EXPECT_EQ(Write(victim, 0, Pattern(131072, 23)), kPieceTooLarge);
+    EXPECT_NE(server->GetStatus(-2).find("write request in a read run"), std::string::npos);
+    EXPECT_EQ(server->WriteReq(victim, 0, 4096, 0, nullptr, 0), kPieceTooLarge);
+    const int slot = server->ReadReq(victim, 0, 0, 1000);
+    ASSERT_EQ(slot, 0);
+    EXPECT_EQ(server->GetWriteStatus(slot), kNoWriteRequest);
+    ASSERT_TRUE(WaitFor([&] { return server->GetReq(slot, &block) == 1; }));
+    EXPECT_EQ(std::vector<unsigned char>(block.data.get(), block.data.get() + block.size),
+              std::vector<unsigned char>(original.begin(), original.begin() + 1000));
+    server->Finish();
+    EXPECT_EQ(ReadAt(victim, 0, original.size()), original);
+}
+
+// A zero-fill's length comes from the client: one that would grow the file
+// past the free space of its file system is refused before a byte is written.
+TEST_F(SpoolTransfers, ZeroFillLargerThanTheFreeSpaceIsRefused) {
+    const std::string file = dir.File("huge.raw");
+    const auto head = Pattern(4096, 31);
+    {
+        std::ofstream out(file, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(head.data()), head.size());
+    }
+    ASSERT_EQ(server->InitWrite(), 1);
+    // High word 256 asks for 1 TiB; on a file system with more free space
+    // than that, ask for 1 GiB more than is free.
+    struct statvfs fs{};
+    ASSERT_EQ(::statvfs(dir.Path().c_str(), &fs), 0);
+    const uint64_t freeBytes = static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize;
+    const uint64_t length = std::max<uint64_t>(uint64_t{256} << 32, (freeBytes + (1u << 30)) & ~uint64_t{0xffff});
+    const int slot = server->WriteReq(file, static_cast<uint32_t>(length >> 32), static_cast<uint32_t>(length), 0,
+                                      nullptr, 0);
+    ASSERT_EQ(slot, 0);
+    EXPECT_EQ(Collect(slot), kZeroFillFailed);
+    const std::string text = server->GetStatus(slot);
+    EXPECT_NE(text.find("zero-fill to " + std::to_string(length) + " bytes"), std::string::npos) << text;
+    EXPECT_NE(text.find("bytes free"), std::string::npos) << text;
+    // A fill that fits still works in the same run.
+    ASSERT_EQ(server->WriteReq(file, 0, 262144, 0, nullptr, 0), 1);
+    EXPECT_EQ(Collect(1), 256);
+    server->Finish();
+    EXPECT_EQ(FileSize(file), 262144);
+    EXPECT_EQ(ReadAt(file, 0, 262144), std::vector<unsigned char>(262144, 0));
+}
+
 using SpoolRoots = SpoolFixture;
 
 TEST_F(SpoolRoots, PathsOutsideTheRootsWriteNothing) {
@@ -313,6 +397,25 @@ TEST_F(SpoolRoots, PathsOutsideTheRootsWriteNothing) {
     server->GetSize(other.File("exists.raw"), &lo, &hi);
     EXPECT_EQ(lo, 0u);
     EXPECT_EQ(hi, 0u);
+}
+
+// Found by fuzzing: a path with a NUL byte was checked as a whole but would
+// be opened up to the NUL; a "." in the missing part of a path stayed in
+// the served name.
+TEST(DataRoots, NulBytesAreRefusedAndServedNamesAreCanonical) {
+    TempDir dir;
+    DataRoots roots;
+    std::string error;
+    ASSERT_TRUE(roots.Add(dir.Path(), &error)) << error;
+    ServedPath served;
+    std::string reason;
+    const std::string withNul = dir.Path() + std::string("/su\0b/x.raw", 11);
+    EXPECT_FALSE(roots.Check(withNul, &served, &reason));
+    EXPECT_EQ(reason, "path contains a NUL byte");
+    ASSERT_TRUE(roots.Check(dir.Path() + "/missing/./deeper//./c.raw", &served, &reason)) << reason;
+    const std::string root = roots.Roots()[0];
+    EXPECT_EQ(served.full, root + "/missing/deeper/c.raw");
+    EXPECT_EQ(served.relative, "missing/deeper/c.raw");
 }
 
 TEST(DataRoots, SymbolicLinksOutOfARootAreRefused) {
@@ -607,6 +710,64 @@ TEST(SpoolProgram, TwoClientsShareOneServerAndItsRun) {
     EXPECT_EQ(b.InitWrite(), 1);  // the ended run is over for every client
     b.Finish();
     EXPECT_EQ(ReadAt(root.File("data/shared.raw"), 0, 131072), piece);
+}
+
+// Run ownership: only the client that opened a run ends it, and a client
+// that dies (its connection closes) ends its run.
+TEST(SpoolProgram, ARunEndsWithItsClientAndOnlyItsClientFinishesIt) {
+    FreshRoot root;
+    uint16_t port = FreePort();
+    ScopedEnv env(hosting::Spool1Class().portEnv, std::to_string(port).c_str());
+    SpoolProcess server(port);
+    // A client in another process opens a write run, queues a piece and is
+    // then killed with SIGKILL.
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const std::string victim = root.File("data/killed.raw");
+    pid_t child = ::fork();
+    if (child == 0) {
+        ::close(ready[0]);
+        auto childIo = kj::setupAsyncIo();
+        Client c(childIo);
+        char status = c.InitWrite() == 1 ? 'y' : 'n';
+        auto req = c.spool.writeReqRequest();
+        auto piece = Pattern(131072, 5);
+        req.setWcPathFile(victim);
+        req.setLNbytes(131072);
+        req.setUcBuf(kj::arrayPtr(piece.data(), piece.size()));
+        req.send().wait(c.io.waitScope);
+        (void)!::write(ready[1], &status, 1);
+        while (true) ::pause();
+    }
+    ::close(ready[1]);
+    char status = 0;
+    ASSERT_EQ(::read(ready[0], &status, 1), 1);
+    ::close(ready[0]);
+    ASSERT_EQ(status, 'y');
+    auto io = kj::setupAsyncIo();
+    {
+        Client b(io);
+        EXPECT_EQ(b.InitWrite(), 0);  // the child's run is open
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+        const auto killed = std::chrono::steady_clock::now();
+        ASSERT_TRUE(WaitFor([&] { return b.InitWrite() == 1; }));
+        std::printf("InitWrite succeeded %lld ms after the client was killed\n",
+                    static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                               std::chrono::steady_clock::now() - killed)
+                                               .count()));
+        // b owns the run now; a Finish from another client leaves it open.
+        Client c(io);
+        c.Finish();
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        EXPECT_EQ(c.InitWrite(), 0);
+        b.Finish();
+        ASSERT_TRUE(WaitFor([&] { return c.InitWrite() == 1; }));
+        // c releases its object without Finish: the run ends with it.
+    }
+    Client d(io);
+    EXPECT_TRUE(WaitFor([&] { return d.InitWrite() == 1; }));
+    d.Finish();
 }
 
 TEST(SpoolProgram, SpoolwriteReportsMinusFourWhileAnotherRunIsOpen) {

@@ -38,7 +38,8 @@ PtoSummary SummarizeTimerFile(std::istream& in) {
         bool isEnd = label.compare(static_cast<size_t>(blanks), 3, "End") == 0;
 
         float time = 0.0f;
-        std::sscanf(line.c_str() + kTimeColumn, "%f", &time);
+        const bool timed = std::sscanf(line.c_str() + kTimeColumn, "%f", &time) == 1;
+        if (timed && line.compare(kLabelColumns, 3, " , ") == 0) ++s.timerLines;
         float elapsed = 0.0f;
         if (line.size() > kElapsedColumn) std::sscanf(line.c_str() + kElapsedColumn, "%f", &elapsed);
 

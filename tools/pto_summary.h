@@ -20,6 +20,7 @@ struct PtoSummary {
     int commonBlanks = 0;    // leading blanks common to every line
     std::vector<PtoGroup> groups;  // in order of first appearance
     int linesRead = 0;
+    int timerLines = 0;          // lines of the timer record layout: " , " and a time at column 43
     bool linesDropped = false;   // more than kMaxLines lines
     bool groupsDropped = false;  // more than kMaxGroups "End" labels
 };

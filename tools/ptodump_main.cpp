@@ -6,6 +6,8 @@
 #include <cstring>
 #include <fstream>
 
+#include <sys/stat.h>
+
 int main(int argc, char** argv) {
     if (argc < 2) {
         std::printf("Usage:  %s file.pto\n", argv[0]);
@@ -20,12 +22,24 @@ int main(int argc, char** argv) {
             "of the phases ending there, their average and their count.\n");
         return 0;
     }
-    std::ifstream in(argv[1]);
+    struct stat st{};
+    if (::stat(argv[1], &st) == 0 && !S_ISREG(st.st_mode)) {
+        std::fprintf(stderr, "%s: %s is %s, not a timer file\n", argv[0], argv[1],
+                     S_ISDIR(st.st_mode) ? "a directory" : "not a regular file");
+        return 1;
+    }
+    std::ifstream in(argv[1], std::ios::binary);
     if (!in) {
         std::fprintf(stderr, "%s: cannot open %s: %s\n", argv[0], argv[1], std::strerror(errno));
         return 1;
     }
     voxa::PtoSummary summary = voxa::SummarizeTimerFile(in);
+    if (summary.timerLines == 0) {
+        std::fprintf(stderr,
+                     "%s: %s holds no timer lines (a 40-column label, \" , \" and a time)\n",
+                     argv[0], argv[1]);
+        return 1;
+    }
     std::fputs(voxa::FormatPtoSummary(summary).c_str(), stdout);
     if (summary.linesDropped)
         std::fprintf(stderr, "%s: only the first %d lines were read\n", argv[0],

@@ -9,6 +9,9 @@
 #include <memory>
 #include <fstream>
 #include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace voxa {
 namespace {
@@ -108,6 +111,36 @@ TEST(PtodumpProgram, UsageMissingFileAndReport) {
     EXPECT_EQ(report.out,
               "Time Span = 0.500000    Total Time = 0.500000\n"
               "End   Rendering      0.5000    0.500000        1\n");
+}
+
+// A file that holds no timer lines (binary, plain text, a directory, empty)
+// is not summarised as if it were an empty timer file.
+TEST(PtodumpProgram, FilesWithoutTimerLinesAreRefused) {
+    const std::string bin = std::string(VOXA_BIN_DIR) + "/ptodump";
+    FreshRoot root;
+    std::string binary;
+    for (int i = 0; i < 4096; ++i) binary += static_cast<char>((i * 7919) >> 3);
+    const std::vector<std::pair<std::string, std::string>> files = {
+        {"binary.pto", binary},
+        {"text.pto", std::string(60, 'x') + "\n" + "a line of plain text that is long enough to reach the time column\n"},
+        {"empty.pto", ""},
+    };
+    for (const auto& [name, content] : files) {
+        ASSERT_TRUE(testing::WriteWholeFile(root.File(name), content));
+        CommandResult r = RunCommand(bin + " " + root.File(name) + " 2>&1");
+        EXPECT_EQ(r.status, 1) << name;
+        EXPECT_EQ(r.out, bin + ": " + root.File(name) + " holds no timer lines (a 40-column label, \" , \" and a time)\n")
+            << name;
+    }
+    CommandResult dir = RunCommand(bin + " " + root.File("") + " 2>&1");
+    EXPECT_EQ(dir.status, 1);
+    EXPECT_NE(dir.out.find("is a directory, not a timer file"), std::string::npos) << dir.out;
+    // One timer line among others is enough, and the summary counts it.
+    std::istringstream mixed("junk\n" + Line("Begin Rendering", 2.0, 0, true) + "more junk\n");
+    PtoSummary s = SummarizeTimerFile(mixed);
+    EXPECT_EQ(s.timerLines, 1);
+    ASSERT_TRUE(testing::WriteWholeFile(root.File("mixed.pto"), mixed.str()));
+    EXPECT_EQ(RunCommand(bin + " " + root.File("mixed.pto")).status, 0);
 }
 
 }  // namespace

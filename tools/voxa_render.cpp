@@ -182,16 +182,25 @@ int RunVoxaRender(const std::vector<std::string>& argv, std::ostream& out, std::
         err << kProgram << ": cannot read the keyword file '" << args.keysFile << "'\n";
         return 2;
     }
+    // Map files are checked whole: a file that is not a map (random bytes,
+    // text, a directory) is refused with the line that is wrong.
     if (!args.cmapFile.empty()) {
-        ColorTable probe;
-        int result = probe.LoadMapFiles(args.cmapFile, args.amapFile);
-        if (result == ColorTable::kColorMapMissing) {
-            err << kProgram << ": cannot open the colour-map file '" << args.cmapFile << "'\n";
-            return 2;
-        }
-        if (result == ColorTable::kOpacityMapMissing) {
-            err << kProgram << ": cannot open the opacity-map file '" << args.amapFile << "'\n";
-            return 2;
+        const std::pair<std::string, const char*> maps[] = {{args.cmapFile, "colour-map"},
+                                                            {args.amapFile, "opacity-map"}};
+        Status checks[2] = {CheckMapFile(maps[0].first), CheckMapFile(maps[1].first)};
+        // A missing file is named before a wrong one.
+        for (bool missing : {true, false}) {
+            for (int i = 0; i < 2; ++i) {
+                if (checks[i].ok() || (checks[i].code() == StatusCode::kNotFound) != missing) continue;
+                if (missing)
+                    err << kProgram << ": cannot open the " << maps[i].second << " file '"
+                        << maps[i].first << "'\n";
+                else
+                    err << kProgram << ": not " << (i == 0 ? "a " : "an ") << maps[i].second
+                        << " file: " << checks[i].message()
+                        << "\n";
+                return 2;
+            }
         }
     }
 
@@ -271,6 +280,7 @@ int RunVoxaRender(const std::vector<std::string>& argv, std::ostream& out, std::
     }
 
     int status_ = 0;
+    int failedReads = pipeline.Cache().FailedReads();
     for (int f = 0; f < args.frames; ++f) {
         if (f > 0 && (args.orbitDx != 0 || args.orbitDy != 0))
             context.IncrementEyePoint(args.orbitDx, args.orbitDy, 0);
@@ -281,6 +291,16 @@ int RunVoxaRender(const std::vector<std::string>& argv, std::ostream& out, std::
             err << "\n";
             status_ = 1;
             break;
+        }
+        // Bricks whose data could not be read are left out of the frame: it
+        // is still written, but the run fails and says why.
+        if (int failed = pipeline.Cache().FailedReads(); failed != failedReads) {
+            err << kProgram << ": frame " << f << ": " << (failed - failedReads) << " brick"
+                << (failed - failedReads == 1 ? "" : "s")
+                << " could not be read (left out of the frame): " << pipeline.Cache().LastFailure()
+                << "\n";
+            failedReads = failed;
+            status_ = 1;
         }
         if (!args.outFile.empty()) {
             std::string file = NumberedOutput(args.outFile, f, args.frames);

@@ -1,6 +1,8 @@
 // voxa_render: arguments, outputs and exit statuses.
 #include "tools/voxa_render.h"
 
+#include "tools/zbmake.h"
+
 #include "engine/context/pixel_files.h"
 #include "platform/test_support.h"
 
@@ -135,6 +137,115 @@ TEST(VoxaRender, ReportsMissingInputFiles) {
     r = Render({"--zb", root.File("scan.zb")});
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find("cannot read the ZB file"), std::string::npos);
+}
+
+// A tree whose brick data cannot be read (data file missing or cut short,
+// a brick larger than the cache) renders without those bricks; the frame
+// is written, but the run fails and says why.
+TEST(VoxaRender, BrickDataThatCannotBeReadFailsTheRun) {
+    FreshRoot root;
+    SourceVolume v;
+    v.nx = v.ny = v.nz = 40;
+    for (int i = 0; i < 40 * 40 * 40; ++i) v.values.push_back(static_cast<float>((i * 7) % 200 + 50));
+    ZbMakeOptions opt;
+    opt.brick = 16;
+    ASSERT_TRUE(MakeZb(v, root.File("t/v.zb"), opt).ok);
+    const std::string data = root.File("t/data_v.raw");
+    const std::string keys = root.File("near.keys");
+    WriteWholeFile(keys, "eye 3 2 1.5\ncenter 0 0 0\nup 0 0 1\ntolerances 0 0 0\n");
+    const std::vector<std::string> args = {"--size", "48x48", "--keys", keys, "--zb", root.File("t/v.zb"),
+                                           "--out", root.File("f.png")};
+    RenderRun good = Render(args);
+    ASSERT_EQ(good.status, 0) << good.err;
+    EXPECT_EQ(good.err, "");
+    int w = 0, h = 0;
+    std::string whole;
+    ASSERT_TRUE(ReadPngImage(root.File("f.png"), w, h, whole));
+    ASSERT_NE(whole.find_first_not_of('\0'), std::string::npos);
+
+    // Cut short: the second half of the data is gone.
+    const std::string bytes = ReadWholeFile(data);
+    WriteWholeFile(data, bytes.substr(0, bytes.size() / 2));
+    RenderRun cut = Render(args);
+    EXPECT_EQ(cut.status, 1);
+    EXPECT_NE(cut.err.find("could not be read (left out of the frame): cannot read data file"),
+              std::string::npos)
+        << cut.err;
+    EXPECT_NE(cut.err.find("data_v.raw"), std::string::npos) << cut.err;
+    std::string part;
+    ASSERT_TRUE(ReadPngImage(root.File("f.png"), w, h, part));  // still written
+    EXPECT_NE(part, whole);
+
+    // Missing.
+    std::remove(data.c_str());
+    RenderRun missing = Render(args);
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.err.find("cannot read data file"), std::string::npos) << missing.err;
+
+    // A brick larger than the cache.
+    WriteWholeFile(data, bytes);
+    SourceVolume big;
+    big.nx = big.ny = big.nz = 110;  // one root brick of 112^3 bytes: more than 1 MiB
+    big.values.assign(110 * 110 * 110, 0.0f);
+    for (size_t i = 0; i < big.values.size(); ++i) big.values[i] = static_cast<float>(i % 97);
+    ZbMakeOptions one;
+    one.brick = 128;
+    ASSERT_TRUE(MakeZb(big, root.File("b/v.zb"), one).ok);
+    std::vector<std::string> small = {"--size", "48x48", "--keys", keys, "--zb", root.File("b/v.zb"),
+                                      "--option", "NCacheMB=1", "--out", root.File("g.png")};
+    RenderRun tooBig = Render(small);
+    EXPECT_EQ(tooBig.status, 1) << tooBig.err;
+    EXPECT_NE(tooBig.err.find("do not fit the"), std::string::npos) << tooBig.err;
+}
+
+// Map files that are not maps are refused with the line that is wrong.
+TEST(VoxaRender, MapFilesThatAreNotMapsAreRefused) {
+    FreshRoot root;
+    std::string good;
+    for (int j = 0; j < 64; ++j) {
+        for (int g = 0; g < 4; ++g) {
+            const int i = j + 64 * g;
+            good += std::to_string(i) + " " + std::to_string(i) + " " + std::to_string(255 - i) + " 7" +
+                    (g < 3 ? " " : "\n");
+        }
+    }
+    WriteWholeFile(root.File("good.map"), good);
+    std::string random;
+    for (int i = 0; i < 3000; ++i) random += static_cast<char>((i * 2654435761u) >> 13);
+    std::string outside = good;
+    outside.replace(outside.find("\n3 3 252 7") + 1 + 4, 3, "999");  // line 4, red of entry 3
+    struct Case {
+        const char* name;
+        std::string content;
+        const char* says;
+    };
+    const std::vector<Case> cases = {
+        {"random.map", random, ":1: '"},
+        {"text.map", "this is not a colour map\n", ":1: 'this' is not an integer"},
+        {"short.map", good.substr(0, good.find('\n') + 1), ": ends after 1 lines"},
+        {"outside.map", outside, ":4: colour value 999 is outside 0..255"},
+        {"fields.map", "1 2 3\n", ":1: 3 numbers; a map line has 16"},
+        {"long.map", good + good, ":65: a map file has 64 lines"},
+    };
+    for (const Case& c : cases) {
+        WriteWholeFile(root.File(c.name), c.content);
+        RenderRun r = Render({"--size", "8x8", "--cmap", root.File(c.name), "--amap", root.File("good.map")});
+        EXPECT_EQ(r.status, 2) << c.name;
+        EXPECT_NE(r.err.find("not a colour-map file: " + root.File(c.name) + c.says), std::string::npos)
+            << c.name << ": " << r.err;
+        r = Render({"--size", "8x8", "--cmap", root.File("good.map"), "--amap", root.File(c.name)});
+        EXPECT_EQ(r.status, 2) << c.name;
+        EXPECT_NE(r.err.find("not an opacity-map file: "), std::string::npos) << c.name << ": " << r.err;
+    }
+    RenderRun dir = Render({"--size", "8x8", "--cmap", root.File(""), "--amap", root.File("good.map")});
+    EXPECT_EQ(dir.status, 2);
+    EXPECT_NE(dir.err.find("is a directory, not a map file"), std::string::npos) << dir.err;
+    // The good pair renders; a trailing blank line and CRLF ends are fine.
+    std::string crlf;
+    for (char ch : good) crlf += ch == '\n' ? std::string("\r\n") : std::string(1, ch);
+    WriteWholeFile(root.File("crlf.map"), crlf + "\n");
+    RenderRun ok = Render({"--size", "8x8", "--cmap", root.File("good.map"), "--amap", root.File("crlf.map")});
+    EXPECT_EQ(ok.status, 0) << ok.err;
 }
 
 TEST(VoxaRender, BadVolumeFileSaysWhy) {

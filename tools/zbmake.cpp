@@ -6,10 +6,13 @@
 #include "platform/paths.h"
 #include "platform/unique_fd.h"
 
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <climits>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -30,30 +33,52 @@ constexpr int kMaxLevels = 7;  // strides 1 .. 64
 struct GzCloser {
     void operator()(gzFile f) const { gzclose(f); }
 };
+using GzFile = std::unique_ptr<std::remove_pointer_t<gzFile>, GzCloser>;
 
-bool ReadAllGz(const std::string& path, std::vector<unsigned char>& out, std::string& err) {
-    std::unique_ptr<std::remove_pointer_t<gzFile>, GzCloser> f(gzopen(path.c_str(), "rb"));
-    if (!f) {
-        err = path + ": cannot open";
-        return false;
-    }
-    out.clear();
-    std::vector<unsigned char> chunk(1 << 20);
-    while (true) {
-        int n = gzread(f.get(), chunk.data(), static_cast<unsigned>(chunk.size()));
-        if (n < 0) {
-            int code = 0;
-            err = path + ": " + gzerror(f.get(), &code);
-            return false;
-        }
+// zlib's messages already name the file.
+std::string GzError(gzFile f, const std::string& path) {
+    int code = 0;
+    const char* text = gzerror(f, &code);
+    if (code == Z_ERRNO) return path + ": " + std::strerror(errno);
+    return text != nullptr && *text != '\0' ? std::string(text) : path + ": read error";
+}
+
+// Reads up to `want` bytes more into out; false only on a read error.
+bool GzReadUpTo(gzFile f, size_t want, std::vector<unsigned char>& out) {
+    std::vector<unsigned char> chunk(std::min<size_t>(want, size_t{1} << 20));
+    while (want > 0) {
+        int n = gzread(f, chunk.data(), static_cast<unsigned>(std::min(want, chunk.size())));
+        if (n < 0) return false;
         if (n == 0) break;
         out.insert(out.end(), chunk.begin(), chunk.begin() + n);
-        if (out.size() > (size_t{8} << 30)) {
-            err = path + ": larger than 8 GiB";
-            return false;
-        }
+        want -= static_cast<size_t>(n);
     }
     return true;
+}
+
+// A regular file: volumes are never read from directories or devices.
+Status CheckInputFile(const std::string& path, int64_t* size) {
+    struct stat st{};
+    if (::stat(path.c_str(), &st) != 0) return NotFound(path + ": " + std::strerror(errno));
+    if (S_ISDIR(st.st_mode)) return InvalidArgument(path + ": is a directory, not a volume file");
+    if (!S_ISREG(st.st_mode)) return InvalidArgument(path + ": is not a regular file");
+    *size = st.st_size;
+    return Status::Ok();
+}
+
+std::string MiB(int64_t bytes) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%lld MiB", static_cast<long long>((bytes + (1 << 20) - 1) >> 20));
+    return buf;
+}
+
+// Refuses a volume whose tree cannot be built in the memory left.
+Status CheckMemory(const std::string& path, int64_t voxels, int64_t sourceBytes) {
+    const int64_t need = ZbMakeMemoryNeed(voxels, sourceBytes);
+    const int64_t have = AvailableMemory();
+    if (need <= have) return Status::Ok();
+    return Refused(path + ": " + std::to_string(voxels) + " voxels need about " + MiB(need) +
+                   " of memory to brick, only " + MiB(have) + " are available");
 }
 
 bool CheckDims(int64_t nx, int64_t ny, int64_t nz) {
@@ -77,6 +102,17 @@ MakeStatus LoadRawVolume(const std::string& path, int nx, int ny, int nz, RawTyp
     if (!CheckDims(nx, ny, nz)) return MakeStatus::Fail("dimensions must be 1..65536 and at most 2^31 voxels");
     const int bpv = type == RawType::kU8 ? 1 : type == RawType::kU16 ? 2 : 4;
     const int64_t n = int64_t{nx} * ny * nz;
+    int64_t fileSize = 0;
+    if (Status st = CheckInputFile(path, &fileSize); !st.ok()) return MakeStatus::Fail(st.message());
+    // The claimed size is checked against the file, then against memory,
+    // before anything of that size is allocated.
+    if (fileSize < n * bpv) {
+        char buf[160];
+        std::snprintf(buf, sizeof buf, ": holds %lld bytes, %dx%dx%d voxels need %lld",
+                      static_cast<long long>(fileSize), nx, ny, nz, static_cast<long long>(n * bpv));
+        return MakeStatus::Fail(path + buf);
+    }
+    if (Status st = CheckMemory(path, n, n * bpv); !st.ok()) return MakeStatus::Fail(st.message());
     std::ifstream in(path, std::ios::binary);
     if (!in) return MakeStatus::Fail(path + ": cannot open");
     std::vector<unsigned char> raw(static_cast<size_t>(n * bpv));
@@ -100,73 +136,173 @@ MakeStatus LoadRawVolume(const std::string& path, int nx, int ny, int nz, RawTyp
     return {};
 }
 
-MakeStatus LoadNifti(const std::string& path, SourceVolume& out) {
-    std::vector<unsigned char> f;
-    std::string err;
-    if (!ReadAllGz(path, f, err)) return MakeStatus::Fail(err);
-    if (f.size() < 352) return MakeStatus::Fail(path + ": too short for a NIfTI-1 header", MakeFault::kNotNifti);
-    bool swap = false;
-    if (Load<int32_t>(f.data(), false) != 348) {
-        if (Load<int32_t>(f.data(), true) != 348)
-            return MakeStatus::Fail(path + ": not a NIfTI-1 file (sizeof_hdr)", MakeFault::kNotNifti);
-        swap = true;
+bool LooksLikeNifti(const unsigned char* h, size_t size) {
+    if (size < kNiftiHeaderBytes) return false;
+    if (Load<int32_t>(h, false) != 348 && Load<int32_t>(h, true) != 348) return false;
+    return std::memcmp(h + 344, "n+1", 4) == 0;
+}
+
+Result<NiftiHeader> ParseNiftiHeader(const unsigned char* h, size_t size) {
+    if (size < kNiftiHeaderBytes) return InvalidArgument("too short for a NIfTI-1 header");
+    NiftiHeader r;
+    if (Load<int32_t>(h, false) != 348) {
+        if (Load<int32_t>(h, true) != 348) return InvalidArgument("not a NIfTI-1 file (sizeof_hdr)");
+        r.swap = true;
     }
-    if (std::memcmp(f.data() + 344, "n+1", 4) != 0)
-        return MakeStatus::Fail(path + ": not a single-file NIfTI-1 (magic \"n+1\")", MakeFault::kNotNifti);
+    if (std::memcmp(h + 344, "n+1", 4) != 0)
+        return InvalidArgument("not a single-file NIfTI-1 (magic \"n+1\")");
     int16_t dim[8];
-    for (int i = 0; i < 8; ++i) dim[i] = Load<int16_t>(f.data() + 40 + 2 * i, swap);
-    const int16_t datatype = Load<int16_t>(f.data() + 70, swap);
-    float pixdim[8];
-    for (int i = 0; i < 8; ++i) pixdim[i] = Load<float>(f.data() + 76 + 4 * i, swap);
-    const float voxOffset = Load<float>(f.data() + 108, swap);
-    const float slope = Load<float>(f.data() + 112, swap);
-    const float inter = Load<float>(f.data() + 116, swap);
-    if (dim[0] < 1 || dim[0] > 7) return MakeStatus::Fail(path + ": bad dim[0]");
-    const int nx = dim[1], ny = dim[0] >= 2 ? dim[2] : 1, nz = dim[0] >= 3 ? dim[3] : 1;
-    if (!CheckDims(nx, ny, nz)) return MakeStatus::Fail(path + ": bad dimensions");
-    int bpv = 0;
-    switch (datatype) {
-        case 2: case 256: bpv = 1; break;               // u8, i8
-        case 4: case 512: bpv = 2; break;               // i16, u16
-        case 8: case 768: case 16: bpv = 4; break;      // i32, u32, f32
-        case 64: bpv = 8; break;                        // f64
-        default: {
-            char buf[96];
-            std::snprintf(buf, sizeof buf, ": datatype %d is not supported", datatype);
-            return MakeStatus::Fail(path + buf);
-        }
+    for (int i = 0; i < 8; ++i) dim[i] = Load<int16_t>(h + 40 + 2 * i, r.swap);
+    if (dim[0] < 1 || dim[0] > 7) return InvalidArgument("bad dim[0] " + std::to_string(dim[0]));
+    for (int i = 1; i <= dim[0]; ++i)
+        if (dim[i] < 1)
+            return InvalidArgument("bad dim[" + std::to_string(i) + "] " + std::to_string(dim[i]));
+    r.nx = dim[1];
+    r.ny = dim[0] >= 2 ? dim[2] : 1;
+    r.nz = dim[0] >= 3 ? dim[3] : 1;
+    if (!CheckDims(r.nx, r.ny, r.nz)) return InvalidArgument("bad dimensions");
+    r.datatype = Load<int16_t>(h + 70, r.swap);
+    switch (r.datatype) {
+        case 2: case 256: r.bytesPerVoxel = 1; break;           // u8, i8
+        case 4: case 512: r.bytesPerVoxel = 2; break;           // i16, u16
+        case 8: case 768: case 16: r.bytesPerVoxel = 4; break;  // i32, u32, f32
+        case 64: r.bytesPerVoxel = 8; break;                    // f64
+        default: return InvalidArgument("datatype " + std::to_string(r.datatype) + " is not supported");
     }
-    const int64_t n = int64_t{nx} * ny * nz;
-    if (!(voxOffset >= 348) || !std::isfinite(voxOffset)) return MakeStatus::Fail(path + ": bad vox_offset");
-    const int64_t start = static_cast<int64_t>(voxOffset);
-    if (start + n * bpv > static_cast<int64_t>(f.size())) return MakeStatus::Fail(path + ": file ends inside the voxel data");
-    const bool scaled = slope != 0 && std::isfinite(slope) && std::isfinite(inter);
-    out.nx = nx;
-    out.ny = ny;
-    out.nz = nz;
+    // vox_offset is a float: checked for range and a whole number before it
+    // becomes a byte position.
+    const float voxOffset = Load<float>(h + 108, r.swap);
+    if (!std::isfinite(voxOffset) || voxOffset < static_cast<float>(kNiftiHeaderBytes) ||
+        voxOffset > static_cast<float>(kMaxNiftiOffset) || voxOffset != std::floor(voxOffset)) {
+        char buf[96];
+        std::snprintf(buf, sizeof buf, "bad vox_offset %g (a whole number of bytes from 352)",
+                      static_cast<double>(voxOffset));
+        return InvalidArgument(buf);
+    }
+    r.dataStart = static_cast<int64_t>(voxOffset);
+    const float slope = Load<float>(h + 112, r.swap);
+    const float inter = Load<float>(h + 116, r.swap);
+    if (slope != 0 && std::isfinite(slope) && std::isfinite(inter)) {
+        r.slope = slope;
+        r.inter = inter;
+    }
+    for (int a = 0; a < 3; ++a) {
+        const float s = std::fabs(Load<float>(h + 76 + 4 * (a + 1), r.swap));
+        r.spacing[a] = (std::isfinite(s) && s > 0) ? s : 1.0f;
+    }
+    return r;
+}
+
+int64_t ZbMakeMemoryNeed(int64_t voxels, int64_t sourceBytes) {
+    // Floats of the source, then either the source bytes (while loading) or
+    // the byte levels with their minima and maxima (3 bytes a voxel, 1/7
+    // more for the coarser levels) and the scaled copy; plus a margin.
+    const int64_t levels = voxels * 3 + voxels * 3 / 7 + voxels;
+    return voxels * 4 + std::max(sourceBytes, levels) + (int64_t{64} << 20);
+}
+
+int64_t AvailableMemory() {
+    int64_t avail = INT64_MAX;
+    if (std::FILE* f = std::fopen("/proc/meminfo", "r")) {
+        char line[256];
+        long long kb = 0;
+        while (std::fgets(line, sizeof line, f))
+            if (std::sscanf(line, "MemAvailable: %lld kB", &kb) == 1) avail = static_cast<int64_t>(kb) * 1024;
+        std::fclose(f);
+    }
+    // A limit on the address space (ulimit -v) counts what is mapped already.
+    struct rlimit lim{};
+    if (::getrlimit(RLIMIT_AS, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY) {
+        int64_t mapped = 0;
+        if (std::FILE* f = std::fopen("/proc/self/status", "r")) {
+            char line[256];
+            long long kb = 0;
+            while (std::fgets(line, sizeof line, f))
+                if (std::sscanf(line, "VmSize: %lld kB", &kb) == 1) mapped = static_cast<int64_t>(kb) * 1024;
+            std::fclose(f);
+        }
+        const int64_t left = static_cast<int64_t>(lim.rlim_cur) - mapped;
+        avail = std::min(avail, std::max<int64_t>(left, 0));
+    }
+    return avail;
+}
+
+MakeStatus LoadNifti(const std::string& path, SourceVolume& out) {
+    int64_t fileSize = 0;
+    if (Status st = CheckInputFile(path, &fileSize); !st.ok()) return MakeStatus::Fail(st.message());
+    GzFile f(gzopen(path.c_str(), "rb"));
+    if (!f) return MakeStatus::Fail(path + ": cannot open");
+    // The header first: every field is checked before the data is read.
+    std::vector<unsigned char> bytes;
+    if (!GzReadUpTo(f.get(), kNiftiHeaderBytes, bytes)) return MakeStatus::Fail(GzError(f.get(), path));
+    if (bytes.size() < kNiftiHeaderBytes)
+        return MakeStatus::Fail(path + ": too short for a NIfTI-1 header", MakeFault::kNotNifti);
+    Result<NiftiHeader> parsed = ParseNiftiHeader(bytes.data(), bytes.size());
+    if (!parsed.ok()) {
+        const bool notNifti = !LooksLikeNifti(bytes.data(), bytes.size());
+        return MakeStatus::Fail(path + ": " + parsed.status().message(),
+                                notNifti ? MakeFault::kNotNifti : MakeFault::kOther);
+    }
+    const NiftiHeader& h = *parsed;
+    const int64_t n = int64_t{h.nx} * h.ny * h.nz;
+    const int64_t end = h.dataStart + n * h.bytesPerVoxel;
+    const bool plain = gzdirect(f.get()) != 0;
+    if (plain && end > fileSize) return MakeStatus::Fail(path + ": file ends inside the voxel data");
+    if (Status st = CheckMemory(path, n, end); !st.ok()) return MakeStatus::Fail(st.message());
+    // A compressed file grows the buffer only as far as its data reaches.
+    if (!GzReadUpTo(f.get(), static_cast<size_t>(end) - bytes.size(), bytes))
+        return MakeStatus::Fail(GzError(f.get(), path));
+    if (static_cast<int64_t>(bytes.size()) < end) return MakeStatus::Fail(path + ": file ends inside the voxel data");
+    out.nx = h.nx;
+    out.ny = h.ny;
+    out.nz = h.nz;
     out.values.resize(static_cast<size_t>(n));
-    const unsigned char* base = f.data() + start;
+    const unsigned char* base = bytes.data() + h.dataStart;
+    const int bpv = h.bytesPerVoxel;
+    const bool scaled = h.slope != 0;
     for (int64_t i = 0; i < n; ++i) {
         const unsigned char* p = base + i * bpv;
         double v = 0;
-        switch (datatype) {
+        switch (h.datatype) {
             case 2: v = p[0]; break;
             case 256: v = static_cast<int8_t>(p[0]); break;
-            case 4: v = Load<int16_t>(p, swap); break;
-            case 512: v = Load<uint16_t>(p, swap); break;
-            case 8: v = Load<int32_t>(p, swap); break;
-            case 768: v = Load<uint32_t>(p, swap); break;
-            case 16: v = Load<float>(p, swap); break;
-            case 64: v = Load<double>(p, swap); break;
+            case 4: v = Load<int16_t>(p, h.swap); break;
+            case 512: v = Load<uint16_t>(p, h.swap); break;
+            case 8: v = Load<int32_t>(p, h.swap); break;
+            case 768: v = Load<uint32_t>(p, h.swap); break;
+            case 16: v = Load<float>(p, h.swap); break;
+            case 64: v = Load<double>(p, h.swap); break;
         }
-        if (scaled) v = v * slope + inter;
+        if (scaled) v = v * h.slope + h.inter;
         out.values[i] = static_cast<float>(v);
     }
-    for (int a = 0; a < 3; ++a) {
-        float s = std::fabs(pixdim[a + 1]);
-        out.spacing[a] = (std::isfinite(s) && s > 0) ? s : 1.0f;
-    }
+    out.spacing = h.spacing;
     return {};
+}
+
+std::string DegenerateSpacing(const std::array<float, 3>& spacing, int nx, int ny, int nz) {
+    char buf[200];
+    for (int a = 0; a < 3; ++a) {
+        if (!std::isfinite(spacing[a]) || !(spacing[a] > 0)) {
+            std::snprintf(buf, sizeof buf, "voxel spacing %g,%g,%g: each must be a positive number",
+                          static_cast<double>(spacing[0]), static_cast<double>(spacing[1]),
+                          static_cast<double>(spacing[2]));
+            return buf;
+        }
+    }
+    const double world[3] = {double(nx) * spacing[0], double(ny) * spacing[1], double(nz) * spacing[2]};
+    const double longest = std::max({world[0], world[1], world[2]});
+    for (int a = 0; a < 3; ++a) {
+        if (!(2.0 * world[a] / longest >= kMinWorldSide) || !std::isfinite(longest)) {
+            std::snprintf(buf, sizeof buf,
+                          "voxel spacing %g,%g,%g is degenerate: the %c side would span %g of the "
+                          "longest side's 2 world units",
+                          static_cast<double>(spacing[0]), static_cast<double>(spacing[1]),
+                          static_cast<double>(spacing[2]), "xyz"[a], 2.0 * world[a] / longest);
+            return buf;
+        }
+    }
+    return "";
 }
 
 std::vector<unsigned char> ScaleToBytes(const std::vector<float>& values, double lo, double hi) {
@@ -258,6 +394,22 @@ MakeStatus AxisSides(const std::vector<int>& n, int core, int ov, std::vector<st
     return {};
 }
 
+// Files written so far; removed on destruction unless kept.
+class OutputFiles {
+public:
+    OutputFiles() = default;
+    OutputFiles(const OutputFiles&) = delete;
+    OutputFiles& operator=(const OutputFiles&) = delete;
+    ~OutputFiles() {
+        for (const std::string& p : m_paths) std::remove(p.c_str());
+    }
+    void Add(const std::string& path) { m_paths.push_back(path); }
+    void Keep() { m_paths.clear(); }
+
+private:
+    std::vector<std::string> m_paths;
+};
+
 std::string StemOf(const std::string& path) {
     size_t cut = path.find_last_of("/\\");
     std::string name = cut == std::string::npos ? path : path.substr(cut + 1);
@@ -278,6 +430,8 @@ MakeStatus MakeZb(const SourceVolume& vol, const std::string& zbPath, const ZbMa
     if (!CheckDims(vol.nx, vol.ny, vol.nz) ||
         vol.values.size() != size_t(vol.nx) * vol.ny * vol.nz)
         return MakeStatus::Fail("source volume is empty or inconsistent");
+    if (std::string why = DegenerateSpacing(vol.spacing, vol.nx, vol.ny, vol.nz); !why.empty())
+        return MakeStatus::Fail(why);
     const int core = N - 2 * ov;
     double lo, hi;
     if (opt.range) {
@@ -371,10 +525,15 @@ MakeStatus MakeZb(const SourceVolume& vol, const std::string& zbPath, const ZbMa
         others.push_back(d);
         dataPaths.push_back(d + dataName);
     }
+    // Every file made from here on is removed again when the tree cannot
+    // be finished: no data file without its ZB file, no ZB file that does
+    // not load.
+    OutputFiles made;
     std::vector<UniqueFile> files;
     for (const std::string& p : dataPaths) {
         files.emplace_back(std::fopen(p.c_str(), "wb"));
-        if (!files.back()) return MakeStatus::Fail(p + ": cannot create");
+        if (!files.back()) return MakeStatus::Fail(p + ": cannot create: " + std::strerror(errno));
+        made.Add(p);
     }
 
     std::vector<unsigned char> brick;
@@ -420,7 +579,8 @@ MakeStatus MakeZb(const SourceVolume& vol, const std::string& zbPath, const ZbMa
 
     // The ZB file.
     UniqueFile zb(std::fopen(zbPath.c_str(), "wb"));
-    if (!zb) return MakeStatus::Fail(zbPath + ": cannot create");
+    if (!zb) return MakeStatus::Fail(zbPath + ": cannot create: " + std::strerror(errno));
+    made.Add(zbPath);
     for (const Line& ln : lines) {
         const int stride = 1 << ln.level;
         std::fprintf(zb.get(), "%s %lld %d %d %d %d %d %d %d %d %d\n", dataName.c_str(),
@@ -447,8 +607,18 @@ MakeStatus MakeZb(const SourceVolume& vol, const std::string& zbPath, const ZbMa
     if (!others.empty()) {
         UniqueFile od(std::fopen((dir + kOtherDirsFile).c_str(), "wb"));
         if (!od) return MakeStatus::Fail(dir + kOtherDirsFile + ": cannot create");
+        made.Add(dir + kOtherDirsFile);
         for (const std::string& d : others) std::fprintf(od.get(), "%s\n", d.c_str());
+        if (std::fflush(od.get()) != 0 || std::ferror(od.get()))
+            return MakeStatus::Fail(dir + kOtherDirsFile + ": write failed");
     }
+    // The tree must load with the engine's own reader.
+    {
+        BrickTable check;
+        LoadStatus loaded = ReadZbFile(zbPath, {1, 1, 1}, check);
+        if (!loaded.ok) return MakeStatus::Fail("the tree written does not load: " + loaded.message);
+    }
+    made.Keep();
     if (report) {
         report->levels = L + 1;
         report->bricks = static_cast<int>(lines.size());

@@ -21,6 +21,8 @@
 // Single-threaded library code; the zbmake program is a thin shell.
 #pragma once
 
+#include "platform/status.h"
+
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -51,11 +53,50 @@ struct MakeStatus {
     static MakeStatus Fail(std::string m, MakeFault f = MakeFault::kOther) { return {false, std::move(m), f}; }
 };
 
-// Raw volume of native byte order.
+inline constexpr size_t kNiftiHeaderBytes = 352;           // header and extension flags
+inline constexpr int64_t kMaxNiftiOffset = int64_t{1} << 31;  // vox_offset at most
+
+// The fields of a NIfTI-1 header that the loader uses, each checked:
+// dimensions 1..65536 (at most 2^31 voxels; dim[0] 1..7 and every used
+// dim[i] positive), a supported datatype, vox_offset a whole number of
+// bytes from 352 to 2^31, slope and intercept finite (else no scaling),
+// spacing finite and positive (else 1).
+struct NiftiHeader {
+    bool swap = false;
+    int nx = 1, ny = 1, nz = 1;
+    int datatype = 0;
+    int bytesPerVoxel = 0;
+    int64_t dataStart = 0;
+    double slope = 0, inter = 0;  // slope 0: values unscaled
+    std::array<float, 3> spacing{1, 1, 1};
+};
+// Sizeof_hdr 348 (either byte order) and magic "n+1".
+bool LooksLikeNifti(const unsigned char* header, size_t size);
+Result<NiftiHeader> ParseNiftiHeader(const unsigned char* header, size_t size);
+
+// Bytes building a tree of `voxels` voxels needs at its peak, reading
+// `sourceBytes` of source; and what this process can still allocate
+// (available memory, and what an address-space limit leaves).
+int64_t ZbMakeMemoryNeed(int64_t voxels, int64_t sourceBytes);
+int64_t AvailableMemory();
+
+// Voxel spacings whose sides, in world units, would not span a printable
+// range (longest side 2, each other side at least kMinWorldSide): refused.
+inline constexpr double kMinWorldSide = 1e-4;
+// Why the spacing cannot shape the limits of a volume of nx x ny x nz
+// voxels ("" when it can): not finite, not positive, or sides in a ratio
+// beyond 2 : kMinWorldSide.
+std::string DegenerateSpacing(const std::array<float, 3>& spacing, int nx, int ny, int nz);
+
+// Raw volume of native byte order. The file must be a regular file of at
+// least the claimed size, and the tree must fit the memory left, before
+// anything of that size is allocated.
 MakeStatus LoadRawVolume(const std::string& path, int nx, int ny, int nz, RawType type, SourceVolume& out);
 // NIfTI-1 single file (.nii or .nii.gz, either byte order); datatypes
 // u8, i8, i16, u16, i32, u32, f32, f64; scl_slope/scl_inter applied; the
-// first volume of a series.
+// first volume of a series. The header is checked (ParseNiftiHeader), the
+// claimed size against a plain file's size and against memory, before the
+// data is read.
 MakeStatus LoadNifti(const std::string& path, SourceVolume& out);
 
 struct ZbMakeOptions {
@@ -78,6 +119,9 @@ struct ZbMakeReport {
 // 0..255; NaN and a zero-width range give 0.
 std::vector<unsigned char> ScaleToBytes(const std::vector<float>& values, double lo, double hi);
 
+// Writes the data file(s), the ZB file and otherdirs.txt, then loads the ZB
+// file with the engine's reader. On any failure every file it wrote is
+// removed again. Degenerate spacing (see DegenerateSpacing) is refused.
 MakeStatus MakeZb(const SourceVolume& volume, const std::string& zbPath, const ZbMakeOptions& options,
                   ZbMakeReport* report = nullptr);
 

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <new>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -91,7 +92,7 @@ voxa::MakeStatus MakeSingleFile(const voxa::SourceVolume& vol, const std::string
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     std::vector<std::string> positional;
     voxa::ZbMakeOptions opt;
@@ -155,12 +156,20 @@ int main(int argc, char** argv) {
         voxa::RawType t = type == "u8" ? voxa::RawType::kU8 : type == "u16" ? voxa::RawType::kU16 : voxa::RawType::kF32;
         s = voxa::LoadRawVolume(positional[0], static_cast<int>(dims[0]), static_cast<int>(dims[1]),
                                 static_cast<int>(dims[2]), t, vol);
-        for (int a = 0; a < 3; ++a) vol.spacing[a] = spacing[a] > 0 ? static_cast<float>(spacing[a]) : 1.0f;
+        for (int a = 0; a < 3; ++a) vol.spacing[a] = static_cast<float>(spacing[a]);
+        if (!s.ok) return Fail(s.message);
+        if (std::string why = voxa::DegenerateSpacing(vol.spacing, vol.nx, vol.ny, vol.nz); !why.empty())
+            return Fail("--spacing: " + why);
     } else {
         s = voxa::LoadNifti(positional[0], vol);
         if (s.fault == voxa::MakeFault::kNotNifti) s.message += kRawHint;
+        if (!s.ok) return Fail(s.message);
+        // A header's spacing that cannot shape the volume is replaced.
+        if (std::string why = voxa::DegenerateSpacing(vol.spacing, vol.nx, vol.ny, vol.nz); !why.empty()) {
+            std::fprintf(stderr, "zbmake: warning: %s: %s; using 1,1,1\n", positional[0].c_str(), why.c_str());
+            vol.spacing = {1, 1, 1};
+        }
     }
-    if (!s.ok) return Fail(s.message);
     if (opt.progress)
         std::fprintf(stderr, "zbmake: %s: %d x %d x %d voxels, spacing %g %g %g\n", positional[0].c_str(), vol.nx,
                      vol.ny, vol.nz, vol.spacing[0], vol.spacing[1], vol.spacing[2]);
@@ -171,10 +180,24 @@ int main(int argc, char** argv) {
     } else {
         s = voxa::MakeZb(vol, positional[1], opt, &report);
     }
-    if (!s.ok) return Fail(s.message);
+    if (!s.ok) {
+        Fail(s.message);
+        return 1;  // the input was good; the tree could not be written
+    }
     if (opt.progress)
         std::fprintf(stderr, "zbmake: %s: %d levels, %d bricks, %lld data bytes in %s, values %g .. %g -> 0 .. 255\n",
                      positional[1].c_str(), report.levels, report.bricks, static_cast<long long>(report.dataBytes),
                      report.dataName.c_str(), report.lo, report.hi);
     return 0;
+}
+
+int main(int argc, char** argv) {
+    // The sizes are checked against memory before allocating; should an
+    // allocation still fail, say so instead of aborting.
+    try {
+        return Run(argc, argv);
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "zbmake: out of memory (the volume does not fit the memory of this machine)\n");
+        return 1;
+    }
 }

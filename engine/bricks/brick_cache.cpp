@@ -87,6 +87,7 @@ void BrickCache::AllocateRegion() {
         char buf[128];
         std::snprintf(buf, sizeof buf, "Brick cache: cannot allocate %d MB\n", m_cacheMB);
         AppendDebugText(kDebugVoxaFile, buf);
+        SetLastFailure(buf);
         return;
     }
     m_region = std::move(region);
@@ -545,8 +546,27 @@ void BrickCache::Serve(int index, const PlanEntry& e, DirectBrickReader& reader)
     Notify();
 }
 
+std::string BrickCache::LastFailure() const {
+    std::lock_guard<std::mutex> lock(m_failureMutex);
+    return m_lastFailure;
+}
+
+void BrickCache::SetLastFailure(const char* text) {
+    std::string line(text);
+    while (!line.empty() && line.back() == '\n') line.pop_back();
+    std::lock_guard<std::mutex> lock(m_failureMutex);
+    m_lastFailure = std::move(line);
+}
+
 void BrickCache::LogReadFailure(const std::string& path, int brick, int64_t offset, int64_t count,
                                 int64_t got) {
+    {
+        char text[512];
+        std::snprintf(text, sizeof text, "cannot read data file %.255s (brick %d: %lld bytes at %lld, got %lld)",
+                      path.c_str(), brick, static_cast<long long>(count), static_cast<long long>(offset),
+                      static_cast<long long>(got));
+        SetLastFailure(text);
+    }
     {
         std::lock_guard<std::mutex> lock(m_logMutex);
         if (!m_loggedFiles.insert(path).second) return;

@@ -151,6 +151,10 @@ public:
     ListState Posted() const { return m_posted.load(std::memory_order_acquire); }
     int64_t BytesRead() const { return m_bytesRead.load(std::memory_order_relaxed); }
     int FailedReads() const { return m_failedReads.load(std::memory_order_relaxed); }
+    // Why the last failed read failed ("" when none has): the data file,
+    // the brick and the bytes asked for and got, or a brick too large for
+    // the cache. Any thread.
+    std::string LastFailure() const;
     // Number of lists that emptied the cache before streaming.
     int EmptyingPlans() const { return m_emptyingPlans.load(std::memory_order_relaxed); }
 
@@ -281,6 +285,10 @@ private:
     // Failure reports, once per file and list.
     std::mutex m_logMutex;
     std::set<std::string> m_loggedFiles;
+
+    mutable std::mutex m_failureMutex;
+    std::string m_lastFailure;
+    void SetLastFailure(const char* text);
 
     std::atomic<int64_t> m_bytesRead{0};
     std::atomic<int> m_failedReads{0};

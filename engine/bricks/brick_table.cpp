@@ -20,7 +20,11 @@ void BrickTable::Clear() {
 }
 
 bool CentreInside(int64_t strideParent, int64_t x0Parent, int64_t nParent, int64_t centre) {
-    return (strideParent * (x0Parent + nParent) - centre) * (strideParent * x0Parent - centre) < 0;
+    // Strictly between the two faces. (The product of the two distances has
+    // the same sign but overflows 64 bits for positions near the limits.)
+    const int64_t a = strideParent * x0Parent;
+    const int64_t b = strideParent * (x0Parent + nParent);
+    return (a < centre && centre < b) || (b < centre && centre < a);
 }
 
 int BrickTable::RebuildParents() {

@@ -73,7 +73,7 @@ struct BrickTable {
 };
 
 // Strict containment of a child's centre in a candidate parent's box on
-// one axis (finest voxels): (sl*(x0l+nl) - c) * (sl*x0l - c) < 0.
+// one axis (finest voxels): c lies strictly between sl*x0l and sl*(x0l+nl).
 bool CentreInside(int64_t strideParent, int64_t x0Parent, int64_t nParent, int64_t centre);
 
 }  // namespace voxa

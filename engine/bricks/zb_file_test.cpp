@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <string>
 
 namespace voxa {
@@ -94,6 +95,41 @@ TEST(ZbFile, HigherIndexWinsBetweenContainingParents) {
     ASSERT_TRUE(s.ok) << s.message;
     EXPECT_EQ(t.bricks[0].parent, 2);
     EXPECT_EQ(t.bricks[1].parent, 3);
+}
+
+// Positions near the +-2^28 bound with strides 63 and 126: the containment
+// test must not overflow. Reference: the same test in 128-bit arithmetic.
+TEST(ZbFile, ContainmentNearThePositionBoundsDoesNotOverflow) {
+    const int64_t k = int64_t{1} << 28;
+    for (int64_t stride : {1, 2, 63, 126, 127}) {
+        for (int64_t x0 : {-k, -k + 1, -k / 2, int64_t{0}, k / 2, k - 65536, k}) {
+            for (int64_t n : {1, 2, 65536}) {
+                for (int64_t c : std::initializer_list<int64_t>{-63 * k, -63 * k + 63 * 32768, -1, 63 * k, 126 * k, -126 * k,
+                                  stride * x0 + 1, stride * (x0 + n) - 1, stride * x0}) {
+                    const __int128 lo = static_cast<__int128>(stride) * x0;
+                    const __int128 hi = static_cast<__int128>(stride) * (x0 + n);
+                    const bool inside = lo < c && c < hi;
+                    EXPECT_EQ(CentreInside(stride, x0, n, c), inside)
+                        << "stride " << stride << " x0 " << x0 << " n " << n << " centre " << c;
+                }
+            }
+        }
+    }
+    // A child at -2^28 lies inside no root at +2^28 - 65536 (the overflowing
+    // product once made it that root's child).
+    const int k28 = 1 << 28;
+    BrickTable t;
+    auto s = ParseZbText(Line("d.vol", 0, 63, 65536, -k28, 0, 0, 1, 0, 2, 2) +
+                             Line("d.vol", 1LL << 30, 126, 65536, k28 - 65536, 0, 0, -1, 0, 2, 2),
+                         kUnit, t);
+    EXPECT_FALSE(s.ok);
+    EXPECT_NE(s.message.find("lies inside no brick"), std::string::npos) << s.message;
+    // The same child under a root that does hold it loads.
+    s = ParseZbText(Line("d.vol", 0, 63, 65536, k28 - 65536, 0, 0, 1, 0, 2, 2) +
+                        Line("d.vol", 1LL << 30, 126, 65536, k28 / 2 - 32778, 0, 0, -1, 0, 2, 2),
+                    kUnit, t);
+    ASSERT_TRUE(s.ok) << s.message;
+    EXPECT_EQ(t.bricks[0].parent, 1);
 }
 
 TEST(ZbFile, PadSides) {

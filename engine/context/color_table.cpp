@@ -3,7 +3,13 @@
 #include "platform/paths.h"
 #include "platform/unique_fd.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
 #include <cmath>
 #include <cstdio>
 #include <memory>
@@ -55,6 +61,74 @@ bool ValidPoints(std::span<const int> index) {
 }
 
 }  // namespace
+
+Status CheckMapText(std::string_view text, std::string_view name) {
+    const std::string file(name);
+    auto wrong = [&](int line, const std::string& what) {
+        return InvalidArgument(file + ":" + std::to_string(line) + ": " + what);
+    };
+    int line = 0;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t nl = text.find('\n', pos);
+        if (nl == std::string_view::npos) nl = text.size();
+        std::string_view row = text.substr(pos, nl - pos);
+        pos = nl + 1;
+        ++line;
+        if (!row.empty() && row.back() == '\r') row.remove_suffix(1);
+        const bool blank = row.find_first_not_of(" \t") == std::string_view::npos;
+        if (line > kMapFileLines) {
+            if (blank) continue;
+            return wrong(line, "a map file has 64 lines; this is one more");
+        }
+        if (blank) return wrong(line, "empty line; a map file has 64 lines of 16 integers");
+        int count = 0;
+        size_t i = 0;
+        while (i < row.size()) {
+            while (i < row.size() && (row[i] == ' ' || row[i] == '\t')) ++i;
+            if (i >= row.size()) break;
+            size_t start = i;
+            while (i < row.size() && row[i] != ' ' && row[i] != '\t') ++i;
+            std::string token(row.substr(start, i - start));
+            char* end = nullptr;
+            errno = 0;
+            long value = std::strtol(token.c_str(), &end, 10);
+            if (end == token.c_str() || *end != '\0' || errno != 0) {
+                std::string shown = token.substr(0, 20);
+                for (char& c : shown)
+                    if (static_cast<unsigned char>(c) < 32 || static_cast<unsigned char>(c) > 126) c = '?';
+                return wrong(line, "'" + shown + "' is not an integer");
+            }
+            if (count >= kMapLineNumbers) return wrong(line, "more than 16 numbers");
+            if (count % 4 != 0 && (value < 0 || value > 255))
+                return wrong(line, "colour value " + std::to_string(value) + " is outside 0..255");
+            ++count;
+        }
+        if (count != kMapLineNumbers)
+            return wrong(line, std::to_string(count) + " numbers; a map line has 16 (index, red, green, blue four times)");
+    }
+    if (line < kMapFileLines)
+        return InvalidArgument(file + ": ends after " + std::to_string(line) +
+                               " lines; a map file has 64 lines of 16 integers");
+    return Status::Ok();
+}
+
+Status CheckMapFile(std::string_view path) {
+    const std::string file = DrivePath(path);
+    struct stat st{};
+    if (::stat(file.c_str(), &st) != 0) return NotFound(std::string(path) + ": " + std::strerror(errno));
+    if (S_ISDIR(st.st_mode)) return InvalidArgument(std::string(path) + ": is a directory, not a map file");
+    if (!S_ISREG(st.st_mode)) return InvalidArgument(std::string(path) + ": is not a regular file");
+    constexpr off_t kMaxMapBytes = 64 * 1024;
+    if (st.st_size > kMaxMapBytes)
+        return InvalidArgument(std::string(path) + ": " + std::to_string(st.st_size) +
+                               " bytes is larger than any map file");
+    UniqueFile f(std::fopen(file.c_str(), "rb"));
+    if (!f) return NotFound(std::string(path) + ": " + std::strerror(errno));
+    std::string text(static_cast<size_t>(st.st_size), '\0');
+    text.resize(std::fread(text.data(), 1, text.size(), f.get()));
+    return CheckMapText(text, path);
+}
 
 ColorTable::ColorTable() {
     for (int i = 0; i < kColorTableSize; ++i) {

@@ -8,6 +8,8 @@
 // Packed(). Owned by the render context; one thread at a time.
 #pragma once
 
+#include "platform/status.h"
+
 #include <array>
 #include <cstdint>
 #include <span>
@@ -34,6 +36,17 @@ struct AlphaPoints {
     std::array<int, kMaxColorPoints> index{};
     std::array<float, kMaxColorPoints> alpha{};
 };
+
+inline constexpr int kMapFileLines = 64;
+inline constexpr int kMapLineNumbers = 16;
+
+// Checks that a colour-map or opacity-map text is one: 64 lines (blank
+// lines after them allowed), each of 16 integers, four groups of index,
+// red, green, blue with the colours 0..255. The failure names `name` and
+// the first line that is wrong, and says what is wrong with it.
+Status CheckMapText(std::string_view text, std::string_view name);
+// The same for a file: it must also be a regular file of at most 64 KiB.
+Status CheckMapFile(std::string_view path);
 
 class ColorTable {
 public:

@@ -1,0 +1,1 @@
+voxa_add_fuzz_harness(color_map LIBS voxa_context)

@@ -1,0 +1,1 @@
+voxa_add_fuzz_harness(data_roots LIBS voxa_platform)

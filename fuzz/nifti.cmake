@@ -1,0 +1,1 @@
+voxa_add_fuzz_harness(nifti LIBS voxa_zbmake)

@@ -1,0 +1,1 @@
+voxa_add_fuzz_harness(timer_file LIBS voxa_tools)
