@@ -3,7 +3,7 @@
 // The check names a line whenever it refuses; a text it accepts loads into
 // the colour table with every entry from the files; any text at all loads
 // without fault through the table's own reader.
-#include "engine/color_table.h"
+#include "engine/context/color_table.h"
 
 #include <stdlib.h>
 #include <unistd.h>

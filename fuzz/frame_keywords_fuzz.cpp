@@ -1,7 +1,7 @@
 // Frame keyword texts (the render queue's "eye 0 0 10" lines) from outside:
 // any text is applied without fault and leaves control-point counts that
 // the engine can use.
-#include "engine/render_request.h"
+#include "engine/context/render_request.h"
 
 #include <cstdint>
 #include <cstdlib>

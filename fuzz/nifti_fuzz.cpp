@@ -1,7 +1,7 @@
 // NIfTI-1 files from outside, plain and gzip-compressed, then the tree
 // zbmake builds from them: the two forms load alike or are refused alike,
 // and every tree written loads again with the engine's reader.
-#include "engine/zb_file.h"
+#include "engine/bricks/zb_file.h"
 #include "tools/zbmake.h"
 
 #include <stdlib.h>

@@ -1,7 +1,7 @@
 // Option keywords (SetOption pairs) from outside: each input line is
 // "KEYWORD VALUE"; every pair is cut and applied like the render context
 // does, and the tables stay within their bounds.
-#include "engine/options.h"
+#include "engine/context/options.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,7 +1,7 @@
 // ZB text (the index of a brick tree) from outside: any text either loads
 // into a table whose every brick has its parent, or is refused with a
 // message and leaves the table empty.
-#include "engine/zb_file.h"
+#include "engine/bricks/zb_file.h"
 
 #include <cstdint>
 #include <cstdlib>
