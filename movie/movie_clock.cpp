@@ -4,10 +4,18 @@
 
 namespace voxa::movie {
 
+double RateOf(float rate) {
+    if (rate == 0.0f || !std::isfinite(rate)) return 0.0;
+    double d = rate;
+    double scale = std::pow(10.0, 6 - static_cast<int>(std::floor(std::log10(std::fabs(d)))));
+    return std::round(d * scale) / scale;
+}
+
 int64_t FrameAt(const ClockParameters& p, int64_t t) {
-    double rate = t < p.time0 ? p.rateBefore : p.rateAfter;
-    double step = std::trunc(static_cast<double>(t - p.time0) * rate);
-    return p.frame0 + static_cast<int64_t>(step);
+    double rate = RateOf(t < p.time0 ? p.rateBefore : p.rateAfter);
+    double frames = static_cast<double>(t - p.time0) * rate;
+    frames += frames * 1e-9;  // 0.29 x 100 is 28.999999999999996 in doubles
+    return p.frame0 + static_cast<int64_t>(std::trunc(frames));
 }
 
 MovieClock::MovieClock() : m_start(SteadyClock::now()) {}

@@ -7,7 +7,8 @@
 // with the rate before time 0 for t < time 0 and the rate after it from
 // time 0 on; a negative result is 0. So a controller schedules a change of
 // speed at a future instant and every panel switches at that instant
-// without a jump.
+// without a jump. Rates travel as floats; they are read at the seven
+// significant digits a float carries (RateOf).
 //
 // The parameters change and are read as one unit (under a mutex), so no
 // reader ever pairs a new time 0 with an old frame 0. Thread-safe.
@@ -27,7 +28,12 @@ struct ClockParameters {
     float rateAfter = 0.0f;
 };
 
-// The frame at movie time t by the parameters (not clamped).
+// A rate as the float's seven significant digits say it (0.03f is 0.03,
+// not 0.029999999329), so that 1,000 ms at 0.03 frames per ms are 30 frames.
+double RateOf(float rate);
+
+// The frame at movie time t by the parameters (not clamped). The wall
+// controller computes its own frames with this same function.
 int64_t FrameAt(const ClockParameters& p, int64_t t);
 
 class MovieClock {
