@@ -137,6 +137,7 @@ int main(int argc, char** argv) {
             req.setWcValue(value);
             req.send().wait(ws);
         }
+        auto initialized = Clock::now();
         init.send().wait(ws);
         // Align the server's movie clock with ours (its first Initialize set
         // its start tick).
@@ -164,7 +165,9 @@ int main(int argc, char** argv) {
         auto end = Clock::now() + std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
         std::string last;
         while (Clock::now() < end) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<long long>(every)));
+            auto wake = Clock::now() + std::chrono::milliseconds(static_cast<long long>(every));
+            std::this_thread::sleep_until(wake < end ? wake : end);
+            if (wake >= end) break;
             last = status();
             std::printf("%s\n", last.c_str());
             std::fflush(stdout);
@@ -178,7 +181,9 @@ int main(int argc, char** argv) {
         stop.setFFrame0p(0.0f);
         stop.send().wait(ws);
         last = status();
-        std::printf("final: %s\n", last.c_str());
+        long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() -
+                                                                             initialized).count();
+        std::printf("final: %s\nelapsed_ms=%lld\n", last.c_str(), ms);
         if (shutDown) mi.shutDownRequest().send().wait(ws);
         if (last.find("state=refused") != std::string::npos || Field(last, "errors") > 0)
             return 1;

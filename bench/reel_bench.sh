@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# Playback of a 1920x1080 movie several times larger than reel1's ring,
+# headless, on a local reel1 server:
+#   1. read rate: the clock runs at 1,000 frames a second, so the readers
+#      always chase it; bytes read per second against dd iflag=direct bs=4M
+#      of the same file, measured side by side, round after round;
+#   2. as fast as the display can take it: the clock runs at 240 frames a
+#      second (beyond both disk and display here); frames shown per second;
+#   3. at 30 frames per second: frames late and skipped (target 0).
+# Frames are drawn with OpenGL: on a machine without a GPU that is Mesa's
+# software rasterizer, whose speed (and the machine's load) bounds 2 and 3.
+#
+# usage: bench/reel_bench.sh [BUILD_DIR] [DIR] [ROUNDS] [FRAMES]
+#   BUILD_DIR  default build (programs in BUILD_DIR/bin)
+#   DIR        where the movie is written (default /var/tmp); not tmpfs,
+#              which has no unbuffered reads
+#   ROUNDS     default 3
+#   FRAMES     default 150 (150 x 6,220,800 bytes: 933 MB, 4.4 rings)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build}
+base=${2:-/var/tmp}
+rounds=${3:-3}
+frames=${4:-150}
+w=1920
+h=1080
+bytes=$((w * h * 3 * frames))
+seconds=8
+
+work=$(mktemp -d "$base/reel_bench.XXXXXX")
+export VOXA_ROOT="$work/root"
+mkdir -p "$VOXA_ROOT/data"
+movie="$VOXA_ROOT/data/movie.raw"
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+export VOXA_MI_PORT=$port
+
+"$build/bin/reel1" --make-test-movie "$movie" $w $h "$frames" >/dev/null
+sync
+"$build/bin/reel1" --headless --persist --bind 127.0.0.1 --port "$port" &
+reel_pid=$!
+cleanup() { kill "$reel_pid" 2>/dev/null || true; wait "$reel_pid" 2>/dev/null || true; rm -rf "$work"; }
+trap cleanup EXIT
+for _ in $(seq 200); do
+  (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
+  sleep 0.05
+done
+
+field() { sed -n "s/.* $1=\([-0-9]*\).*/\1/p" <<<" $2"; }
+echo "movie: $frames frames of ${w}x${h} ($bytes bytes), ring 209,715,200 bytes"
+
+ratios=()
+for r in $(seq 1 "$rounds"); do
+  start=$(date +%s.%N)
+  dd if="$movie" of=/dev/null bs=4M iflag=direct status=none
+  end=$(date +%s.%N)
+  dd_rate=$(awk -v b=$bytes -v s="$start" -v e="$end" 'BEGIN{printf "%.1f", b*1e-6/(e-s)}')
+  out=$("$build/bin/reelctl" 127.0.0.1 "$movie" $w $h "$frames" --fps 1000 --seconds $seconds \
+        --every 100000) || { printf 'reelctl failed:\n%s\n' "$out" >&2; exit 1; }
+  final=$(sed -n 's/^final: //p' <<<"$out")
+  ms=$(sed -n 's/^elapsed_ms=//p' <<<"$out")
+  read=$(field read "$final")
+  rate=$(awk -v b="$read" -v ms="$ms" 'BEGIN{printf "%.1f", b*1e-3/ms}')
+  ratio=$(awk -v a="$rate" -v b="$dd_rate" 'BEGIN{printf "%.3f", a/b}')
+  ratios+=("$ratio")
+  printf 'round %d: reel1 reads %7.1f MB/s   dd %7.1f MB/s   ratio %s\n' \
+    "$r" "$rate" "$dd_rate" "$ratio"
+done
+median=$(printf '%s\n' "${ratios[@]}" | sort -n | awk '{v[NR]=$1} END{print (NR%2)?v[(NR+1)/2]:(v[NR/2]+v[NR/2+1])/2}')
+echo "read rate against dd (median of $rounds rounds): $median (target >= 0.85)"
+
+out=$("$build/bin/reelctl" 127.0.0.1 "$movie" $w $h "$frames" --fps 240 --seconds $seconds \
+      --every 100000) || { printf 'reelctl failed:\n%s\n' "$out" >&2; exit 1; }
+final=$(sed -n 's/^final: //p' <<<"$out")
+ms=$(sed -n 's/^elapsed_ms=//p' <<<"$out")
+echo "display: $(awk -v n="$(field shown "$final")" -v ms="$ms" 'BEGIN{printf "%.1f", n*1e3/ms}') frames/s shown with the clock at 240 frames/s (late=$(field late "$final"))"
+
+out=$("$build/bin/reelctl" 127.0.0.1 "$movie" $w $h "$frames" --fps 30 --seconds 12 --every 100000) ||
+  { printf 'reelctl failed:\n%s\n' "$out" >&2; exit 1; }
+final=$(sed -n 's/^final: //p' <<<"$out")
+echo "at 30 frames/s for 12 s: shown=$(field shown "$final") late=$(field late "$final") skipped=$(field skipped "$final") errors=$(field errors "$final") (target: late 0, skipped 0)"
