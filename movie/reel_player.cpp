@@ -110,12 +110,15 @@ void Player::Initialize(std::string_view files, int nx, int ny, int nframes) {
 
     // The window shows the frame size asked for even when the movie is
     // refused (a dark window), as long as the size is sane.
-    if (nx > 0 && ny > 0 && nx <= 16384 && ny <= 16384) {
-        m_width = nx;
-        m_height = ny;
-    } else if (m_width == 0) {
-        m_width = 640;
-        m_height = 480;
+    {
+        std::lock_guard lock(m_mu);
+        if (nx > 0 && ny > 0 && nx <= 16384 && ny <= 16384) {
+            m_width = nx;
+            m_height = ny;
+        } else if (m_width == 0) {
+            m_width = 640;
+            m_height = 480;
+        }
     }
 
     std::string reason;
@@ -220,6 +223,7 @@ void Player::SetMovieParameters(int64_t time0, int64_t frame0, float rateBefore,
 
 void Player::SetOption(std::string_view key, std::string_view value) {
     std::string text(value.substr(0, 255));
+    std::lock_guard lock(m_mu);
     if (key == "Expand") {
         float expand = 0;
         // Zooms outside 1/64 .. 64 are no picture anyone wants: ignored.
@@ -403,16 +407,18 @@ bool Player::OpenWindow(std::unique_ptr<GlWindow>* window, int* width, int* heig
     InstallXErrorHandler();
     GlWindowRequest request;
     request.mode = m_config.headless ? DisplayMode::kHeadless : DisplayMode::kWindow;
+    float expand;
     {
         std::lock_guard lock(m_mu);
+        expand = m_expand;
         *width = static_cast<int>(m_width * m_expand + 0.5f);
         *height = static_cast<int>(m_height * m_expand + 0.5f);
+        request.x = m_xOffset;
+        request.y = m_yOffset;
     }
     request.width = std::max(1, *width);
     request.height = std::max(1, *height);
     request.title = kReelWindowTitle;
-    request.x = m_xOffset;
-    request.y = m_yOffset;
     std::vector<std::string> failures;
     {
         std::lock_guard lock(g_windowMu);
@@ -443,7 +449,7 @@ bool Player::OpenWindow(std::unique_ptr<GlWindow>* window, int* width, int* heig
     glLoadIdentity();
     glMatrixMode(GL_MODELVIEW);
     glLoadIdentity();
-    if (std::lround(m_expand * 1024) != 1024) glPixelZoom(m_expand, m_expand);
+    if (std::lround(expand * 1024) != 1024) glPixelZoom(expand, expand);
     w.SelectDrawBuffer(BufferRole::kBack);
     glClear(GL_COLOR_BUFFER_BIT);
     w.SwapBuffers();
@@ -494,7 +500,11 @@ void Player::DisplayMain() {
     std::unique_ptr<GlWindow> window;
     int winWidth = 0, winHeight = 0;
     if (!OpenWindow(&window, &winWidth, &winHeight)) return;  // the panel stays dark
-    float expand = m_expand;
+    float expand;
+    {
+        std::lock_guard lock(m_mu);
+        expand = m_expand;  // the zoom of this window, until it closes
+    }
 
     uint64_t drawnGeneration = ~uint64_t{0};
     int64_t lastDrawn = -1;      // clock frame last handled (shown or black)
@@ -562,9 +572,10 @@ void Player::DisplayMain() {
                                     pixels = m_display.Data();
                                 }
                                 DrawFrame(*window, pixels, g);
-                                glFinish();
+                                // glDrawPixels has taken the pixels when it
+                                // returns; shown only if no reader replaced a
+                                // buffer meanwhile.
                                 std::atomic_thread_fence(std::memory_order_seq_cst);
-                                // Shown only if no reader replaced a buffer meanwhile.
                                 if (CheckFrame(g, f) == FrameCheck::kReady) {
                                     window->SwapBuffers();
                                     shown = true;

@@ -110,9 +110,18 @@ public:
     PlayerStats Stats() const;
     Screen LastScreen() const;
     RingGeometry Geometry() const;
-    float Expand() const { return m_expand; }
-    int XOffset() const { return m_xOffset; }
-    int YOffset() const { return m_yOffset; }
+    float Expand() const {
+        std::lock_guard lock(m_mu);
+        return m_expand;
+    }
+    int XOffset() const {
+        std::lock_guard lock(m_mu);
+        return m_xOffset;
+    }
+    int YOffset() const {
+        std::lock_guard lock(m_mu);
+        return m_yOffset;
+    }
     const MovieClock& Clock() const { return m_clock; }
 
 private:
@@ -163,7 +172,7 @@ private:
     std::atomic<bool> m_stop{false};
     std::thread m_displayThread;
 
-    float m_expand = 1.0f;
+    float m_expand = 1.0f;  // options, under m_mu
     int m_xOffset = 0, m_yOffset = 0;
 
     mutable std::mutex m_screenMu;
