@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -616,6 +617,90 @@ TEST(ReelProgram, ServesObjectsOverLoopback) {
     d.Stand(29);
     EXPECT_TRUE(d.WaitStatus("frame=29 ")) << d.Status();
     EXPECT_TRUE(server.Running());
+}
+
+TEST(ReelProgram, LaunchedOnDemandAndEndsWhenIdle) {
+    FreshRoot root;
+    ScopedEnv noDisplay("DISPLAY", "");
+    MakeDirs(root.File("data"));
+    std::string movie = root.File("data/m.raw");
+    std::string error;
+    ASSERT_TRUE(WriteTestMovie(movie, 16, 16, 5, &error));
+    uint16_t port = FreePort();
+    ASSERT_EQ(testing::RunCommand(kBin + "/reel1 -RegServer --port " + std::to_string(port)).status,
+              0);
+    auto io = kj::setupAsyncIo();
+    {
+        kj::Own<hosting::RemoteObject> object;
+        ASSERT_EQ(hosting::CreateInstanceOnHost(io, hosting::MiClass(), "127.0.0.1", &object,
+                                                &error),
+                  0)
+            << error;
+        auto mi = object->As<rpc::Imi>();
+        auto init = mi.initializeRequest();
+        init.setWcFile(movie);
+        init.setINx(16);
+        init.setINy(16);
+        init.setINframes(5);
+        init.send().wait(io.waitScope);
+        // Without --headless and without a display the panel stays dark and says why.
+        EXPECT_TRUE(WaitFor(
+            [&] {
+                std::string s = mi.getStatusRequest().send().wait(io.waitScope).getWcStatus().cStr();
+                return s.find("reason=no display window") != std::string::npos;
+            },
+            kWaitMs));
+        EXPECT_TRUE(Listening(port));
+    }
+    // Released: the server ends about 5 s later.
+    EXPECT_TRUE(WaitFor([port] { return !Listening(port); }, kWaitMs));
+    std::string report = ReadWholeFile(root.File("reel1.error"));
+    EXPECT_NE(report.find("Display window could not be opened"), std::string::npos) << report;
+}
+
+TEST(ReelProgram, HelpTestMovieAndClientExitCodes) {
+    FreshRoot root;
+    auto help = testing::RunCommand(kBin + "/reel1 --help");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("--headless"), std::string::npos);
+    EXPECT_NE(help.out.find("--data-root"), std::string::npos);
+    EXPECT_EQ(testing::RunCommand(kBin + "/reel1 --make-test-movie x.raw 10 10 2>/dev/null").status, 2);
+    EXPECT_EQ(testing::RunCommand(kBin + "/reel1 --make-test-movie x.raw 10 zero 3 2>/dev/null").status,
+              2);
+    std::string movie = root.File("t.raw");
+    auto made = testing::RunCommand(kBin + "/reel1 --make-test-movie " + movie + " 7 5 3");
+    EXPECT_EQ(made.status, 0);
+    std::string bytes = ReadWholeFile(movie);
+    ASSERT_EQ(bytes.size(), 7u * 5 * 3 * 3);
+    std::vector<uint8_t> expected;
+    for (int f = 0; f < 3; ++f) {
+        auto frame = MakeFrame(f, 7, 5);
+        expected.insert(expected.end(), frame.begin(), frame.end());
+    }
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(),
+                           reinterpret_cast<const uint8_t*>(bytes.data())));
+    // Frame 2: the bar starts at column 16 mod 7 = 2, so pixel (column 3,
+    // row 1) is blue 255; pixel (column 1, row 1) is blue 1 xor 1 = 0, red 2.
+    EXPECT_EQ(static_cast<uint8_t>(bytes[2 * 105 + (1 * 7 + 3) * 3 + 2]), 255);
+    EXPECT_EQ(static_cast<uint8_t>(bytes[2 * 105 + (1 * 7 + 1) * 3 + 2]), 0);  // 1 xor 1
+    EXPECT_EQ(static_cast<uint8_t>(bytes[2 * 105 + (1 * 7 + 1) * 3 + 0]), 2);
+
+    EXPECT_EQ(testing::RunCommand(kBin + "/reelctl 127.0.0.1 a 1 2 >/dev/null 2>&1").status, 2);
+    EXPECT_EQ(testing::RunCommand(kBin + "/reelctl --help").status, 0);
+    // A refused movie makes the client fail.
+    MakeDirs(root.File("data"));
+    uint16_t port = FreePort();
+    ScopedEnv env(hosting::MiClass().portEnv, std::to_string(port).c_str());
+    ReelProcess server(port);
+    auto refused = testing::RunCommand(kBin + "/reelctl 127.0.0.1 /etc/passwd 8 8 3 --seconds 0.2");
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.out.find("state=refused"), std::string::npos) << refused.out;
+    std::string error;
+    ASSERT_TRUE(WriteTestMovie(root.File("data/ok.raw"), 8, 8, 3, &error));
+    auto played = testing::RunCommand(kBin + "/reelctl 127.0.0.1 " + root.File("data/ok.raw") +
+                                      " 8 8 3 --seconds 0.5 --every 100");
+    EXPECT_EQ(played.status, 0) << played.out;
+    EXPECT_NE(played.out.find("errors=0"), std::string::npos) << played.out;
 }
 
 // Finds a top-level window by its title.
