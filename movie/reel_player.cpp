@@ -6,6 +6,7 @@
 #include <GL/gl.h>
 #include <X11/Xlib.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -38,7 +39,9 @@ int RecordXError(Display* display, XErrorEvent* event) {
     return 0;
 }
 
-constexpr int kMaxRunBuffers = 16;  // disk buffers read by one call
+constexpr int kDisplayNice = 5;  // the display thread's nice value above the readers'
+
+constexpr int kMaxRunBuffers = kReaderRun;  // disk buffers read by one call (8 MiB)
 
 // Reads exactly count bytes at offset (fewer only at end of file or on an
 // error); the bytes read, or -1 with errno when nothing could be read.
@@ -497,6 +500,13 @@ void Player::KeepScreen(GlWindow& window, int64_t frame) {
 }
 
 void Player::DisplayMain() {
+    // Drawing yields to reading: a frame the disk has not delivered is lost
+    // for good, while a busy display only skips frames. The GL driver's own
+    // threads, started from here, inherit this (a software rasterizer can
+    // otherwise take every core from the readers).
+    errno = 0;
+    int nice = ::getpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()));
+    if (errno == 0) ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), nice + kDisplayNice);
     std::unique_ptr<GlWindow> window;
     int winWidth = 0, winHeight = 0;
     if (!OpenWindow(&window, &winWidth, &winHeight)) return;  // the panel stays dark
