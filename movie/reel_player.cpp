@@ -6,6 +6,7 @@
 #include <GL/gl.h>
 #include <X11/Xlib.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,6 +18,7 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <utility>
 
 namespace voxa::movie {
 
@@ -69,6 +71,30 @@ std::string ReadOptionFile(const std::string& path, bool* exists) {
 
 }  // namespace
 
+MappedBuffer::MappedBuffer(size_t bytes) {
+    void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p != MAP_FAILED) {
+        m_data = static_cast<uint8_t*>(p);
+        m_size = bytes;
+    }
+}
+
+MappedBuffer::~MappedBuffer() {
+    if (m_data != nullptr) ::munmap(m_data, m_size);
+}
+
+MappedBuffer::MappedBuffer(MappedBuffer&& other) noexcept
+    : m_data(std::exchange(other.m_data, nullptr)), m_size(std::exchange(other.m_size, 0)) {}
+
+MappedBuffer& MappedBuffer::operator=(MappedBuffer&& other) noexcept {
+    if (this != &other) {
+        if (m_data != nullptr) ::munmap(m_data, m_size);
+        m_data = std::exchange(other.m_data, nullptr);
+        m_size = std::exchange(other.m_size, 0);
+    }
+    return *this;
+}
+
 void InstallXErrorHandler() {
     std::call_once(g_xHandlerOnce, [] {
         XInitThreads();
@@ -90,6 +116,7 @@ void Player::Refuse(const std::string& reason) {
     std::lock_guard lock(m_mu);
     m_valid = false;
     ++m_generation;
+    std::lock_guard status(m_statusMu);
     m_state = "refused";
     m_reason = reason;
     m_shownFrame = -1;
@@ -100,8 +127,8 @@ void Player::Initialize(std::string_view files, int nx, int ny, int nframes) {
         m_started = true;
         m_clock.Restart();
     }
-    if (!m_ring) m_ring = AlignedBuffer(static_cast<size_t>(m_config.ringBytes));
-    if (!m_display) m_display = AlignedBuffer(static_cast<size_t>(m_config.displayBytes));
+    if (!m_ring) m_ring = MappedBuffer(static_cast<size_t>(m_config.ringBytes));
+    if (!m_display) m_display = MappedBuffer(static_cast<size_t>(m_config.displayBytes));
     StopReaders();
     m_clock.Reset();
     m_shown = 0;
@@ -173,8 +200,10 @@ void Player::Initialize(std::string_view files, int nx, int ny, int nframes) {
                 m_slots[s].store(-1);
                 m_bad[s].store(0);
             }
+            std::lock_guard status(m_statusMu);
             m_readCounts.reset(new std::atomic<int64_t>[names.size()]);
             for (size_t k = 0; k < names.size(); ++k) m_readCounts[k].store(0);
+            m_readerCount = names.size();
             m_state = "wait";
             m_reason.clear();
             m_shownFrame = -1;
@@ -196,9 +225,10 @@ void Player::ShutDown() {
     StopReaders();
     if (m_displayThread.joinable()) m_displayThread.join();
     std::lock_guard lock(m_mu);
-    if (m_state != "none") m_state = "down";
     m_valid = false;
     ++m_generation;
+    std::lock_guard status(m_statusMu);
+    if (m_state != "none") m_state = "down";
     m_shownFrame = -1;
 }
 
@@ -243,12 +273,12 @@ void Player::SetOption(std::string_view key, std::string_view value) {
 PlayerStats Player::Stats() const {
     PlayerStats s;
     {
-        std::lock_guard lock(m_mu);
+        std::lock_guard status(m_statusMu);
         s.frame = m_shownFrame;
         s.state = m_state;
         s.reason = m_reason;
         if (m_readCounts)
-            for (size_t k = 0; k < m_names.size(); ++k) s.buffersPerReader.push_back(m_readCounts[k]);
+            for (size_t k = 0; k < m_readerCount; ++k) s.buffersPerReader.push_back(m_readCounts[k]);
     }
     s.clock = m_clock.CurrentFrame();
     if (s.state == "play" || s.state == "pause")
@@ -299,8 +329,9 @@ void Player::ReaderMain(int k, std::string name, ServedPath path) {
         g = m_geom;
         slots = m_slots.get();
         bad = m_bad.get();
-        readCount = &m_readCounts[k];
         readers = static_cast<int>(m_paths.size());
+        std::lock_guard status(m_statusMu);
+        readCount = &m_readCounts[k];
     }
     uint8_t* ring = m_ring.Data();
 
@@ -313,7 +344,7 @@ void Player::ReaderMain(int k, std::string name, ServedPath path) {
         if (!reportedRead) {
             reportedRead = true;
             ReportError("Movie file unreadable in reel1:\n" + name + ": " + why + "\n");
-            std::lock_guard lock(m_mu);
+            std::lock_guard status(m_statusMu);
             m_reason = name + ": " + why;
         }
     };
@@ -431,7 +462,7 @@ bool Player::OpenWindow(std::unique_ptr<GlWindow>* window, int* width, int* heig
         std::string text = "Display window could not be opened in reel1:\n";
         for (const std::string& f : failures) text += f + "\n";
         ReportError(text);
-        std::lock_guard lock(m_mu);
+        std::lock_guard status(m_statusMu);
         m_reason = "no display window";
         return false;
     }
@@ -457,6 +488,12 @@ bool Player::OpenWindow(std::unique_ptr<GlWindow>* window, int* width, int* heig
     glClear(GL_COLOR_BUFFER_BIT);
     w.SwapBuffers();
     return true;
+}
+
+void Player::SetShownFrame(int64_t frame) {
+    std::lock_guard status(m_statusMu);
+    m_shownFrame = frame;
+    if (frame >= 0 && m_state == "wait") m_state = "play";
 }
 
 Player::FrameCheck Player::CheckFrame(const RingGeometry& g, int64_t f) const {
@@ -537,7 +574,7 @@ void Player::DisplayMain() {
                         winHeight = h;
                     }
                 }
-                m_shownFrame = -1;
+                SetShownFrame(-1);
                 DrawBlank(*window);
             }
             if (m_valid) {
@@ -594,7 +631,7 @@ void Player::DisplayMain() {
                         }
                         if (check == FrameCheck::kBad) {
                             DrawBlank(*window);
-                            m_shownFrame = -1;
+                            SetShownFrame(-1);
                             lastDrawn = f;
                             lastParams = params;
                         } else if (shown) {
@@ -605,11 +642,10 @@ void Player::DisplayMain() {
                             if (sameRun && f > lastDrawn + 1) m_skipped += f - lastDrawn - 1;
                             lastDrawn = f;
                             lastParams = params;
-                            m_shownFrame = g.MovieFrame(f);
+                            SetShownFrame(g.MovieFrame(f));
                             ++m_shown;
                             m_anyShown = true;
-                            if (m_state == "wait") m_state = "play";
-                            KeepScreen(*window, m_shownFrame);
+                            KeepScreen(*window, g.MovieFrame(f));
                             idle = false;
                         }
                     }

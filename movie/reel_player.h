@@ -47,7 +47,6 @@
 #include "movie/movie_clock.h"
 #include "movie/reel_geometry.h"
 #include "platform/data_roots.h"
-#include "platform/direct_io.h"
 
 #include <atomic>
 #include <cstdint>
@@ -64,6 +63,27 @@ inline constexpr char kReelWindowTitle[] = "MovieServer-reel1";
 inline constexpr char kErrorFile[] = "C:/reel1.error";
 inline constexpr char kDiskBufOptionFile[] = "C:/reel1_diskBufSize.txt";
 inline constexpr char kReportRule[] = "---------------------------------------------------------\n";
+
+// Anonymous memory mapped read-write: page aligned (enough for unbuffered
+// reads) and zero without touching it first, so a 200 MiB ring costs
+// nothing until the readers fill it. Empty when the mapping fails.
+class MappedBuffer {
+public:
+    MappedBuffer() = default;
+    explicit MappedBuffer(size_t bytes);
+    ~MappedBuffer();
+    MappedBuffer(MappedBuffer&& other) noexcept;
+    MappedBuffer& operator=(MappedBuffer&& other) noexcept;
+    MappedBuffer(const MappedBuffer&) = delete;
+    MappedBuffer& operator=(const MappedBuffer&) = delete;
+    uint8_t* Data() const { return m_data; }
+    size_t Size() const { return m_size; }
+    explicit operator bool() const { return m_data != nullptr; }
+
+private:
+    uint8_t* m_data = nullptr;
+    size_t m_size = 0;
+};
 
 struct PlayerConfig {
     bool headless = false;               // no window: an off-screen surface
@@ -138,14 +158,15 @@ private:
     void DrawFrame(GlWindow& window, const uint8_t* pixels, const RingGeometry& g);
     void KeepScreen(GlWindow& window, int64_t frame);
     void Refuse(const std::string& reason);
+    void SetShownFrame(int64_t frame);
     void ReportError(const std::string& text);
 
     PlayerConfig m_config;
     MovieClock m_clock;
     bool m_started = false;  // first Initialize done
 
-    AlignedBuffer m_ring;
-    AlignedBuffer m_display;
+    MappedBuffer m_ring;
+    MappedBuffer m_display;
 
     // Guards the geometry and the slot tables against Initialize while the
     // display draws; readers never take it (they are stopped around changes).
@@ -157,8 +178,13 @@ private:
     std::vector<ServedPath> m_paths;
     std::unique_ptr<std::atomic<int64_t>[]> m_slots;
     std::unique_ptr<std::atomic<uint8_t>[]> m_bad;
-    std::unique_ptr<std::atomic<int64_t>[]> m_readCounts;
     int m_width = 0, m_height = 0;
+
+    // What the status reports; taken after m_mu where both are held, so a
+    // status query never waits for a frame being drawn.
+    mutable std::mutex m_statusMu;
+    std::unique_ptr<std::atomic<int64_t>[]> m_readCounts;
+    size_t m_readerCount = 0;
     std::string m_state = "none";
     std::string m_reason;
     int64_t m_shownFrame = -1;
