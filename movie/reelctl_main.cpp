@@ -29,6 +29,7 @@ const char kUsage[] =
     "  --yoffset Y\n"
     "  --every MS       status interval (default 1000)\n"
     "  --no-shutdown    release the object without ShutDown\n"
+    "  --timestamps     begin each status line with the milliseconds since play began\n"
     "\n"
     "Exit status: 0 when the movie played without read errors, 1 when the\n"
     "server refused the movie, reported read errors or could not be reached,\n"
@@ -73,10 +74,15 @@ int main(int argc, char** argv) {
     double fps = 30, seconds = 5, start = 0, every = 1000;
     std::string expand = "1", xoffset = "0", yoffset = "0";
     bool shutDown = true;
+    bool timestamps = false;
     for (int i = 6; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--no-shutdown") {
             shutDown = false;
+            continue;
+        }
+        if (a == "--timestamps") {
+            timestamps = true;
             continue;
         }
         if (i + 1 >= argc) {
@@ -169,6 +175,7 @@ int main(int argc, char** argv) {
             std::this_thread::sleep_until(wake < end ? wake : end);
             if (wake >= end) break;
             last = status();
+            if (timestamps) std::printf("%lld ", now() - t0);
             std::printf("%s\n", last.c_str());
             std::fflush(stdout);
         }
