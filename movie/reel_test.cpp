@@ -705,6 +705,21 @@ TEST(ReelProgram, HelpTestMovieAndClientExitCodes) {
     EXPECT_NE(played.out.find("errors=0"), std::string::npos) << played.out;
 }
 
+TEST(ReelProgram, AnXErrorIsRecordedNotFatal) {
+    PrivateXServer x("320x240x24");
+    if (!x.Ok()) GTEST_SKIP() << "no Xvfb";
+    FreshRoot root;
+    InstallXErrorHandler();
+    ::Display* display = XOpenDisplay(x.Display().c_str());
+    ASSERT_NE(display, nullptr);
+    XMapWindow(display, 0x3fffff0);  // no such window: BadWindow
+    XSync(display, False);           // Xlib's own handler would end the process here
+    XCloseDisplay(display);
+    std::string report = ReadWholeFile(root.File("reel1.error"));
+    EXPECT_EQ(report.rfind(kReportRule, 0), 0u) << report;
+    EXPECT_NE(report.find("X error in reel1: BadWindow"), std::string::npos) << report;
+}
+
 // Finds a top-level window by its title.
 Window FindWindow(::Display* display, const char* title) {
     Window root = DefaultRootWindow(display), parent = 0, *children = nullptr;
