@@ -584,7 +584,7 @@ void Player::DisplayMain() {
                 if (f != lastDrawn) {
                     FrameCheck check = CheckFrame(g, f);
                     if (check == FrameCheck::kNotReady) {
-                        if (f != lastLate && m_anyShown && params.rateAfter + params.rateBefore != 0)
+                        if (f != lastLate && m_anyShown && m_clock.RateNow() != 0.0f)
                             ++m_late;
                         lastLate = f;
                     } else {
