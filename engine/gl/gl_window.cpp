@@ -300,7 +300,8 @@ struct GlWindowBuilder {
         swa.background_pixel = 0;
         swa.border_pixel = 0;
         swa.event_mask = KeyPressMask | StructureNotifyMask | ExposureMask;
-        x.ownWindow = XCreateWindow(xdisplay, root, 0, 0, static_cast<unsigned>(request.width),
+        x.ownWindow = XCreateWindow(xdisplay, root, request.x, request.y,
+                                    static_cast<unsigned>(request.width),
                                     static_cast<unsigned>(request.height), 0, visual.depth,
                                     InputOutput, visual.visual,
                                     CWColormap | CWBackPixel | CWBorderPixel | CWEventMask, &swa);
@@ -310,6 +311,12 @@ struct GlWindowBuilder {
             return false;
         }
         XStoreName(xdisplay, x.ownWindow, request.title.c_str());
+        // The position is the program's choice, not the window manager's.
+        XSizeHints sizeHints{};
+        sizeHints.flags = USPosition | PPosition;
+        sizeHints.x = request.x;
+        sizeHints.y = request.y;
+        XSetWMNormalHints(xdisplay, x.ownWindow, &sizeHints);
         x.deleteAtom = XInternAtom(xdisplay, "WM_DELETE_WINDOW", False);
         XSetWMProtocols(xdisplay, x.ownWindow, &x.deleteAtom, 1);
         // A pop-up: ask the window manager for no decorations.

@@ -44,6 +44,7 @@ struct GlWindowRequest {
     int height = 1024;
     unsigned long hostWindow = 0;  // X11 window id to draw into; 0 = own window
     std::string title = kWindowTitle;
+    int x = 0, y = 0;  // position of an own window on the screen
 };
 
 // GL entry points beyond 1.1, loaded through eglGetProcAddress.
