@@ -1,0 +1,135 @@
+// The controller against real movie servers (reel1 --headless), one per
+// loopback address with a VOXA_ROOT each. Skips while build/bin/reel1 does
+// not exist.
+#include "movie/vw_play.h"
+#include "movie/vw_wall.h"
+
+#include "platform/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <thread>
+
+namespace voxa::movie {
+namespace {
+
+using voxa::testing::ChildProcess;
+using voxa::testing::FreePort;
+using voxa::testing::TempDir;
+using voxa::testing::WaitFor;
+
+const std::string kReel1 = std::string(VOXA_BIN_DIR) + "/reel1";
+
+// Frame f of panel p: every pixel (f, p * 60, 255 - f) so the frame shown can be read back.
+void WriteMovie(const std::string& path, int p, int w, int h, int frames) {
+    std::ofstream out(path, std::ios::binary);
+    std::vector<char> frame(static_cast<size_t>(w) * h * 3);
+    for (int f = 0; f < frames; ++f) {
+        for (size_t i = 0; i < frame.size(); i += 3) {
+            frame[i] = static_cast<char>(f);
+            frame[i + 1] = static_cast<char>(p * 60);
+            frame[i + 2] = static_cast<char>(255 - f);
+        }
+        out.write(frame.data(), static_cast<std::streamsize>(frame.size()));
+    }
+}
+
+// The frame number in a status line "frame=N ...".
+int StatusFrame(const std::string& status) {
+    int f = -1;
+    std::sscanf(status.c_str(), "frame=%d", &f);
+    return f;
+}
+
+class ReelWall : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (::access(kReel1.c_str(), X_OK) != 0) GTEST_SKIP() << "no " << kReel1 << " in this build";
+        m_port = FreePort();
+        for (int i = 0; i < 3; ++i) {
+            m_roots.push_back(std::make_unique<TempDir>());
+            const std::string host = "127.0.0." + std::to_string(i + 2);
+            WriteMovie(m_roots[i]->File("m.raw"), i, 32, 24, 120);
+            m_servers.push_back(std::make_unique<ChildProcess>(
+                std::vector<std::string>{kReel1, "--headless", "--persist", "--bind", host, "--port",
+                                         std::to_string(m_port)},
+                std::vector<std::pair<std::string, std::string>>{{"VOXA_ROOT", m_roots[i]->Path()}}));
+            ASSERT_TRUE(WaitFor([&] { return voxa::testing::Listening(m_port, host.c_str()); }, 20000));
+        }
+        m_env = std::make_unique<voxa::testing::ScopedEnv>("VOXA_MI_PORT", std::to_string(m_port).c_str());
+        std::string text;
+        for (int i = 0; i < 3; ++i)
+            text += "127.0.0." + std::to_string(i + 2) + ":" + std::to_string(32 * i) + "x0 " +
+                    m_roots[i]->File("m.raw") + " 32 24 120\n";
+        auto g = ParseMovieGroup(text, "reel.vw");
+        ASSERT_TRUE(g.ok());
+        m_group = *g;
+    }
+
+    WallOptions Options() {
+        WallOptions o;
+        o.launchLocal = false;
+        o.log = [](const std::string&) {};
+        return o;
+    }
+
+    uint16_t m_port = 0;
+    std::vector<std::unique_ptr<TempDir>> m_roots;
+    std::vector<std::unique_ptr<ChildProcess>> m_servers;
+    std::unique_ptr<voxa::testing::ScopedEnv> m_env;
+    MovieGroup m_group;
+};
+
+TEST_F(ReelWall, PlayStopAndGoToLeaveEveryPanelOnTheControllersFrame) {
+    Wall wall(Options());
+    wall.Load(m_group).get();
+    ASSERT_TRUE(wall.Initialize(1.0f).get().text.empty());
+    for (const PanelView& p : wall.Snapshot().panels) ASSERT_EQ(p.status, PanelStatus::kOn) << p.error;
+    wall.Play(30, 1.0f).get();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    wall.Stop().get();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const int stopped = wall.Snapshot().clock.frame0;
+    EXPECT_GT(stopped, 20);
+    for (const std::string& s : wall.QueryStatus().get()) EXPECT_EQ(StatusFrame(s), stopped) << s;
+
+    wall.GoToFrame(37).get();
+    ASSERT_TRUE(WaitFor([&] {
+        for (const std::string& s : wall.QueryStatus().get())
+            if (StatusFrame(s) != 37) return false;
+        return true;
+    }, 5000));
+
+    m_servers[1]->Signal(SIGKILL);
+    m_servers[1]->Wait();
+    wall.GoToFrame(12).get();
+    WallView v = wall.Snapshot();
+    EXPECT_EQ(v.panels[0].status, PanelStatus::kOn);
+    EXPECT_EQ(v.panels[1].status, PanelStatus::kError);
+    EXPECT_EQ(v.panels[2].status, PanelStatus::kOn);
+    auto texts = wall.QueryStatus().get();
+    EXPECT_EQ(StatusFrame(texts[0]), 12);
+    EXPECT_EQ(StatusFrame(texts[2]), 12);
+    wall.Exit().get();
+}
+
+TEST_F(ReelWall, PlayCommandRunsTheWallAndExitsZero) {
+    VwCommandLine cl;
+    TempDir dir;
+    std::string text;
+    for (int i = 0; i < 3; ++i)
+        text += "127.0.0." + std::to_string(i + 2) + " " + m_roots[i]->File("m.raw") + " 32 24 120\n";
+    ASSERT_TRUE(voxa::testing::WriteWholeFile(dir.File("w.vw"), text));
+    cl = ParseVwCommandLine({"--play", dir.File("w.vw"), "--speed", "40", "--frames", "60"});
+    std::FILE* out = std::tmpfile();
+    EXPECT_EQ(RunPlay(cl, out, Options()), 0);
+    std::fclose(out);
+}
+
+}  // namespace
+}  // namespace voxa::movie
