@@ -21,7 +21,7 @@ target_link_libraries(vw PRIVATE voxa_vw_dialog)
 
 # Test stand-in of a movie server.
 add_library(voxa_vw_fake STATIC ${CMAKE_CURRENT_LIST_DIR}/vw_fake_panel.cpp)
-target_link_libraries(voxa_vw_fake PUBLIC voxa_interfaces Threads::Threads)
+target_link_libraries(voxa_vw_fake PUBLIC voxa_vw voxa_interfaces Threads::Threads)
 
 add_executable(vw_test
   ${CMAKE_CURRENT_LIST_DIR}/vw_group_test.cpp

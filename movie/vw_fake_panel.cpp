@@ -1,6 +1,7 @@
 #include "movie/vw_fake_panel.h"
 
 #include "hosting/interfaces.capnp.h"
+#include "movie/vw_wall.h"
 
 #include <capnp/rpc-twoparty.h>
 #include <kj/async-io.h>
@@ -24,9 +25,8 @@ int FakeClockState::FrameLocked() {
         inUseRates[0] = rates[0];
         inUseRates[1] = rates[1];
     }
-    const float rate = t < inUse[0] ? inUseRates[0] : inUseRates[1];
-    double f = inUse[1] + std::trunc(static_cast<double>(t - inUse[0]) * rate);
-    return f < 0 ? 0 : static_cast<int>(f);
+    MovieClock clock{inUse[0], inUse[1], inUseRates[0], inUseRates[1]};
+    return clock.FrameAt(t);
 }
 
 namespace {

@@ -4,6 +4,7 @@
 #include "movie/vw_play.h"
 #include "movie/vw_wall.h"
 
+#include "platform/paths.h"
 #include "platform/test_support.h"
 
 #include <gtest/gtest.h>
@@ -54,7 +55,9 @@ protected:
         for (int i = 0; i < 3; ++i) {
             m_roots.push_back(std::make_unique<TempDir>());
             const std::string host = "127.0.0." + std::to_string(i + 2);
-            WriteMovie(m_roots[i]->File("m.raw"), i, 32, 24, 120);
+            // The server reads movies inside its data root, $VOXA_ROOT/data.
+            ASSERT_TRUE(voxa::MakeDirs(m_roots[i]->File("data")));
+            WriteMovie(m_roots[i]->File("data/m.raw"), i, 32, 24, 120);
             m_servers.push_back(std::make_unique<ChildProcess>(
                 std::vector<std::string>{kReel1, "--headless", "--persist", "--bind", host, "--port",
                                          std::to_string(m_port)},
@@ -65,7 +68,7 @@ protected:
         std::string text;
         for (int i = 0; i < 3; ++i)
             text += "127.0.0." + std::to_string(i + 2) + ":" + std::to_string(32 * i) + "x0 " +
-                    m_roots[i]->File("m.raw") + " 32 24 120\n";
+                    m_roots[i]->File("data/m.raw") + " 32 24 120\n";
         auto g = ParseMovieGroup(text, "reel.vw");
         ASSERT_TRUE(g.ok());
         m_group = *g;
@@ -123,7 +126,7 @@ TEST_F(ReelWall, PlayCommandRunsTheWallAndExitsZero) {
     TempDir dir;
     std::string text;
     for (int i = 0; i < 3; ++i)
-        text += "127.0.0." + std::to_string(i + 2) + " " + m_roots[i]->File("m.raw") + " 32 24 120\n";
+        text += "127.0.0." + std::to_string(i + 2) + " " + m_roots[i]->File("data/m.raw") + " 32 24 120\n";
     ASSERT_TRUE(voxa::testing::WriteWholeFile(dir.File("w.vw"), text));
     cl = ParseVwCommandLine({"--play", dir.File("w.vw"), "--speed", "40", "--frames", "60"});
     std::FILE* out = std::tmpfile();

@@ -15,9 +15,25 @@
 
 namespace voxa::movie {
 
+namespace {
+
+// A float rate read at its seven significant digits (0.03f is 0.0299999993
+// as a double, which would make 1000 ms at 30 frames a second 29 frames),
+// exactly as the movie server reads it, so both count the same frames.
+double RateOf(float rate) {
+    if (rate == 0.0f || !std::isfinite(rate)) return 0.0;
+    const double d = rate;
+    const double scale = std::pow(10.0, 6 - static_cast<int>(std::floor(std::log10(std::fabs(d)))));
+    return std::round(d * scale) / scale;
+}
+
+}  // namespace
+
 int MovieClock::FrameAt(int t) const {
-    const float rate = t < time0 ? rateBefore : rateAfter;
-    const double frame = static_cast<double>(frame0) + std::trunc(static_cast<double>(t - time0) * rate);
+    const double rate = RateOf(t < time0 ? rateBefore : rateAfter);
+    double frames = static_cast<double>(t - time0) * rate;
+    frames += frames * 1e-9;  // 0.29 x 100 is 28.999999999999996 in doubles
+    const double frame = static_cast<double>(frame0) + std::trunc(frames);
     if (frame < 0) return 0;
     if (frame > 2e9) return 2000000000;
     return static_cast<int>(frame);
@@ -85,7 +101,12 @@ struct Wall::Impl {
 
     template <typename T>
     std::future<T> Post(std::function<T()> work) {
-        auto task = std::make_shared<std::packaged_task<T()>>(std::move(work));
+        // The view is published before the caller learns the command is done.
+        auto task = std::make_shared<std::packaged_task<T()>>([this, work = std::move(work)] {
+            T result = work();
+            Publish();
+            return result;
+        });
         auto future = task->get_future();
         {
             std::lock_guard<std::mutex> lock(mutex);
