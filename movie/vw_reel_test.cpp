@@ -115,9 +115,12 @@ TEST_F(ReelWall, PlayStopAndGoToLeaveEveryPanelOnTheControllersFrame) {
     EXPECT_EQ(v.panels[0].status, PanelStatus::kOn);
     EXPECT_EQ(v.panels[1].status, PanelStatus::kError);
     EXPECT_EQ(v.panels[2].status, PanelStatus::kOn);
-    auto texts = wall.QueryStatus().get();
-    EXPECT_EQ(StatusFrame(texts[0]), 12);
-    EXPECT_EQ(StatusFrame(texts[2]), 12);
+    std::vector<std::string> texts;
+    EXPECT_TRUE(WaitFor([&] {
+        texts = wall.QueryStatus().get();
+        return StatusFrame(texts[0]) == 12 && StatusFrame(texts[2]) == 12;
+    }, 5000)) << texts[0] << " / " << texts[2];
+    EXPECT_EQ(texts[1], "");
     wall.Exit().get();
 }
 

@@ -193,8 +193,8 @@ struct Wall::Impl {
     }
 
     template <typename R>
-    kj::Promise<void> Done(capnp::RemotePromise<R>&& p) {
-        return Bounded(p.then([](capnp::Response<R>&&) {}), options.callTimeoutMs);
+    kj::Promise<void> Done(capnp::RemotePromise<R>&& p, int timeoutMs = 0) {
+        return Bounded(p.then([](capnp::Response<R>&&) {}), timeoutMs > 0 ? timeoutMs : options.callTimeoutMs);
     }
 
     bool Active(size_t i) const { return status[i] == PanelStatus::kOn && links[i].imi; }
@@ -241,7 +241,7 @@ struct Wall::Impl {
         req.setINx(p.width);
         req.setINy(p.height);
         req.setINframes(s.frameCount);
-        return Done(req.send());
+        return Done(req.send(), options.initializeTimeoutMs);
     }
 
     struct AlignSums {

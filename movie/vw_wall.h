@@ -86,6 +86,7 @@ struct WallOptions {
     int leadMs = 100;            // changes take effect this far ahead
     int connectTimeoutMs = 3000;
     int callTimeoutMs = 3000;
+    int initializeTimeoutMs = 20000;  // a first Initialize sets up the server's ring and window
     int shutDownTimeoutMs = 8000;
     int realignEveryMs = 10000;
     int freezeHoldMs = 500;      // segment switch: hold the last frame
