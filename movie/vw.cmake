@@ -19,6 +19,14 @@ target_link_libraries(voxa_vw_dialog PUBLIC voxa_vw Qt6::Widgets)
 add_executable(vw ${CMAKE_CURRENT_LIST_DIR}/vw_main.cpp)
 target_link_libraries(vw PRIVATE voxa_vw_dialog)
 
+# Screenshots of the wall's X display (demo, tests).
+find_package(X11 REQUIRED)
+find_package(PNG REQUIRED)
+add_library(voxa_vw_screen STATIC ${CMAKE_CURRENT_LIST_DIR}/vw_screen.cpp)
+target_link_libraries(voxa_vw_screen PUBLIC voxa_platform X11::X11 PNG::PNG)
+add_executable(vw_shot ${CMAKE_CURRENT_LIST_DIR}/vw_shot_main.cpp)
+target_link_libraries(vw_shot PRIVATE voxa_vw_screen)
+
 # Test stand-in of a movie server.
 add_library(voxa_vw_fake STATIC ${CMAKE_CURRENT_LIST_DIR}/vw_fake_panel.cpp)
 target_link_libraries(voxa_vw_fake PUBLIC voxa_vw voxa_interfaces Threads::Threads)
@@ -36,6 +44,6 @@ gtest_discover_tests(vw_test DISCOVERY_TIMEOUT 30 PROPERTIES ENVIRONMENT QT_QPA_
 
 # Against the real movie server: skips while build/bin/reel1 does not exist.
 add_executable(vw_reel_test ${CMAKE_CURRENT_LIST_DIR}/vw_reel_test.cpp)
-target_link_libraries(vw_reel_test PRIVATE voxa_vw voxa_testsupport GTest::gtest_main)
+target_link_libraries(vw_reel_test PRIVATE voxa_vw voxa_vw_screen voxa_testsupport GTest::gtest_main)
 target_compile_definitions(vw_reel_test PRIVATE VOXA_BIN_DIR="${CMAKE_RUNTIME_OUTPUT_DIRECTORY}")
 gtest_discover_tests(vw_reel_test DISCOVERY_TIMEOUT 30)

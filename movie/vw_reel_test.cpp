@@ -2,6 +2,7 @@
 // loopback address with a VOXA_ROOT each. Skips while build/bin/reel1 does
 // not exist.
 #include "movie/vw_play.h"
+#include "movie/vw_screen.h"
 #include "movie/vw_wall.h"
 
 #include "platform/paths.h"
@@ -135,6 +136,60 @@ TEST_F(ReelWall, PlayCommandRunsTheWallAndExitsZero) {
     std::FILE* out = std::tmpfile();
     EXPECT_EQ(RunPlay(cl, out, Options()), 0);
     std::fclose(out);
+}
+
+// Two servers with windows on one private X display, at the positions of
+// their host tokens: after Go To Frame 37 both windows show frame 37.
+TEST(ReelWallOnScreen, GoToFrameShowsThatFrameInEveryWindow) {
+    if (::access(kReel1.c_str(), X_OK) != 0) GTEST_SKIP() << "no " << kReel1 << " in this build";
+    voxa::testing::PrivateXServer x("200x100x24");
+    if (!x.Ok()) GTEST_SKIP() << "no Xvfb";
+    const uint16_t port = FreePort();
+    std::vector<std::unique_ptr<TempDir>> roots;
+    std::vector<std::unique_ptr<ChildProcess>> servers;
+    std::string text;
+    for (int i = 0; i < 2; ++i) {
+        roots.push_back(std::make_unique<TempDir>());
+        ASSERT_TRUE(voxa::MakeDirs(roots[i]->File("data")));
+        WriteMovie(roots[i]->File("data/m.raw"), i, 32, 24, 60);
+        const std::string host = "127.0.0." + std::to_string(i + 2);
+        servers.push_back(std::make_unique<ChildProcess>(
+            std::vector<std::string>{kReel1, "--persist", "--bind", host, "--port", std::to_string(port)},
+            std::vector<std::pair<std::string, std::string>>{{"VOXA_ROOT", roots[i]->Path()},
+                                                             {"DISPLAY", x.Display()}}));
+        ASSERT_TRUE(WaitFor([&] { return voxa::testing::Listening(port, host.c_str()); }, 20000));
+        text += host + ":" + std::to_string(40 * i) + "x10 " + roots[i]->File("data/m.raw") + " 32 24 60\n";
+    }
+    voxa::testing::ScopedEnv env("VOXA_MI_PORT", std::to_string(port).c_str());
+    auto group = ParseMovieGroup(text, "screen.vw");
+    ASSERT_TRUE(group.ok());
+    WallOptions o;
+    o.launchLocal = false;
+    o.log = [](const std::string&) {};
+    Wall wall(o);
+    wall.Load(*group).get();
+    ASSERT_TRUE(wall.Play(30, 1.0f).get().text.empty());
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    wall.GoToFrame(37).get();
+    // Pixel (x, y) of the screen; windows at x 0 and 40, y 10, 32x24.
+    ScreenImage shot;
+    auto pixel = [&](int px, int py, int c) { return shot.rgb[(static_cast<size_t>(py) * shot.width + px) * 3 + c]; };
+    const bool shown = WaitFor([&] {
+        auto grabbed = GrabScreen(x.Display());
+        if (!grabbed.ok()) return false;
+        shot = *grabbed;
+        for (int i = 0; i < 2; ++i) {
+            const int cx = 40 * i + 16, cy = 10 + 12;
+            if (pixel(cx, cy, 0) != 37 || pixel(cx, cy, 1) != i * 60 || pixel(cx, cy, 2) != 255 - 37) return false;
+        }
+        return true;
+    }, 10000);
+    if (const char* out = std::getenv("VW_SCREEN_SHOT")) (void)WritePng(out, shot);
+    ASSERT_TRUE(shown) << "window pixels " << int(pixel(16, 22, 0)) << "," << int(pixel(16, 22, 1)) << " / "
+                       << int(pixel(56, 22, 0)) << "," << int(pixel(56, 22, 1));
+    // Outside the windows the screen stays black.
+    EXPECT_EQ(pixel(36, 22, 0) + pixel(36, 22, 1) + pixel(36, 22, 2), 0);
+    wall.Exit().get();
 }
 
 }  // namespace
