@@ -86,6 +86,7 @@ VwDialog::VwDialog(WallCommands& wall, QWidget* parent) : QDialog(parent), m_wal
     grid->addWidget(m_exit, 3, 3);
     grid->addWidget(new QLabel("Panel List"), 4, 0);
     grid->addWidget(m_list, 5, 0, 1, 4);
+    for (int c = 0; c < 4; ++c) grid->setColumnStretch(c, 1);
     resize(720, 420);
 
     connect(m_play, &QPushButton::clicked, this, [this] { Post(m_wall.Play(Speed(), Zoom())); });
