@@ -11,7 +11,13 @@
 #include "movie/vw_export.h"
 #include "movie/vw_wall.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
+
+extern "C" {
+#include <libavutil/log.h>
+}
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -51,20 +57,23 @@ int Play(const std::string& file, int seconds, int fps) {
         }
     wall.Play(fps, 1.0f).get();
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const long long loop = group->panels[0].segments[0].frameCount;
     long long worstShown = 0, worstClock = 0, samples = 0, spreadOver1 = 0;
     const auto end = Clock::now() + std::chrono::seconds(seconds);
     while (Clock::now() < end) {
         auto texts = wall.QueryStatus().get();
-        long long minShown = 1LL << 60, maxShown = -1, minClock = 1LL << 60, maxClock = -1;
-        for (const std::string& t : texts) {
-            minShown = std::min(minShown, Field(t, "frame"));
-            maxShown = std::max(maxShown, Field(t, "frame"));
-            minClock = std::min(minClock, Field(t, "clock"));
-            maxClock = std::max(maxClock, Field(t, "clock"));
-        }
-        worstShown = std::max(worstShown, maxShown - minShown);
-        worstClock = std::max(worstClock, maxClock - minClock);
-        if (maxShown - minShown > 1) ++spreadOver1;
+        // Frames are shown modulo the movie's length once it loops from
+        // memory: 299 and 0 of a 300-frame movie are one frame apart.
+        long long spreadShown = 0, spreadClock = 0;
+        for (size_t a = 0; a < texts.size(); ++a)
+            for (size_t b = a + 1; b < texts.size(); ++b) {
+                long long d = std::llabs(Field(texts[a], "frame") - Field(texts[b], "frame")) % loop;
+                spreadShown = std::max(spreadShown, std::min(d, loop - d));
+                spreadClock = std::max(spreadClock, std::llabs(Field(texts[a], "clock") - Field(texts[b], "clock")));
+            }
+        worstShown = std::max(worstShown, spreadShown);
+        worstClock = std::max(worstClock, spreadClock);
+        if (spreadShown > 1) ++spreadOver1;
         ++samples;
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
@@ -121,6 +130,7 @@ int Export(const std::string& file, const std::string& out, int fps) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    av_log_set_level(AV_LOG_ERROR);
     if (argc >= 3 && std::strcmp(argv[1], "--play") == 0)
         return Play(argv[2], argc > 3 ? std::atoi(argv[3]) : 20, argc > 4 ? std::atoi(argv[4]) : 30);
     if (argc >= 4 && std::strcmp(argv[1], "--export") == 0)

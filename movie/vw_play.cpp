@@ -5,6 +5,10 @@
 
 #include <unistd.h>
 
+extern "C" {
+#include <libavutil/log.h>
+}
+
 #include <algorithm>
 #include <chrono>
 #include <thread>
@@ -105,6 +109,7 @@ int RunExport(const VwCommandLine& cl, std::FILE* out) {
         return 2;
     }
     const int fps = cl.fps.value_or(kDefaultExportFps);
+    av_log_set_level(AV_LOG_ERROR);  // the encoder's statistics are not for the user
     spool::ProgressLine progress(stderr, "vw: export " + cl.outFile + " ", ::isatty(2) != 0);
     auto result = ExportWallMovie(*group, DirOf(cl.inputFile), cl.outFile, fps,
                                   [&](int done, int total) { progress.Update(done, total); });
