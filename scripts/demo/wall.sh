@@ -28,14 +28,14 @@ for i in 2 3; do
   done
 done
 
-# The panels sit below the dialog's place on the screen (no window manager
-# here: every window opens where it asks to).
+# The panels' windows open where their host tokens say (no window manager
+# here), at the top of the screen; the dialog opens in the middle, below them.
 cat > "$out/wall.vw" <<VW
 # 2x1 wall: one movie server per panel, windows side by side
-127.0.0.2:0x460 $left $w $h $frames
-127.0.0.3:${w}x460 $right $w $h $frames
+127.0.0.2:0x0 $left $w $h $frames
+127.0.0.3:${w}x0 $right $w $h $frames
 VW
-shot_size="$((2 * w > 720 ? 2 * w : 720))x$((460 + h))"
+shot_size=1000x700
 
 echo "-- vw --play: $frames frames at 8 fps on both panels"
 "$bin/vw" --play "$out/wall.vw" --speed 8 --frames "$frames" > "$out/vw_play.txt" &
