@@ -6,6 +6,7 @@
 #   3. summarises the render timers with ptodump,
 #   4. writes a test movie through the disk spool server (registered and
 #      launched on demand on loopback) with spoolwrite.
+#   then plays the wall (two movie servers, vw) with screenshots and an MP4.
 # Outputs land in demo_out/ (or $VOXA_DEMO_OUT).
 set -euo pipefail
 cd "$(dirname "$0")/.."
