@@ -175,6 +175,15 @@ Result<ExportResult> ExportWallMovie(const MovieGroup& group, const std::string&
     const int total = WallMovieFrames(group);
     if (total <= 0) return InvalidArgument("the movie group has no frames");
     if (fps < 1 || fps > 240) return InvalidArgument("frames per second must be 1 to 240");
+    // A movie file that is not there at all is a mistake in the group, not
+    // a short movie: refuse before writing anything.
+    for (const Panel& p : group.panels)
+        for (const Segment& seg : p.segments) {
+            auto files = SplitFileList(seg.files);
+            const std::string path = files.empty() ? std::string() : ResolveMovieFile(files[0], groupDir);
+            if (::access(path.c_str(), R_OK) != 0)
+                return NotFound("cannot read the movie file " + path + " of panel " + p.hostToken);
+        }
 
     AVFormatContext* rawFormat = nullptr;
     int rc = avformat_alloc_output_context2(&rawFormat, nullptr, "mp4", outPath.c_str());

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cmath>
 #include <fstream>
 #include <memory>
@@ -165,6 +167,11 @@ TEST(WallExport, Mp4DecodesToTheWallWithEveryTileWithinCodecTolerance) {
 
     cl.inputFile = dir.File("nothing.vw");
     EXPECT_EQ(RunExport(cl, stdout), 2);
+    // A movie file that does not exist: refused, no video written.
+    ASSERT_TRUE(voxa::testing::WriteWholeFile(dir.File("gone.vw"), "a left.raw 64 48 4\nb gone.raw 64 48 4\n"));
+    auto gone = ParseVwCommandLine({"--export", dir.File("gone.vw"), dir.File("gone.mp4")});
+    EXPECT_EQ(RunExport(gone, stdout), 1);
+    EXPECT_NE(access(dir.File("gone.mp4").c_str(), F_OK), 0);
 }
 
 }  // namespace
