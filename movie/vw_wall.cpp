@@ -303,7 +303,7 @@ struct Wall::Impl {
         // Options, the first segment, then the clock: the server's movie
         // time starts at its first Initialize, so align after it.
         ForEachPending([this](size_t i, Imi::Client& imi) {
-            HostToken host = SplitHostToken(group.panels[i].hostToken).value();
+            HostToken host = HostOf(i);
             auto expand = imi.setOptionRequest();
             expand.setWcKey("Expand");
             expand.setWcValue(FormatFloat(zoom));
@@ -353,6 +353,14 @@ struct Wall::Impl {
         deadLinks.clear();
     }
 
+    // The panel's machine and window position; a token that names none
+    // (a group not read from a file) gives an empty machine, which fails to
+    // activate.
+    HostToken HostOf(size_t i) const {
+        auto host = SplitHostToken(group.panels[i].hostToken);
+        return host.ok() ? *host : HostToken{};
+    }
+
     // Connects to every panel's machine at once (bounded); a local machine
     // with nothing listening gets its registered server launched.
     void Activate() {
@@ -361,7 +369,7 @@ struct Wall::Impl {
         std::vector<std::string> why(group.panels.size());
         kj::Vector<kj::Promise<void>> all;
         for (size_t i = 0; i < group.panels.size(); ++i) {
-            std::string machine = SplitHostToken(group.panels[i].hostToken).value().machine;
+            std::string machine = HostOf(i).machine;
             auto connect = io->provider->getNetwork().parseAddress(machine, port).then(
                 [](kj::Own<kj::NetworkAddress> a) { return a->connect().attach(kj::mv(a)); });
             all.add(Bounded(kj::mv(connect), options.connectTimeoutMs)
@@ -370,7 +378,7 @@ struct Wall::Impl {
         }
         kj::joinPromises(all.releaseAsArray()).wait(io->waitScope);
         for (size_t i = 0; i < group.panels.size(); ++i) {
-            std::string machine = SplitHostToken(group.panels[i].hostToken).value().machine;
+            std::string machine = HostOf(i).machine;
             KJ_IF_MAYBE(s, streams[i]) {
                 links[i].object = kj::heap<hosting::RemoteObject>(kj::mv(*s));
             } else if (options.launchLocal && hosting::IsLocalHost(machine)) {

@@ -1,6 +1,7 @@
 // The controller against stand-in movie servers on 127.0.0.2 and 127.0.0.3
 // (each keeping a movie clock of its own, started at another moment).
 #include "movie/vw_fake_panel.h"
+#include "movie/vw_play.h"
 #include "movie/vw_wall.h"
 
 #include "platform/test_support.h"
@@ -245,6 +246,32 @@ TEST_F(WallTest, PlayFramesFreezesOnTheLastOfThem) {
     std::this_thread::sleep_for(std::chrono::milliseconds(700));
     EXPECT_EQ(a.Frame(), 19);
     EXPECT_EQ(wall.Snapshot().clock.FrameAt(wall.Now()), 19);
+}
+
+TEST_F(WallTest, PlayCommandExitsOneWhenAPanelFailsAndANewLoadShutsTheWallDown) {
+    FakePanel a(Host(2), m_port);
+    voxa::testing::TempDir dir;
+    ASSERT_TRUE(voxa::testing::WriteWholeFile(dir.File("w.vw"), "127.0.0.2 a 8 8 10\n127.0.0.4 b 8 8 10\n"));
+    std::FILE* out = std::tmpfile();
+    EXPECT_EQ(RunPlay(ParseVwCommandLine({"--play", dir.File("w.vw"), "--speed", "50"}), out, TestOptions()), 1);
+    std::rewind(out);
+    char text[4096] = {};
+    (void)std::fread(text, 1, sizeof text - 1, out);
+    std::fclose(out);
+    EXPECT_NE(std::string(text).find("127.0.0.4                ERROR"), std::string::npos) << text;
+    EXPECT_NE(std::string(text).find("stopped at frame 9"), std::string::npos) << text;
+    // The panel that answered played the movie once and was shut down.
+    EXPECT_EQ(a.Frame(), 9);
+    EXPECT_EQ(a.Calls().back(), "ShutDown");
+
+    FakePanel b(Host(3), m_port);
+    Wall wall(TestOptions());
+    wall.Load(Group("127.0.0.3 b 8 8 10\n")).get();
+    ASSERT_TRUE(wall.Initialize(1.0f).get().text.empty());
+    wall.Load(Group("127.0.0.3 c 8 8 20\n")).get();
+    EXPECT_EQ(b.Calls().back(), "ShutDown");
+    EXPECT_EQ(wall.Snapshot().wallState, 0);
+    EXPECT_EQ(wall.Snapshot().panels[0].segments[0].files, "c");
 }
 
 }  // namespace
