@@ -275,6 +275,9 @@ struct Wall::Impl {
     // ---- commands ----
 
     Notice DoLoad(MovieGroup g) {
+        for (const Panel& p : g.panels)
+            if (p.segments.empty() || p.width <= 0 || p.height <= 0)
+                return {"Panel " + p.hostToken + " has no movie.", "vw"};
         if (wallState == 1) DoExit();
         links.clear();
         group = std::move(g);
