@@ -142,7 +142,7 @@ Result<std::vector<uint8_t>> ComposeWallFrame(const MovieGroup& group, const Wal
         tile.assign(frameBytes, 0);
         bool complete = false;
         if (f < s.frameCount) {
-            auto files = SplitFileList(s.files);
+            auto files = SplitSegmentFiles(s.files);
             std::string path = files.empty() ? std::string() : ResolveMovieFile(files[0], groupDir);
             UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
             if (fd) {
@@ -179,7 +179,7 @@ Result<ExportResult> ExportWallMovie(const MovieGroup& group, const std::string&
     // a short movie: refuse before writing anything.
     for (const Panel& p : group.panels)
         for (const Segment& seg : p.segments) {
-            auto files = SplitFileList(seg.files);
+            auto files = SplitSegmentFiles(seg.files);
             const std::string path = files.empty() ? std::string() : ResolveMovieFile(files[0], groupDir);
             if (::access(path.c_str(), R_OK) != 0)
                 return NotFound("cannot read the movie file " + path + " of panel " + p.hostToken);

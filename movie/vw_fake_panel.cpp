@@ -25,7 +25,7 @@ int FakeClockState::FrameLocked() {
         inUseRates[0] = rates[0];
         inUseRates[1] = rates[1];
     }
-    MovieClock clock{inUse[0], inUse[1], inUseRates[0], inUseRates[1]};
+    WallClock clock{inUse[0], inUse[1], inUseRates[0], inUseRates[1]};
     return clock.FrameAt(t);
 }
 

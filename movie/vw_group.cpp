@@ -85,7 +85,7 @@ Result<HostToken> SplitHostToken(std::string_view token) {
     return host;
 }
 
-std::vector<std::string> SplitFileList(std::string_view files) {
+std::vector<std::string> SplitSegmentFiles(std::string_view files) {
     std::vector<std::string> names;
     size_t start = 0;
     while (start <= files.size()) {

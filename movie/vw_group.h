@@ -75,7 +75,7 @@ inline constexpr const char* kFailedToOpenFile = "Failed to open file: %s";
 Result<MovieGroup> LoadMovieGroup(const std::string& path);
 
 // The file names of a segment's list, in order.
-std::vector<std::string> SplitFileList(std::string_view files);
+std::vector<std::string> SplitSegmentFiles(std::string_view files);
 
 // ---- command line ----
 

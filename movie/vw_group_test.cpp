@@ -49,7 +49,7 @@ TEST(MovieGroup, SameHostTokenAddsSegmentsCopiesJoinAndRangesApplyToEveryPanel) 
     ASSERT_TRUE(plain.ok());
     EXPECT_EQ(plain->machine, "node7");
     EXPECT_EQ(plain->x, 0);
-    EXPECT_EQ(SplitFileList("a,b,,c"), (std::vector<std::string>{"a", "b", "c"}));
+    EXPECT_EQ(SplitSegmentFiles("a,b,,c"), (std::vector<std::string>{"a", "b", "c"}));
 }
 
 TEST(MovieGroup, ThreeLineExampleGivesTwoPanelsTheFirstWithTwoSegments) {
@@ -161,14 +161,14 @@ TEST(VwCommandLine, DialogOptionsHelpPlayAndExport) {
     EXPECT_EQ(ParseVwCommandLine({"--export", "w.vw", "o.mp4", "--speed", "3"}).action, VwAction::kError);
 }
 
-TEST(MovieClock, FrameFollowsTheRateBeforeAndAfterTimeZero) {
-    MovieClock c{1000, 30, 0.01f, 0.03f};
+TEST(WallClock, FrameFollowsTheRateBeforeAndAfterTimeZero) {
+    WallClock c{1000, 30, 0.01f, 0.03f};
     EXPECT_EQ(c.FrameAt(1000), 30);
     EXPECT_EQ(c.FrameAt(2000), 60);   // 1000 ms at 30 frames a second
     EXPECT_EQ(c.FrameAt(500), 25);    // 500 ms before at 10 frames a second
     EXPECT_EQ(c.FrameAt(1033), 30);   // 0.99 frame truncates
     EXPECT_EQ(c.FrameAt(1034), 31);
-    MovieClock back{5000, 2, 0.01f, 0.0f};
+    WallClock back{5000, 2, 0.01f, 0.0f};
     EXPECT_EQ(back.FrameAt(0), 0);    // never below 0
     EXPECT_EQ(back.FrameAt(9000), 2);
 }

@@ -29,7 +29,7 @@ double RateOf(float rate) {
 
 }  // namespace
 
-int MovieClock::FrameAt(int t) const {
+int WallClock::FrameAt(int t) const {
     const double rate = RateOf(t < time0 ? rateBefore : rateAfter);
     double frames = static_cast<double>(t - time0) * rate;
     frames += frames * 1e-9;  // 0.29 x 100 is 28.999999999999996 in doubles
@@ -128,7 +128,7 @@ struct Wall::Impl {
     std::vector<PanelStatus> status;
     std::vector<std::string> errors;
     std::vector<Link> links;
-    MovieClock clock;
+    WallClock clock;
     int wallState = 0;
     bool segmentsOn = false;
     int segment = 0;

@@ -46,7 +46,7 @@ inline constexpr const char* kCanNotShowMovie = "CAN NOT SHOW MOVIE";
 // The movie clock: frame at time t (ms) = frame0 + trunc((t - time0) * rate),
 // with rateBefore before time0 and rateAfter from it on (frames per ms);
 // never below 0. The servers compute their frame the same way.
-struct MovieClock {
+struct WallClock {
     int time0 = 0;
     int frame0 = 0;
     float rateBefore = 0.0f;
@@ -72,7 +72,7 @@ struct WallView {
     int segment = 0;             // current segment (0-based)
     int currentFrame = 0;        // refreshed each second (modulo the segment's count)
     bool limitReached = false;   // a limited play froze on its last frame
-    MovieClock clock;
+    WallClock clock;
     std::vector<PanelView> panels;
 };
 
