@@ -8,12 +8,12 @@
 //   wall_bench --export GROUP.vw OUT.mp4 [FPS]
 //     encodes the wall movie and, side by side, only reads and tiles the
 //     same frames (the baseline): frames per second of both and their ratio.
-#include "movie/vw_export.h"
-#include "movie/vw_wall.h"
-
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+
+#include "movie/vw_export.h"
+#include "movie/vw_wall.h"
 
 extern "C" {
 #include <libavutil/log.h>
@@ -67,9 +67,11 @@ int Play(const std::string& file, int seconds, int fps) {
         long long spreadShown = 0, spreadClock = 0;
         for (size_t a = 0; a < texts.size(); ++a)
             for (size_t b = a + 1; b < texts.size(); ++b) {
-                long long d = std::llabs(Field(texts[a], "frame") - Field(texts[b], "frame")) % loop;
+                long long d =
+                    std::llabs(Field(texts[a], "frame") - Field(texts[b], "frame")) % loop;
                 spreadShown = std::max(spreadShown, std::min(d, loop - d));
-                spreadClock = std::max(spreadClock, std::llabs(Field(texts[a], "clock") - Field(texts[b], "clock")));
+                spreadClock = std::max(
+                    spreadClock, std::llabs(Field(texts[a], "clock") - Field(texts[b], "clock")));
             }
         worstShown = std::max(worstShown, spreadShown);
         worstClock = std::max(worstClock, spreadClock);
@@ -87,9 +89,10 @@ int Play(const std::string& file, int seconds, int fps) {
         std::printf("  %s\n", t.c_str());
     }
     wall.Exit().get();
-    std::printf("wall of %zu panels, %d s at %d fps, %lld samples\n", group->panels.size(), seconds, fps, samples);
-    std::printf("largest difference between panels: %lld frames shown, %lld frames by the clocks\n", worstShown,
-                worstClock);
+    std::printf("wall of %zu panels, %d s at %d fps, %lld samples\n", group->panels.size(), seconds,
+                fps, samples);
+    std::printf("largest difference between panels: %lld frames shown, %lld frames by the clocks\n",
+                worstShown, worstClock);
     std::printf("samples with panels more than one frame apart: %lld\n", spreadOver1);
     std::printf("frames shown %lld, late %lld, skipped %lld\n", shown, late, skipped);
     return 0;
@@ -120,10 +123,11 @@ int Export(const std::string& file, const std::string& out, int fps) {
         std::fprintf(stderr, "wall_bench: %s\n", result.status().message().c_str());
         return 1;
     }
-    std::printf("wall movie %dx%d, %d frames (checksum %zu)\n", result->width, result->height, frames, checksum);
+    std::printf("wall movie %dx%d, %d frames (checksum %zu)\n", result->width, result->height,
+                frames, checksum);
     std::printf("read and tile only (baseline): %.1f frames/s\n", frames / composeS);
-    std::printf("export to H.264 MP4:           %.1f frames/s (%.2f x the baseline's rate)\n", frames / exportS,
-                composeS / exportS);
+    std::printf("export to H.264 MP4:           %.1f frames/s (%.2f x the baseline's rate)\n",
+                frames / exportS, composeS / exportS);
     return 0;
 }
 
@@ -132,9 +136,12 @@ int Export(const std::string& file, const std::string& out, int fps) {
 int main(int argc, char** argv) {
     av_log_set_level(AV_LOG_ERROR);
     if (argc >= 3 && std::strcmp(argv[1], "--play") == 0)
-        return Play(argv[2], argc > 3 ? std::atoi(argv[3]) : 20, argc > 4 ? std::atoi(argv[4]) : 30);
+        return Play(argv[2], argc > 3 ? std::atoi(argv[3]) : 20,
+                    argc > 4 ? std::atoi(argv[4]) : 30);
     if (argc >= 4 && std::strcmp(argv[1], "--export") == 0)
         return Export(argv[2], argv[3], argc > 4 ? std::atoi(argv[4]) : 30);
-    std::fprintf(stderr, "usage: wall_bench --play GROUP.vw [SECONDS] [FPS] | --export GROUP.vw OUT.mp4 [FPS]\n");
+    std::fprintf(
+        stderr,
+        "usage: wall_bench --play GROUP.vw [SECONDS] [FPS] | --export GROUP.vw OUT.mp4 [FPS]\n");
     return 2;
 }

@@ -14,7 +14,6 @@
 #include <QThread>
 #include <QTimer>
 #include <QTreeWidget>
-
 #include <chrono>
 
 namespace voxa::movie {
@@ -55,7 +54,9 @@ VwDialog::VwDialog(WallCommands& wall, QWidget* parent) : QDialog(parent), m_wal
     m_list->setRootIsDecorated(false);
     m_list->setAccessibleName("Panel List");
     QStringList headers = {"Host", "Status", "Nx", "Ny"};
-    for (int s = 0; s < kShownSegments; ++s) headers << "File" << "Nf";
+    for (int s = 0; s < kShownSegments; ++s)
+        headers << "File"
+                << "Nf";
     m_list->setHeaderLabels(headers);
     const int widths[4] = {100, 50, 40, 40};
     for (int c = 0; c < 4; ++c) m_list->setColumnWidth(c, widths[c]);
@@ -67,7 +68,8 @@ VwDialog::VwDialog(WallCommands& wall, QWidget* parent) : QDialog(parent), m_wal
     auto* grid = new QGridLayout(this);
     auto* menuBar = new QMenuBar;
     QMenu* menu = menuBar->addMenu("vw");
-    menu->addAction("&About vw...", this, [this] { QMessageBox::about(this, kAboutTitle, kAboutText); });
+    menu->addAction("&About vw...", this,
+                    [this] { QMessageBox::about(this, kAboutTitle, kAboutText); });
     grid->setMenuBar(menuBar);
     grid->addWidget(m_play, 0, 0);
     grid->addWidget(m_stop, 0, 1);
@@ -93,7 +95,8 @@ VwDialog::VwDialog(WallCommands& wall, QWidget* parent) : QDialog(parent), m_wal
     connect(m_stop, &QPushButton::clicked, this, [this] { Post(m_wall.Stop()); });
     connect(m_back, &QPushButton::clicked, this, [this] { Post(m_wall.FrameBack()); });
     connect(m_forward, &QPushButton::clicked, this, [this] { Post(m_wall.FrameForward()); });
-    connect(m_goTo, &QPushButton::clicked, this, [this] { Post(m_wall.GoToFrame(m_goToField->text().toInt()), true); });
+    connect(m_goTo, &QPushButton::clicked, this,
+            [this] { Post(m_wall.GoToFrame(m_goToField->text().toInt()), true); });
     connect(m_initialize, &QPushButton::clicked, this, [this] { Post(m_wall.Initialize(Zoom())); });
     connect(m_read, &QPushButton::clicked, this, [this] { OnRead(); });
     connect(m_exit, &QPushButton::clicked, this, [this] { OnExit(); });
@@ -109,7 +112,9 @@ void VwDialog::SetWarningSink(std::function<void(const std::string&, const std::
     m_warn = std::move(sink);
 }
 
-void VwDialog::Warn(const std::string& title, const std::string& text) { m_warn(title, text); }
+void VwDialog::Warn(const std::string& title, const std::string& text) {
+    m_warn(title, text);
+}
 
 void VwDialog::SetFields(std::optional<int> speed, std::optional<float> expand) {
     if (speed) m_speed->setText(QString::number(*speed));
@@ -187,8 +192,10 @@ void VwDialog::Refresh() {
         if (!n.text.empty()) Warn(n.title, n.text);
     }
     WallView view = m_wall.Snapshot();
-    for (size_t i = 0; i < view.panels.size() && static_cast<int>(i) < m_list->topLevelItemCount(); ++i)
-        m_list->topLevelItem(static_cast<int>(i))->setText(1, PanelStatusText(view.panels[i].status));
+    for (size_t i = 0; i < view.panels.size() && static_cast<int>(i) < m_list->topLevelItemCount();
+         ++i)
+        m_list->topLevelItem(static_cast<int>(i))
+            ->setText(1, PanelStatusText(view.panels[i].status));
     m_currentFrame->setText(QString::number(view.currentFrame));
     if (m_exiting && m_pending.empty()) {
         m_exiting = false;

@@ -6,15 +6,14 @@
 // GUI thread only.
 #pragma once
 
-#include "movie/vw_group.h"
-#include "movie/vw_wall.h"
-
 #include <QDialog>
-
 #include <functional>
 #include <future>
 #include <string>
 #include <vector>
+
+#include "movie/vw_group.h"
+#include "movie/vw_wall.h"
 
 class QLineEdit;
 class QPushButton;
@@ -24,13 +23,14 @@ class QTimer;
 namespace voxa::movie {
 
 inline constexpr const char* kAboutTitle = "About vw";
-inline constexpr const char* kAboutText = "vw Version 1.0\n\nPlays a movie on every panel of a display wall, in step.";
+inline constexpr const char* kAboutText =
+    "vw Version 1.0\n\nPlays a movie on every panel of a display wall, in step.";
 inline constexpr int kShownSegments = 6;
 
 class VwDialog : public QDialog {
     Q_OBJECT
 
-public:
+  public:
     explicit VwDialog(WallCommands& wall, QWidget* parent = nullptr);
     ~VwDialog() override;
 
@@ -40,7 +40,8 @@ public:
     // a name given; false (after a warning) when it cannot be loaded.
     bool LoadFile(const std::string& path);
     // Warnings go through this (a message box by default).
-    void SetWarningSink(std::function<void(const std::string& title, const std::string& text)> sink);
+    void SetWarningSink(
+        std::function<void(const std::string& title, const std::string& text)> sink);
     // Applies the wall's state to the list and the fields now (the timer does it every 100 ms).
     void Refresh();
     // Waits (processing events) until every posted command has finished.
@@ -60,10 +61,10 @@ public:
     QLineEdit* ZoomField() const { return m_zoom; }
     QTreeWidget* PanelList() const { return m_list; }
 
-protected:
+  protected:
     void closeEvent(QCloseEvent* event) override;
 
-private:
+  private:
     void Post(std::future<Notice> command, bool showsGoTo = false);
     void OnRead();
     void OnExit();

@@ -2,7 +2,7 @@
 // recording stand-in of the wall.
 #include "movie/vw_dialog.h"
 
-#include "platform/test_support.h"
+#include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QImage>
@@ -10,10 +10,9 @@
 #include <QPixmap>
 #include <QPushButton>
 #include <QTreeWidget>
-
-#include <gtest/gtest.h>
-
 #include <cstdlib>
+
+#include "platform/test_support.h"
 
 namespace voxa::movie {
 namespace {
@@ -34,7 +33,7 @@ std::future<Notice> Ready(Notice n = {}) {
 }
 
 class RecordingWall : public WallCommands {
-public:
+  public:
     std::vector<std::string> calls;
     WallView view;
     Notice next;  // returned by the next command
@@ -42,10 +41,14 @@ public:
     std::future<Notice> Load(MovieGroup g) override {
         calls.push_back("Load " + std::to_string(g.panels.size()));
         view.panels.clear();
-        for (auto& p : g.panels) view.panels.push_back({p.hostToken, PanelStatus::kOff, p.width, p.height, p.segments, ""});
+        for (auto& p : g.panels)
+            view.panels.push_back(
+                {p.hostToken, PanelStatus::kOff, p.width, p.height, p.segments, ""});
         return Take();
     }
-    std::future<Notice> Initialize(float zoom) override { return Record("Initialize " + std::to_string(zoom)); }
+    std::future<Notice> Initialize(float zoom) override {
+        return Record("Initialize " + std::to_string(zoom));
+    }
     std::future<Notice> Play(int fps, float zoom) override {
         return Record("Play " + std::to_string(fps) + " " + std::to_string(zoom));
     }
@@ -65,7 +68,7 @@ public:
     }
     WallView Snapshot() const override { return view; }
 
-private:
+  private:
     std::future<Notice> Record(std::string call) {
         calls.push_back(std::move(call));
         return Take();
@@ -81,12 +84,14 @@ TEST(VwDialog, ButtonsPostTheirCommandsAndTheListShowsThePanels) {
     App();
     voxa::testing::TempDir dir;
     ASSERT_TRUE(voxa::testing::WriteWholeFile(
-        dir.File("wall.vw"), "left:0x0 l0.raw 640 480 100\n& l0b.raw\nright:640x0 r0.raw 640 480 100\n"
-                             "left:0x0 l1.raw 640 480 200\nright:640x0 r1.raw 640 480 200\n"));
+        dir.File("wall.vw"),
+        "left:0x0 l0.raw 640 480 100\n& l0b.raw\nright:640x0 r0.raw 640 480 100\n"
+        "left:0x0 l1.raw 640 480 200\nright:640x0 r1.raw 640 480 200\n"));
     RecordingWall wall;
     VwDialog dialog(wall);
     std::vector<std::string> warnings;
-    dialog.SetWarningSink([&](const std::string& t, const std::string& m) { warnings.push_back(t + "|" + m); });
+    dialog.SetWarningSink(
+        [&](const std::string& t, const std::string& m) { warnings.push_back(t + "|" + m); });
     dialog.SetFields(30, 1.5f);
     ASSERT_TRUE(dialog.LoadFile(dir.File("wall.vw")));
     dialog.Settle();
@@ -117,8 +122,9 @@ TEST(VwDialog, ButtonsPostTheirCommandsAndTheListShowsThePanels) {
     dialog.GoToField()->setText("80");
     dialog.GoToButton()->click();
     dialog.Settle();
-    EXPECT_EQ(wall.calls, (std::vector<std::string>{"Load 2", "Initialize 1.500000", "Play 30 1.500000", "Stop",
-                                                    "FrameBack", "FrameForward", "GoToFrame 80"}));
+    EXPECT_EQ(wall.calls,
+              (std::vector<std::string>{"Load 2", "Initialize 1.500000", "Play 30 1.500000", "Stop",
+                                        "FrameBack", "FrameForward", "GoToFrame 80"}));
     EXPECT_EQ(dialog.GoToField()->text(), "0");  // the frame gone to is shown
 
     // Statuses and the current frame follow the wall.

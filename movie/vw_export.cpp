@@ -1,14 +1,14 @@
 #include "movie/vw_export.h"
 
-#include "platform/paths.h"
-#include "platform/unique_fd.h"
-
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 #include <memory>
+
+#include "platform/paths.h"
+#include "platform/unique_fd.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -87,8 +87,9 @@ Result<WallLayout> LayOutWall(const MovieGroup& group) {
     bool overlap = false;
     for (size_t i = 0; i < hosts.size() && !overlap; ++i)
         for (size_t j = i + 1; j < hosts.size() && !overlap; ++j)
-            overlap = Overlap(hosts[i].x, hosts[i].y, group.panels[i].width, group.panels[i].height, hosts[j].x,
-                              hosts[j].y, group.panels[j].width, group.panels[j].height);
+            overlap =
+                Overlap(hosts[i].x, hosts[i].y, group.panels[i].width, group.panels[i].height,
+                        hosts[j].x, hosts[j].y, group.panels[j].width, group.panels[j].height);
     long long w = 0, h = 0;
     if (overlap) {
         layout.inRow = true;
@@ -127,7 +128,8 @@ std::string ResolveMovieFile(const std::string& name, const std::string& groupDi
 }
 
 Result<std::vector<uint8_t>> ComposeWallFrame(const MovieGroup& group, const WallLayout& layout,
-                                              const std::string& groupDir, int k, int* missingTiles) {
+                                              const std::string& groupDir, int k,
+                                              int* missingTiles) {
     int seg = 0, into = 0;
     if (!LocateFrame(group, k, &seg, &into))
         return InvalidArgument("frame " + std::to_string(k) + " is past the wall movie's end");
@@ -149,7 +151,8 @@ Result<std::vector<uint8_t>> ComposeWallFrame(const MovieGroup& group, const Wal
                 size_t got = 0;
                 const off_t at = static_cast<off_t>(f) * static_cast<off_t>(frameBytes);
                 while (got < frameBytes) {
-                    ssize_t n = ::pread(fd.Get(), tile.data() + got, frameBytes - got, at + static_cast<off_t>(got));
+                    ssize_t n = ::pread(fd.Get(), tile.data() + got, frameBytes - got,
+                                        at + static_cast<off_t>(got));
                     if (n <= 0) break;
                     got += static_cast<size_t>(n);
                 }
@@ -161,7 +164,8 @@ Result<std::vector<uint8_t>> ComposeWallFrame(const MovieGroup& group, const Wal
         const auto [ox, oy] = layout.origins[i];
         for (int r = 0; r < p.height; ++r) {
             const uint8_t* src = tile.data() + static_cast<size_t>(p.height - 1 - r) * p.width * 3;
-            uint8_t* dst = canvas.data() + static_cast<size_t>(oy + r) * rowBytes + static_cast<size_t>(ox) * 3;
+            uint8_t* dst = canvas.data() + static_cast<size_t>(oy + r) * rowBytes +
+                           static_cast<size_t>(ox) * 3;
             std::memcpy(dst, src, static_cast<size_t>(p.width) * 3);
         }
     }
@@ -180,7 +184,8 @@ Result<ExportResult> ExportWallMovie(const MovieGroup& group, const std::string&
     for (const Panel& p : group.panels)
         for (const Segment& seg : p.segments) {
             auto files = SplitSegmentFiles(seg.files);
-            const std::string path = files.empty() ? std::string() : ResolveMovieFile(files[0], groupDir);
+            const std::string path =
+                files.empty() ? std::string() : ResolveMovieFile(files[0], groupDir);
             if (::access(path.c_str(), R_OK) != 0)
                 return NotFound("cannot read the movie file " + path + " of panel " + p.hostToken);
         }
@@ -204,7 +209,8 @@ Result<ExportResult> ExportWallMovie(const MovieGroup& group, const std::string&
     if (format->oformat->flags & AVFMT_GLOBALHEADER) enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     av_opt_set(enc->priv_data, "crf", "18", 0);
     av_opt_set(enc->priv_data, "preset", "veryfast", 0);
-    if ((rc = avcodec_open2(enc.get(), codec, nullptr)) < 0) return Failed("cannot open the H.264 encoder: " + AvError(rc));
+    if ((rc = avcodec_open2(enc.get(), codec, nullptr)) < 0)
+        return Failed("cannot open the H.264 encoder: " + AvError(rc));
     avcodec_parameters_from_context(stream->codecpar, enc.get());
     stream->time_base = enc->time_base;
     if ((rc = avio_open(&format->pb, outPath.c_str(), AVIO_FLAG_WRITE)) < 0)
@@ -212,16 +218,17 @@ Result<ExportResult> ExportWallMovie(const MovieGroup& group, const std::string&
     if ((rc = avformat_write_header(format.get(), nullptr)) < 0)
         return IoError("cannot write the MP4 header to " + outPath + ": " + AvError(rc));
 
-    std::unique_ptr<SwsContext, SwsOwner> sws(sws_getContext(layout.width, layout.height, AV_PIX_FMT_RGB24,
-                                                             layout.width, layout.height, AV_PIX_FMT_YUV420P,
-                                                             SWS_BICUBIC, nullptr, nullptr, nullptr));
+    std::unique_ptr<SwsContext, SwsOwner> sws(
+        sws_getContext(layout.width, layout.height, AV_PIX_FMT_RGB24, layout.width, layout.height,
+                       AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr, nullptr, nullptr));
     std::unique_ptr<AVFrame, FrameOwner> frame(av_frame_alloc());
     std::unique_ptr<AVPacket, PacketOwner> packet(av_packet_alloc());
     if (!sws || !frame || !packet) return Failed("out of memory setting up the conversion");
     frame->format = AV_PIX_FMT_YUV420P;
     frame->width = layout.width;
     frame->height = layout.height;
-    if ((rc = av_frame_get_buffer(frame.get(), 0)) < 0) return Failed("cannot allocate a frame: " + AvError(rc));
+    if ((rc = av_frame_get_buffer(frame.get(), 0)) < 0)
+        return Failed("cannot allocate a frame: " + AvError(rc));
 
     auto drain = [&]() -> Status {
         for (;;) {
@@ -239,20 +246,25 @@ Result<ExportResult> ExportWallMovie(const MovieGroup& group, const std::string&
     result.width = layout.width;
     result.height = layout.height;
     for (int k = 0; k < total; ++k) {
-        VOXA_ASSIGN_OR_RETURN(std::vector<uint8_t> rgb, ComposeWallFrame(group, layout, groupDir, k, &result.missingTiles));
-        if ((rc = av_frame_make_writable(frame.get())) < 0) return Failed("frame not writable: " + AvError(rc));
+        VOXA_ASSIGN_OR_RETURN(std::vector<uint8_t> rgb,
+                              ComposeWallFrame(group, layout, groupDir, k, &result.missingTiles));
+        if ((rc = av_frame_make_writable(frame.get())) < 0)
+            return Failed("frame not writable: " + AvError(rc));
         const uint8_t* src[1] = {rgb.data()};
         const int stride[1] = {layout.width * 3};
         sws_scale(sws.get(), src, stride, 0, layout.height, frame->data, frame->linesize);
         frame->pts = k;
-        if ((rc = avcodec_send_frame(enc.get(), frame.get())) < 0) return Failed("encoding failed: " + AvError(rc));
+        if ((rc = avcodec_send_frame(enc.get(), frame.get())) < 0)
+            return Failed("encoding failed: " + AvError(rc));
         VOXA_TRY(drain());
         ++result.frames;
         if (progress) progress(k + 1, total);
     }
-    if ((rc = avcodec_send_frame(enc.get(), nullptr)) < 0) return Failed("encoding failed: " + AvError(rc));
+    if ((rc = avcodec_send_frame(enc.get(), nullptr)) < 0)
+        return Failed("encoding failed: " + AvError(rc));
     VOXA_TRY(drain());
-    if ((rc = av_write_trailer(format.get())) < 0) return IoError("cannot finish " + outPath + ": " + AvError(rc));
+    if ((rc = av_write_trailer(format.get())) < 0)
+        return IoError("cannot finish " + outPath + ": " + AvError(rc));
     return result;
 }
 

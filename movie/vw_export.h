@@ -9,18 +9,18 @@
 // One thread; nothing shared.
 #pragma once
 
-#include "movie/vw_group.h"
-#include "platform/status.h"
-
 #include <functional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "movie/vw_group.h"
+#include "platform/status.h"
+
 namespace voxa::movie {
 
 struct WallLayout {
-    int width = 0;   // even (H.264 4:2:0 needs even sides); padding is black
+    int width = 0;  // even (H.264 4:2:0 needs even sides); padding is black
     int height = 0;
     std::vector<std::pair<int, int>> origins;  // each panel's top-left corner in the wall
     bool inRow = false;  // positions overlapped: panels laid side by side in file order
@@ -51,7 +51,8 @@ Result<ExportResult> ExportWallMovie(const MovieGroup& group, const std::string&
 // The wall's frame k as top-down RGB rows (what ExportWallMovie encodes).
 // Exposed for tests and tools.
 Result<std::vector<uint8_t>> ComposeWallFrame(const MovieGroup& group, const WallLayout& layout,
-                                              const std::string& groupDir, int k, int* missingTiles);
+                                              const std::string& groupDir, int k,
+                                              int* missingTiles);
 
 // Number of frames of the wall movie (all segments of the first panel).
 int WallMovieFrames(const MovieGroup& group);

@@ -1,17 +1,16 @@
 // The wall movie export: tiles composed from the panels' movie files, the
 // MP4 decoded back with libavcodec and compared with them.
 #include "movie/vw_export.h"
-#include "movie/vw_play.h"
-
-#include "platform/test_support.h"
 
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <cmath>
 #include <fstream>
 #include <memory>
+
+#include "movie/vw_play.h"
+#include "platform/test_support.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -58,9 +57,10 @@ std::vector<std::vector<uint8_t>> DecodeAll(const std::string& path, int* w, int
     SwsContext* sws = nullptr;
     auto receive = [&]() {
         while (avcodec_receive_frame(dec, frame) == 0) {
-            sws = sws_getCachedContext(sws, frame->width, frame->height, static_cast<AVPixelFormat>(frame->format),
-                                       frame->width, frame->height, AV_PIX_FMT_RGB24, SWS_BICUBIC, nullptr, nullptr,
-                                       nullptr);
+            sws = sws_getCachedContext(sws, frame->width, frame->height,
+                                       static_cast<AVPixelFormat>(frame->format), frame->width,
+                                       frame->height, AV_PIX_FMT_RGB24, SWS_BICUBIC, nullptr,
+                                       nullptr, nullptr);
             std::vector<uint8_t> rgb(static_cast<size_t>(frame->width) * frame->height * 3);
             uint8_t* dst[1] = {rgb.data()};
             int stride[1] = {frame->width * 3};
@@ -100,7 +100,9 @@ TEST(WallExport, ComposesTilesAtTheHostPositionsWithRowsFlipped) {
     auto rgb = ComposeWallFrame(*g, *layout, dir.Path(), 2, &missing);
     ASSERT_TRUE(rgb.ok());
     EXPECT_EQ(missing, 0);
-    auto at = [&](int x, int y, int c) { return (*rgb)[(static_cast<size_t>(y) * 12 + x) * 3 + c]; };
+    auto at = [&](int x, int y, int c) {
+        return (*rgb)[(static_cast<size_t>(y) * 12 + x) * 3 + c];
+    };
     // Panel 0 at (0,0), panel 1 at (6,2); canvas row y holds file row h-1-y.
     EXPECT_EQ(at(0, 0, 0), Pixel(0, 2, 0, 3, 0));
     EXPECT_EQ(at(5, 3, 2), Pixel(0, 2, 5, 0, 2));
@@ -110,7 +112,8 @@ TEST(WallExport, ComposesTilesAtTheHostPositionsWithRowsFlipped) {
     EXPECT_EQ(at(0, 5, 0), 0);
 
     // Every machine's window at 0x0: panels side by side in file order.
-    auto same = ParseMovieGroup("h1:0x0 p0.raw 6 4 3\nh2:0x0 p1.raw 6 4 3\nh3 p1.raw 6 4 3\n", "g.vw");
+    auto same =
+        ParseMovieGroup("h1:0x0 p0.raw 6 4 3\nh2:0x0 p1.raw 6 4 3\nh3 p1.raw 6 4 3\n", "g.vw");
     auto row = LayOutWall(*same);
     ASSERT_TRUE(row.ok());
     EXPECT_TRUE(row->inRow);
@@ -134,10 +137,12 @@ TEST(WallExport, Mp4DecodesToTheWallWithEveryTileWithinCodecTolerance) {
     WriteMovie(dir.File("left.raw"), 0, w, h, 6);
     WriteMovie(dir.File("right.raw"), 1, w, h, 6);
     // Two segments on the left panel's list: frames 0-3, then 2-5 of the same files.
-    ASSERT_TRUE(voxa::testing::WriteWholeFile(dir.File("wall.vw"),
-                                              "a:0x0 left.raw 64 48 4\nb:64x0 right.raw 64 48 4\n"
-                                              "a:0x0 left.raw 64 48 6\nb:64x0 right.raw 64 48 6\n> 2 6\n"));
-    VwCommandLine cl = ParseVwCommandLine({"--export", dir.File("wall.vw"), dir.File("wall.mp4"), "--fps", "12"});
+    ASSERT_TRUE(
+        voxa::testing::WriteWholeFile(dir.File("wall.vw"),
+                                      "a:0x0 left.raw 64 48 4\nb:64x0 right.raw 64 48 4\n"
+                                      "a:0x0 left.raw 64 48 6\nb:64x0 right.raw 64 48 6\n> 2 6\n"));
+    VwCommandLine cl =
+        ParseVwCommandLine({"--export", dir.File("wall.vw"), dir.File("wall.mp4"), "--fps", "12"});
     ASSERT_EQ(cl.action, VwAction::kExport);
     std::FILE* devnull = std::fopen("/dev/null", "w");
     ASSERT_EQ(RunExport(cl, devnull), 0);
@@ -155,7 +160,8 @@ TEST(WallExport, Mp4DecodesToTheWallWithEveryTileWithinCodecTolerance) {
             for (int y = 0; y < h; ++y)
                 for (int x = 0; x < w; ++x)
                     for (int c = 0; c < 3; ++c) {
-                        const double got = frames[k][(static_cast<size_t>(y) * 128 + panel * 64 + x) * 3 + c];
+                        const double got =
+                            frames[k][(static_cast<size_t>(y) * 128 + panel * 64 + x) * 3 + c];
                         const double want = Pixel(panel, fileFrame[k], x, h - 1 - y, c);
                         se += (got - want) * (got - want);
                     }
@@ -168,7 +174,8 @@ TEST(WallExport, Mp4DecodesToTheWallWithEveryTileWithinCodecTolerance) {
     cl.inputFile = dir.File("nothing.vw");
     EXPECT_EQ(RunExport(cl, stdout), 2);
     // A movie file that does not exist: refused, no video written.
-    ASSERT_TRUE(voxa::testing::WriteWholeFile(dir.File("gone.vw"), "a left.raw 64 48 4\nb gone.raw 64 48 4\n"));
+    ASSERT_TRUE(voxa::testing::WriteWholeFile(dir.File("gone.vw"),
+                                              "a left.raw 64 48 4\nb gone.raw 64 48 4\n"));
     auto gone = ParseVwCommandLine({"--export", dir.File("gone.vw"), dir.File("gone.mp4")});
     EXPECT_EQ(RunExport(gone, stdout), 1);
     EXPECT_NE(access(dir.File("gone.mp4").c_str(), F_OK), 0);

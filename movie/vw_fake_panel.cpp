@@ -1,8 +1,5 @@
 #include "movie/vw_fake_panel.h"
 
-#include "hosting/interfaces.capnp.h"
-#include "movie/vw_wall.h"
-
 #include <capnp/rpc-twoparty.h>
 #include <kj/async-io.h>
 
@@ -10,10 +7,14 @@
 #include <condition_variable>
 #include <cstdio>
 
+#include "hosting/interfaces.capnp.h"
+#include "movie/vw_wall.h"
+
 namespace voxa::movie::testing {
 
 int FakeClockState::MovieTimeLocked() const {
-    auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
     return static_cast<int>(elapsed.count()) + skewMs - offset;
 }
 
@@ -32,10 +33,10 @@ int FakeClockState::FrameLocked() {
 namespace {
 
 class FakeImi final : public rpc::Imi::Server {
-public:
+  public:
     explicit FakeImi(std::shared_ptr<FakeClockState> s) : m_s(std::move(s)) {}
 
-protected:
+  protected:
     kj::Promise<void> getTime(GetTimeContext context) override {
         std::lock_guard<std::mutex> lock(m_s->mutex);
         m_s->calls.push_back("GetTime");
@@ -78,14 +79,16 @@ protected:
         m_s->rates[0] = p.getFFrame0m();
         m_s->rates[1] = p.getFFrame0p();
         char text[128];
-        std::snprintf(text, sizeof text, "SetMovieParameters %d %d %.4f %.4f", p.getITime0(), p.getIFrame0(),
-                      static_cast<double>(p.getFFrame0m()), static_cast<double>(p.getFFrame0p()));
+        std::snprintf(text, sizeof text, "SetMovieParameters %d %d %.4f %.4f", p.getITime0(),
+                      p.getIFrame0(), static_cast<double>(p.getFFrame0m()),
+                      static_cast<double>(p.getFFrame0p()));
         m_s->calls.push_back(text);
         return kj::READY_NOW;
     }
     kj::Promise<void> setOption(SetOptionContext context) override {
         auto p = context.getParams();
-        return Record(std::string("SetOption ") + p.getWcKey().cStr() + " " + p.getWcValue().cStr());
+        return Record(std::string("SetOption ") + p.getWcKey().cStr() + " " +
+                      p.getWcValue().cStr());
     }
     kj::Promise<void> getStatus(GetStatusContext context) override {
         std::lock_guard<std::mutex> lock(m_s->mutex);
@@ -94,7 +97,7 @@ protected:
         return kj::READY_NOW;
     }
 
-private:
+  private:
     kj::Promise<void> Record(std::string call) {
         std::lock_guard<std::mutex> lock(m_s->mutex);
         m_s->calls.push_back(std::move(call));
@@ -155,7 +158,9 @@ void FakePanel::Kill() {
     m_thread.join();
 }
 
-FakePanel::~FakePanel() { Kill(); }
+FakePanel::~FakePanel() {
+    Kill();
+}
 
 std::vector<std::string> FakePanel::Calls() {
     std::lock_guard<std::mutex> lock(m_state->mutex);

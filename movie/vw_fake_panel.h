@@ -42,7 +42,7 @@ struct FakeClockState {
 };
 
 class FakePanel {
-public:
+  public:
     // skewMs: added to this server's elapsed time (a clock that started elsewhere).
     FakePanel(std::string address, uint16_t port, int skewMs = 0);
     ~FakePanel();
@@ -59,7 +59,7 @@ public:
     // The frame this panel shows now.
     int Frame();
 
-private:
+  private:
     void Run();
 
     std::string m_address;

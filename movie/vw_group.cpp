@@ -46,11 +46,12 @@ std::optional<float> ParseFloat(std::string_view text) {
 }
 
 class LineError {
-public:
-    LineError(std::string_view file, int line) : m_prefix(std::string(file) + ":" + std::to_string(line) + ": ") {}
+  public:
+    LineError(std::string_view file, int line)
+        : m_prefix(std::string(file) + ":" + std::to_string(line) + ": ") {}
     Status operator()(const std::string& what) const { return InvalidArgument(m_prefix + what); }
 
-private:
+  private:
     std::string m_prefix;
 };
 
@@ -71,7 +72,8 @@ Result<HostToken> SplitHostToken(std::string_view token) {
     HostToken host;
     size_t colon = token.find(':');
     host.machine = std::string(token.substr(0, colon));
-    if (host.machine.empty()) return InvalidArgument("host token \"" + std::string(token) + "\" names no machine");
+    if (host.machine.empty())
+        return InvalidArgument("host token \"" + std::string(token) + "\" names no machine");
     if (colon == std::string_view::npos) return host;
     std::string_view pos = token.substr(colon + 1);
     size_t x = pos.find('x');
@@ -118,8 +120,7 @@ Result<MovieGroup> ParseMovieGroup(std::string_view text, std::string_view fileN
         if (line[0] == '#') continue;
 
         if (line[0] == '&') {
-            if (words.size() != 2 || words[0] != "&")
-                return error("a copy line is \"& FILE\"");
+            if (words.size() != 2 || words[0] != "&") return error("a copy line is \"& FILE\"");
             if (lastPanel < 0) return error("copy line \"&\" before any panel line");
             Segment& seg = group.panels[lastPanel].segments.back();
             if (seg.files.size() + 1 + words[1].size() > kMaxFileList)
@@ -136,7 +137,8 @@ Result<MovieGroup> ParseMovieGroup(std::string_view text, std::string_view fileN
             if (!start || *start < 0 || *start > 1000000000)
                 return error("start frame \"" + std::string(words[1]) + "\" is not a frame number");
             int count = 0;
-            if (auto bad = CheckCount(words[2], "frame count", 1000000000, &count)) return error(*bad);
+            if (auto bad = CheckCount(words[2], "frame count", 1000000000, &count))
+                return error(*bad);
             if (*start >= count)
                 return error("start frame " + std::string(words[1]) +
                              " is not below the frame count " + std::string(words[2]));
@@ -150,8 +152,7 @@ Result<MovieGroup> ParseMovieGroup(std::string_view text, std::string_view fileN
             continue;
         }
 
-        if (words.size() != 5)
-            return error("a panel line is \"HOST FILE WIDTH HEIGHT FRAMES\"");
+        if (words.size() != 5) return error("a panel line is \"HOST FILE WIDTH HEIGHT FRAMES\"");
         auto host = SplitHostToken(words[0]);
         if (!host.ok()) return error(host.status().message());
         if (words[1].size() > kMaxFileList)
@@ -173,9 +174,9 @@ Result<MovieGroup> ParseMovieGroup(std::string_view text, std::string_view fileN
                 return error("panel " + panel.hostToken + " has more than " +
                              std::to_string(kMaxSegments) + " segments");
             if (panel.width != width || panel.height != height)
-                return error("segment of " + panel.hostToken + " is " + std::to_string(width) + "x" +
-                             std::to_string(height) + ", its panel " + std::to_string(panel.width) +
-                             "x" + std::to_string(panel.height));
+                return error("segment of " + panel.hostToken + " is " + std::to_string(width) +
+                             "x" + std::to_string(height) + ", its panel " +
+                             std::to_string(panel.width) + "x" + std::to_string(panel.height));
             panel.segments.push_back(std::move(seg));
             lastPanel = found;
         } else {
@@ -222,10 +223,12 @@ VwCommandLine ParseVwCommandLine(const std::vector<std::string>& args) {
         const bool play = first == "--play";
         cl.action = play ? VwAction::kPlay : VwAction::kExport;
         size_t i = 1;
-        if (i >= args.size() || args[i].rfind("--", 0) == 0) return fail(first + " needs a movie group file");
+        if (i >= args.size() || args[i].rfind("--", 0) == 0)
+            return fail(first + " needs a movie group file");
         cl.inputFile = args[i++];
         if (!play) {
-            if (i >= args.size() || args[i].rfind("--", 0) == 0) return fail("--export needs an output file");
+            if (i >= args.size() || args[i].rfind("--", 0) == 0)
+                return fail("--export needs an output file");
             cl.outFile = args[i++];
         }
         for (; i < args.size(); ++i) {
@@ -234,10 +237,12 @@ VwCommandLine ParseVwCommandLine(const std::vector<std::string>& args) {
             const std::string& value = args[++i];
             auto n = ParseInt(value);
             if (play && opt == "--speed") {
-                if (!n || *n < 1 || *n > 1000) return fail("--speed takes 1 to 1000 frames per second");
+                if (!n || *n < 1 || *n > 1000)
+                    return fail("--speed takes 1 to 1000 frames per second");
                 cl.speed = static_cast<int>(*n);
             } else if (play && opt == "--frames") {
-                if (!n || *n < 1 || *n > 1000000000) return fail("--frames takes a count of at least 1");
+                if (!n || *n < 1 || *n > 1000000000)
+                    return fail("--frames takes a count of at least 1");
                 cl.frames = static_cast<int>(*n);
             } else if (play && opt == "--expand") {
                 auto f = ParseFloat(value);
@@ -262,9 +267,12 @@ VwCommandLine ParseVwCommandLine(const std::vector<std::string>& args) {
         const std::string& opt = args[i];
         const std::string& value = args[i + 1];
         if (opt == "-mode") {
-            if (value == "play") cl.mode = StartMode::kPlay;
-            else if (value == "initialize") cl.mode = StartMode::kInitialize;
-            else return fail("-mode takes play or initialize, not \"" + value + "\"");
+            if (value == "play")
+                cl.mode = StartMode::kPlay;
+            else if (value == "initialize")
+                cl.mode = StartMode::kInitialize;
+            else
+                return fail("-mode takes play or initialize, not \"" + value + "\"");
         } else if (opt == "-speed") {
             auto n = ParseInt(value);
             if (!n || *n < 0 || *n > 1000) return fail("-speed takes 0 to 1000 frames per second");

@@ -22,12 +22,12 @@
 // Plain values, no threads: any thread may use them.
 #pragma once
 
-#include "platform/status.h"
-
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "platform/status.h"
 
 namespace voxa::movie {
 
@@ -39,8 +39,8 @@ inline constexpr size_t kMaxFileList = 255;
 inline constexpr long long kMaxFrameBytes = 12582912;
 
 struct Segment {
-    std::string files;     // one or more copies of the movie, joined by ","
-    int frameCount = 0;    // frames start..frameCount-1 are played
+    std::string files;   // one or more copies of the movie, joined by ","
+    int frameCount = 0;  // frames start..frameCount-1 are played
     int startFrame = 0;
 };
 
@@ -84,12 +84,12 @@ inline constexpr const char* kUsageText =
     "[-expand <expansion factor>]]";
 
 enum class VwAction {
-    kDialog,     // the dialog, optionally loading a file and initialising or playing
-    kUsage,      // "-h", "-help" or "?": the usage text, nothing else
-    kHelp,       // "--help": the full help on standard output
-    kPlay,       // --play GROUP.vw: the wall without the dialog
-    kExport,     // --export GROUP.vw OUT.mp4: the wall's movie as a video file
-    kError,      // bad arguments (message in error)
+    kDialog,  // the dialog, optionally loading a file and initialising or playing
+    kUsage,   // "-h", "-help" or "?": the usage text, nothing else
+    kHelp,    // "--help": the full help on standard output
+    kPlay,    // --play GROUP.vw: the wall without the dialog
+    kExport,  // --export GROUP.vw OUT.mp4: the wall's movie as a video file
+    kError,   // bad arguments (message in error)
 };
 
 enum class StartMode { kNone, kInitialize, kPlay };
@@ -98,11 +98,11 @@ struct VwCommandLine {
     VwAction action = VwAction::kDialog;
     std::string inputFile;
     StartMode mode = StartMode::kNone;
-    std::optional<int> speed;      // frames per second
-    std::optional<float> expand;   // zoom factor
-    std::optional<int> frames;     // --play: frames to play
-    std::string outFile;           // --export
-    std::optional<int> fps;        // --export
+    std::optional<int> speed;     // frames per second
+    std::optional<float> expand;  // zoom factor
+    std::optional<int> frames;    // --play: frames to play
+    std::string outFile;          // --export
+    std::optional<int> fps;       // --export
     std::string error;
 };
 

@@ -1,11 +1,11 @@
 #include "movie/vw_group.h"
-#include "movie/vw_wall.h"
-
-#include "platform/test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
+
+#include "movie/vw_wall.h"
+#include "platform/test_support.h"
 
 namespace voxa::movie {
 namespace {
@@ -53,7 +53,8 @@ TEST(MovieGroup, SameHostTokenAddsSegmentsCopiesJoinAndRangesApplyToEveryPanel) 
 }
 
 TEST(MovieGroup, ThreeLineExampleGivesTwoPanelsTheFirstWithTwoSegments) {
-    auto g = ParseMovieGroup("m:0x0 f1 64 48 10\r\nm:1024x0 f2 64 48 20\r\nm:0x0 f3 64 48 30\r\n\n> 5 25\n", "x.vw");
+    auto g = ParseMovieGroup(
+        "m:0x0 f1 64 48 10\r\nm:1024x0 f2 64 48 20\r\nm:0x0 f3 64 48 30\r\n\n> 5 25\n", "x.vw");
     ASSERT_TRUE(g.ok()) << g.status().message();
     ASSERT_EQ(g->panels.size(), 2u);
     ASSERT_EQ(g->panels[0].segments.size(), 2u);
@@ -97,7 +98,8 @@ TEST(MovieGroup, RefusesWhatTheTablesCannotHoldAndMalformedLines) {
         {"m a.raw 8 8 10\n&b.raw\n", "g.vw:2:", "& FILE"},
         {"m a.raw 8 8 10\nm b.raw 16 8 10\n", "g.vw:2:", "its panel 8x8"},
         {"m a.raw 4096 4096 10\n", "g.vw:1:", "exceed"},
-        {std::string("m a.raw 8 8 10\n") + std::string(300, 'x') + "\n", "g.vw:2:", "longer than 255 characters"},
+        {std::string("m a.raw 8 8 10\n") + std::string(300, 'x') + "\n",
+         "g.vw:2:", "longer than 255 characters"},
     };
     for (const Case& c : cases) {
         auto g = ParseMovieGroup(c.text, "g.vw");
@@ -131,7 +133,8 @@ TEST(VwCommandLine, DialogOptionsHelpPlayAndExport) {
     EXPECT_EQ(ParseVwCommandLine({"?"}).action, VwAction::kUsage);
     EXPECT_EQ(ParseVwCommandLine({"-h"}).action, VwAction::kUsage);
 
-    auto d = ParseVwCommandLine({"w.vw", "-speed", "30", "-colour", "red", "-expand", "1.5", "-mode", "play"});
+    auto d = ParseVwCommandLine(
+        {"w.vw", "-speed", "30", "-colour", "red", "-expand", "1.5", "-mode", "play"});
     EXPECT_EQ(d.action, VwAction::kDialog);
     EXPECT_EQ(d.inputFile, "w.vw");
     EXPECT_EQ(d.speed.value_or(-1), 30);
@@ -158,18 +161,19 @@ TEST(VwCommandLine, DialogOptionsHelpPlayAndExport) {
     EXPECT_EQ(ex.outFile, "out.mp4");
     EXPECT_EQ(ex.fps.value_or(0), 24);
     EXPECT_EQ(ParseVwCommandLine({"--export", "w.vw"}).action, VwAction::kError);
-    EXPECT_EQ(ParseVwCommandLine({"--export", "w.vw", "o.mp4", "--speed", "3"}).action, VwAction::kError);
+    EXPECT_EQ(ParseVwCommandLine({"--export", "w.vw", "o.mp4", "--speed", "3"}).action,
+              VwAction::kError);
 }
 
 TEST(WallClock, FrameFollowsTheRateBeforeAndAfterTimeZero) {
     WallClock c{1000, 30, 0.01f, 0.03f};
     EXPECT_EQ(c.FrameAt(1000), 30);
-    EXPECT_EQ(c.FrameAt(2000), 60);   // 1000 ms at 30 frames a second
-    EXPECT_EQ(c.FrameAt(500), 25);    // 500 ms before at 10 frames a second
-    EXPECT_EQ(c.FrameAt(1033), 30);   // 0.99 frame truncates
+    EXPECT_EQ(c.FrameAt(2000), 60);  // 1000 ms at 30 frames a second
+    EXPECT_EQ(c.FrameAt(500), 25);   // 500 ms before at 10 frames a second
+    EXPECT_EQ(c.FrameAt(1033), 30);  // 0.99 frame truncates
     EXPECT_EQ(c.FrameAt(1034), 31);
     WallClock back{5000, 2, 0.01f, 0.0f};
-    EXPECT_EQ(back.FrameAt(0), 0);    // never below 0
+    EXPECT_EQ(back.FrameAt(0), 0);  // never below 0
     EXPECT_EQ(back.FrameAt(9000), 2);
 }
 

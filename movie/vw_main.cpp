@@ -1,17 +1,16 @@
 // vw: the movie wall controller (dialog, --play, --export).
-#include "movie/vw_dialog.h"
-#include "movie/vw_group.h"
-#include "movie/vw_play.h"
-#include "movie/vw_wall.h"
-
 #include <QApplication>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
-
 #include <cstdio>
 #include <string>
 #include <vector>
+
+#include "movie/vw_dialog.h"
+#include "movie/vw_group.h"
+#include "movie/vw_play.h"
+#include "movie/vw_wall.h"
 
 namespace {
 
@@ -24,11 +23,14 @@ constexpr const char* kHelp =
     "      (default: the movie once), prints the frame each second, stops, shuts down;\n"
     "      exits 1 when a panel failed\n"
     "  vw --export GROUP.vw OUT.mp4 [--fps N]\n"
-    "      tiles the panels' movie files as the wall shows them into an H.264 MP4 (default 10 fps)\n"
+    "      tiles the panels' movie files as the wall shows them into an H.264 MP4 (default 10 "
+    "fps)\n"
     "  vw -h | -help | ?   the usage line in a message box\n"
     "\n"
-    "A movie group file has one line per panel or segment, \"HOST[:XxY] FILE WIDTH HEIGHT FRAMES\",\n"
-    "\"& FILE\" for another copy of the last movie, \"> START FRAMES\" for a segment's range, \"#\" comments.\n"
+    "A movie group file has one line per panel or segment, \"HOST[:XxY] FILE WIDTH HEIGHT "
+    "FRAMES\",\n"
+    "\"& FILE\" for another copy of the last movie, \"> START FRAMES\" for a segment's range, "
+    "\"#\" comments.\n"
     "Movie servers (class mi) are reached on port $VOXA_MI_PORT or the registered one (47302).\n";
 
 }  // namespace
@@ -37,19 +39,19 @@ int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     auto cl = voxa::movie::ParseVwCommandLine(args);
     switch (cl.action) {
-    case voxa::movie::VwAction::kError:
-        std::fprintf(stderr, "vw: %s\n%s", cl.error.c_str(), kHelp);
-        return 2;
-    case voxa::movie::VwAction::kHelp:
-        std::fputs(kHelp, stdout);
-        return 0;
-    case voxa::movie::VwAction::kPlay:
-        return voxa::movie::RunPlay(cl, stdout);
-    case voxa::movie::VwAction::kExport:
-        return voxa::movie::RunExport(cl, stdout);
-    case voxa::movie::VwAction::kUsage:
-    case voxa::movie::VwAction::kDialog:
-        break;
+        case voxa::movie::VwAction::kError:
+            std::fprintf(stderr, "vw: %s\n%s", cl.error.c_str(), kHelp);
+            return 2;
+        case voxa::movie::VwAction::kHelp:
+            std::fputs(kHelp, stdout);
+            return 0;
+        case voxa::movie::VwAction::kPlay:
+            return voxa::movie::RunPlay(cl, stdout);
+        case voxa::movie::VwAction::kExport:
+            return voxa::movie::RunExport(cl, stdout);
+        case voxa::movie::VwAction::kUsage:
+        case voxa::movie::VwAction::kDialog:
+            break;
     }
 
     QApplication app(argc, argv);

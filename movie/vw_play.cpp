@@ -1,9 +1,9 @@
 #include "movie/vw_play.h"
 
+#include <unistd.h>
+
 #include "movie/vw_export.h"
 #include "spool/progress_line.h"
-
-#include <unistd.h>
 
 extern "C" {
 #include <libavutil/log.h>
@@ -66,7 +66,8 @@ int RunPlay(const VwCommandLine& cl, std::FILE* out, const WallOptions& options)
         switches = frames / std::max(1, shortest) + 1;
     }
     const auto deadline = std::chrono::steady_clock::now() +
-                          std::chrono::milliseconds(static_cast<long long>(frames) * 1000 / speed + 5000 + 3000 * switches);
+                          std::chrono::milliseconds(static_cast<long long>(frames) * 1000 / speed +
+                                                    5000 + 3000 * switches);
     auto nextPrint = std::chrono::steady_clock::now() + std::chrono::seconds(1);
     while (on > 0) {
         view = wall.Snapshot();
@@ -118,10 +119,11 @@ int RunExport(const VwCommandLine& cl, std::FILE* out) {
         std::fprintf(stderr, "\nvw: %s\n", result.status().message().c_str());
         return result.status().code() == StatusCode::kInvalidArgument ? 2 : 1;
     }
-    std::fprintf(out, "wrote %s: %dx%d, %d frames at %d frames per second\n", cl.outFile.c_str(), result->width,
-                 result->height, result->frames, fps);
+    std::fprintf(out, "wrote %s: %dx%d, %d frames at %d frames per second\n", cl.outFile.c_str(),
+                 result->width, result->height, result->frames, fps);
     if (result->missingTiles > 0)
-        std::fprintf(stderr, "vw: %d panel frames were missing from their movie files (drawn black)\n",
+        std::fprintf(stderr,
+                     "vw: %d panel frames were missing from their movie files (drawn black)\n",
                      result->missingTiles);
     return 0;
 }

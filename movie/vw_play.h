@@ -3,10 +3,10 @@
 // 0 done, 1 a panel or the encoding failed, 2 bad input.
 #pragma once
 
+#include <cstdio>
+
 #include "movie/vw_group.h"
 #include "movie/vw_wall.h"
-
-#include <cstdio>
 
 namespace voxa::movie {
 

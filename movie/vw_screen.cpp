@@ -30,8 +30,11 @@ int Shift(unsigned long mask) {
 }  // namespace
 
 Result<ScreenImage> GrabScreen(const std::string& display) {
-    std::unique_ptr<Display, DisplayCloser> dpy(XOpenDisplay(display.empty() ? nullptr : display.c_str()));
-    if (!dpy) return Unavailable("cannot open X display " + (display.empty() ? std::string("$DISPLAY") : display));
+    std::unique_ptr<Display, DisplayCloser> dpy(
+        XOpenDisplay(display.empty() ? nullptr : display.c_str()));
+    if (!dpy)
+        return Unavailable("cannot open X display " +
+                           (display.empty() ? std::string("$DISPLAY") : display));
     Window root = DefaultRootWindow(dpy.get());
     XWindowAttributes attrs{};
     XGetWindowAttributes(dpy.get(), root, &attrs);
@@ -42,7 +45,8 @@ Result<ScreenImage> GrabScreen(const std::string& display) {
     out.width = attrs.width;
     out.height = attrs.height;
     out.rgb.resize(static_cast<size_t>(out.width) * out.height * 3);
-    const int rs = Shift(image->red_mask), gs = Shift(image->green_mask), bs = Shift(image->blue_mask);
+    const int rs = Shift(image->red_mask), gs = Shift(image->green_mask),
+              bs = Shift(image->blue_mask);
     for (int y = 0; y < out.height; ++y)
         for (int x = 0; x < out.width; ++x) {
             unsigned long p = XGetPixel(image.get(), x, y);
@@ -60,7 +64,8 @@ Status WritePng(const std::string& path, const ScreenImage& image) {
     png.width = static_cast<png_uint_32>(image.width);
     png.height = static_cast<png_uint_32>(image.height);
     png.format = PNG_FORMAT_RGB;
-    if (!png_image_write_to_file(&png, path.c_str(), 0, image.rgb.data(), image.width * 3, nullptr)) {
+    if (!png_image_write_to_file(&png, path.c_str(), 0, image.rgb.data(), image.width * 3,
+                                 nullptr)) {
         std::string why = png.message;
         png_image_free(&png);
         return IoError("cannot write " + path + ": " + why);

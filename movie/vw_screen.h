@@ -5,11 +5,11 @@
 // One thread; the display connection is opened and closed per call.
 #pragma once
 
-#include "platform/status.h"
-
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "platform/status.h"
 
 namespace voxa::movie {
 

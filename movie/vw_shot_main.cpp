@@ -1,10 +1,10 @@
 // vw_shot: writes a PNG screenshot of an X display (the wall's windows).
-#include "movie/vw_screen.h"
-
-#include <cstdio>
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <string>
+
+#include "movie/vw_screen.h"
 
 namespace {
 
@@ -36,10 +36,12 @@ int main(int argc, char** argv) {
         char tail = 0;
         if (opt == "--display") {
             display = value;
-        } else if (opt == "--size" && std::sscanf(value.c_str(), "%dx%d%c", &keepW, &keepH, &tail) == 2 &&
-                   keepW > 0 && keepH > 0) {
+        } else if (opt == "--size" &&
+                   std::sscanf(value.c_str(), "%dx%d%c", &keepW, &keepH, &tail) == 2 && keepW > 0 &&
+                   keepH > 0) {
         } else {
-            std::fprintf(stderr, "vw_shot: bad option %s %s\n%s", opt.c_str(), value.c_str(), kUsage);
+            std::fprintf(stderr, "vw_shot: bad option %s %s\n%s", opt.c_str(), value.c_str(),
+                         kUsage);
             return 2;
         }
     }
@@ -54,8 +56,9 @@ int main(int argc, char** argv) {
         cut.width = std::min(keepW, image.width);
         cut.height = std::min(keepH, image.height);
         for (int y = 0; y < cut.height; ++y)
-            cut.rgb.insert(cut.rgb.end(), image.rgb.begin() + static_cast<long>(y) * image.width * 3,
-                           image.rgb.begin() + (static_cast<long>(y) * image.width + cut.width) * 3);
+            cut.rgb.insert(
+                cut.rgb.end(), image.rgb.begin() + static_cast<long>(y) * image.width * 3,
+                image.rgb.begin() + (static_cast<long>(y) * image.width + cut.width) * 3);
         image = std::move(cut);
     }
     voxa::Status written = voxa::movie::WritePng(argv[1], image);

@@ -1,9 +1,5 @@
 #include "movie/vw_wall.h"
 
-#include "hosting/activation.h"
-#include "hosting/class_registry.h"
-#include "hosting/interfaces.capnp.h"
-
 #include <capnp/rpc-twoparty.h>
 #include <kj/async-io.h>
 #include <kj/debug.h>
@@ -12,6 +8,10 @@
 #include <cmath>
 #include <cstdio>
 #include <iostream>
+
+#include "hosting/activation.h"
+#include "hosting/class_registry.h"
+#include "hosting/interfaces.capnp.h"
 
 namespace voxa::movie {
 
@@ -41,9 +41,12 @@ int WallClock::FrameAt(int t) const {
 
 const char* PanelStatusText(PanelStatus status) {
     switch (status) {
-    case PanelStatus::kOn: return "ON";
-    case PanelStatus::kError: return "ERROR";
-    case PanelStatus::kOff: break;
+        case PanelStatus::kOn:
+            return "ON";
+        case PanelStatus::kError:
+            return "ERROR";
+        case PanelStatus::kOff:
+            break;
     }
     return "OFF";
 }
@@ -74,7 +77,8 @@ struct Wall::Impl {
     };
 
     explicit Impl(WallOptions o) : options(std::move(o)) {
-        if (!options.log) options.log = [](const std::string& m) { std::cerr << "vw: " << m << "\n"; };
+        if (!options.log)
+            options.log = [](const std::string& m) { std::cerr << "vw: " << m << "\n"; };
         base = Clock::now();
         baseNs.store(base.time_since_epoch().count(), std::memory_order_release);
         thread = std::thread([this] { ThreadMain(); });
@@ -118,7 +122,8 @@ struct Wall::Impl {
 
     int NowMs() const {
         auto b = Clock::time_point(Clock::duration(baseNs.load(std::memory_order_acquire)));
-        return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - b).count());
+        return static_cast<int>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - b).count());
     }
 
     // ---- wall thread only ----
@@ -150,7 +155,8 @@ struct Wall::Impl {
             std::function<void()> job;
             {
                 std::unique_lock<std::mutex> lock(mutex);
-                wake.wait_for(lock, std::chrono::milliseconds(20), [this] { return quit || !jobs.empty(); });
+                wake.wait_for(lock, std::chrono::milliseconds(20),
+                              [this] { return quit || !jobs.empty(); });
                 if (!jobs.empty()) {
                     job = std::move(jobs.front());
                     jobs.pop_front();
@@ -194,7 +200,8 @@ struct Wall::Impl {
 
     template <typename R>
     kj::Promise<void> Done(capnp::RemotePromise<R>&& p, int timeoutMs = 0) {
-        return Bounded(p.then([](capnp::Response<R>&&) {}), timeoutMs > 0 ? timeoutMs : options.callTimeoutMs);
+        return Bounded(p.then([](capnp::Response<R>&&) {}),
+                       timeoutMs > 0 ? timeoutMs : options.callTimeoutMs);
     }
 
     bool Active(size_t i) const { return status[i] == PanelStatus::kOn && links[i].imi; }
@@ -216,9 +223,11 @@ struct Wall::Impl {
         kj::Vector<kj::Promise<void>> all;
         for (size_t i = 0; i < links.size(); ++i) {
             if (!Active(i)) continue;
-            all.add(call(i, *links[i].imi).then([]() {}, [this, i](kj::Exception&& e) {
-                MarkError(i, e.getDescription().cStr());
-            }));
+            all.add(call(i, *links[i].imi)
+                        .then([]() {},
+                              [this, i](kj::Exception&& e) {
+                                  MarkError(i, e.getDescription().cStr());
+                              }));
         }
         kj::joinPromises(all.releaseAsArray()).wait(io->waitScope);
         deadLinks.clear();
@@ -253,23 +262,28 @@ struct Wall::Impl {
     kj::Promise<void> Align(Imi::Client& imi, int round, std::shared_ptr<AlignSums> sums) {
         if (round == kAlignRounds) {
             auto req = imi.setOffsetRequest();
-            req.setLTimeOffset(static_cast<int32_t>(sums->server / kAlignRounds - sums->local / (2 * kAlignRounds)));
+            req.setLTimeOffset(static_cast<int32_t>(sums->server / kAlignRounds -
+                                                    sums->local / (2 * kAlignRounds)));
             return Done(req.send());
         }
         const int t1 = Now();
-        auto get = Bounded(imi.getTimeRequest().send().then(
-                               [](capnp::Response<Imi::GetTimeResults>&& r) { return r.getLTime(); }),
-                           options.callTimeoutMs);
-        return get.then([this, t1, sums](int32_t s) {
-                      sums->server += s;
-                      sums->local += t1 + Now();
-                      return Timer().afterDelay(kAlignSleepMs * kj::MILLISECONDS);
-                  })
+        auto get =
+            Bounded(imi.getTimeRequest().send().then(
+                        [](capnp::Response<Imi::GetTimeResults>&& r) { return r.getLTime(); }),
+                    options.callTimeoutMs);
+        return get
+            .then([this, t1, sums](int32_t s) {
+                sums->server += s;
+                sums->local += t1 + Now();
+                return Timer().afterDelay(kAlignSleepMs * kj::MILLISECONDS);
+            })
             .then([this, &imi, round, sums]() { return Align(imi, round + 1, sums); });
     }
 
     void AlignAll() {
-        ForEachActive([this](size_t, Imi::Client& imi) { return Align(imi, 0, std::make_shared<AlignSums>()); });
+        ForEachActive([this](size_t, Imi::Client& imi) {
+            return Align(imi, 0, std::make_shared<AlignSums>());
+        });
     }
 
     // ---- commands ----
@@ -347,10 +361,11 @@ struct Wall::Impl {
         kj::Vector<kj::Promise<void>> all;
         for (size_t i = 0; i < links.size(); ++i) {
             if (status[i] != PanelStatus::kOff || !links[i].imi) continue;
-            all.add(call(i, *links[i].imi).then([this, i]() { status[i] = PanelStatus::kOn; },
-                                                 [this, i](kj::Exception&& e) {
-                                                     MarkError(i, e.getDescription().cStr());
-                                                 }));
+            all.add(call(i, *links[i].imi)
+                        .then([this, i]() { status[i] = PanelStatus::kOn; },
+                              [this, i](kj::Exception&& e) {
+                                  MarkError(i, e.getDescription().cStr());
+                              }));
         }
         kj::joinPromises(all.releaseAsArray()).wait(io->waitScope);
         deadLinks.clear();
@@ -373,21 +388,26 @@ struct Wall::Impl {
         kj::Vector<kj::Promise<void>> all;
         for (size_t i = 0; i < group.panels.size(); ++i) {
             std::string machine = HostOf(i).machine;
-            auto connect = io->provider->getNetwork().parseAddress(machine, port).then(
-                [](kj::Own<kj::NetworkAddress> a) { return a->connect().attach(kj::mv(a)); });
-            all.add(Bounded(kj::mv(connect), options.connectTimeoutMs)
-                        .then([&streams, i](kj::Own<kj::AsyncIoStream> s) { streams[i] = kj::mv(s); },
-                              [&why, i](kj::Exception&& e) { why[i] = e.getDescription().cStr(); }));
+            auto connect = io->provider->getNetwork()
+                               .parseAddress(machine, port)
+                               .then([](kj::Own<kj::NetworkAddress> a) {
+                                   return a->connect().attach(kj::mv(a));
+                               });
+            all.add(
+                Bounded(kj::mv(connect), options.connectTimeoutMs)
+                    .then([&streams, i](kj::Own<kj::AsyncIoStream> s) { streams[i] = kj::mv(s); },
+                          [&why, i](kj::Exception&& e) { why[i] = e.getDescription().cStr(); }));
         }
         kj::joinPromises(all.releaseAsArray()).wait(io->waitScope);
         for (size_t i = 0; i < group.panels.size(); ++i) {
             std::string machine = HostOf(i).machine;
-            KJ_IF_MAYBE(s, streams[i]) {
+            KJ_IF_MAYBE (s, streams[i]) {
                 links[i].object = kj::heap<hosting::RemoteObject>(kj::mv(*s));
             } else if (options.launchLocal && hosting::IsLocalHost(machine)) {
                 kj::Own<hosting::RemoteObject> object;
                 std::string error;
-                if (hosting::CreateInstanceOnHost(*io, hosting::MiClass(), machine, &object, &error) == 0)
+                if (hosting::CreateInstanceOnHost(*io, hosting::MiClass(), machine, &object,
+                                                  &error) == 0)
                     links[i].object = kj::mv(object);
                 else
                     why[i] = error;
@@ -405,7 +425,8 @@ struct Wall::Impl {
     // Schedules (t0, f0, old rate after, rate) on every panel and commits it.
     void Schedule(int t0, int f0, float rate) {
         const float before = clock.rateAfter;
-        ForEachActive([&](size_t, Imi::Client& imi) { return SetParams(imi, t0, f0, before, rate); });
+        ForEachActive(
+            [&](size_t, Imi::Client& imi) { return SetParams(imi, t0, f0, before, rate); });
         clock = {t0, f0, before, rate};
     }
 
@@ -440,7 +461,8 @@ struct Wall::Impl {
 
     Notice DoFrameForward() {
         if (wallState != 1) return {kNeedToInitialize, kCanNotShowMovie};
-        ForEachActive([this](size_t, Imi::Client& imi) { return Done(imi.framePPRequest().send()); });
+        ForEachActive(
+            [this](size_t, Imi::Client& imi) { return Done(imi.framePPRequest().send()); });
         clock.frame0 += 1;
         return {};
     }
@@ -465,10 +487,11 @@ struct Wall::Impl {
                 if (!Active(i)) continue;
                 all.add(Bounded(links[i].imi->shutDownRequest().send().then([](auto&&) {}),
                                 options.shutDownTimeoutMs)
-                            .then([]() {}, [this, i](kj::Exception&& e) {
-                                options.log(group.panels[i].hostToken + ": ShutDown: " +
-                                            e.getDescription().cStr());
-                            }));
+                            .then([]() {},
+                                  [this, i](kj::Exception&& e) {
+                                      options.log(group.panels[i].hostToken +
+                                                  ": ShutDown: " + e.getDescription().cStr());
+                                  }));
             }
             kj::joinPromises(all.releaseAsArray()).wait(io->waitScope);
         }
@@ -526,7 +549,8 @@ struct Wall::Impl {
         const int r = static_cast<int>(std::trunc((last - c) / clock.rateAfter));
         const int t0 = now + std::max(0, r);
         const float before = clock.rateAfter;
-        ForEachActive([&](size_t, Imi::Client& imi) { return SetParams(imi, t0, last, before, 0.0f); });
+        ForEachActive(
+            [&](size_t, Imi::Client& imi) { return SetParams(imi, t0, last, before, 0.0f); });
         clock = {t0, last, before, 0.0f};
     }
 
@@ -562,7 +586,8 @@ struct Wall::Impl {
         const int t0 = Now() + options.leadMs;
         ForEachActive([&](size_t i, Imi::Client& imi) {
             const Panel& p = group.panels[i];
-            return SetParams(imi, t0, p.segments[segment % p.segments.size()].startFrame, 0.1f, 0.0f);
+            return SetParams(imi, t0, p.segments[segment % p.segments.size()].startFrame, 0.1f,
+                             0.0f);
         });
         clock = {t0, FirstPanelSegment().startFrame, 0.1f, 0.0f};
         Sleep(options.restartHoldMs);
@@ -587,7 +612,8 @@ std::future<Notice> Wall::Play(int fps, float zoom) {
     return m_impl->Post<Notice>([this, fps, zoom] { return m_impl->DoPlay(fps, zoom); });
 }
 std::future<Notice> Wall::PlayFrames(int fps, float zoom, int frames) {
-    return m_impl->Post<Notice>([this, fps, zoom, frames] { return m_impl->DoPlayFrames(fps, zoom, frames); });
+    return m_impl->Post<Notice>(
+        [this, fps, zoom, frames] { return m_impl->DoPlayFrames(fps, zoom, frames); });
 }
 std::future<Notice> Wall::Stop() {
     return m_impl->Post<Notice>([this] { return m_impl->DoStop(0); });
@@ -616,6 +642,8 @@ WallView Wall::Snapshot() const {
     return m_impl->view;
 }
 
-int Wall::Now() const { return m_impl->NowMs(); }
+int Wall::Now() const {
+    return m_impl->NowMs();
+}
 
 }  // namespace voxa::movie

@@ -19,8 +19,6 @@
 // released and is left out of every later call; the wall goes on.
 #pragma once
 
-#include "movie/vw_group.h"
-
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -32,6 +30,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "movie/vw_group.h"
 
 namespace voxa::movie {
 
@@ -69,30 +69,30 @@ struct PanelView {
 // Wall state values: 0 not initialised, 1 initialised.
 struct WallView {
     int wallState = 0;
-    int segment = 0;             // current segment (0-based)
-    int currentFrame = 0;        // refreshed each second (modulo the segment's count)
-    bool limitReached = false;   // a limited play froze on its last frame
+    int segment = 0;            // current segment (0-based)
+    int currentFrame = 0;       // refreshed each second (modulo the segment's count)
+    bool limitReached = false;  // a limited play froze on its last frame
     WallClock clock;
     std::vector<PanelView> panels;
 };
 
 struct Notice {
-    std::string text;    // empty: nothing to tell
+    std::string text;  // empty: nothing to tell
     std::string title;
-    int value = 0;       // Go To Frame: the frame gone to
+    int value = 0;  // Go To Frame: the frame gone to
 };
 
 struct WallOptions {
-    int leadMs = 100;            // changes take effect this far ahead
+    int leadMs = 100;  // changes take effect this far ahead
     int connectTimeoutMs = 3000;
     int callTimeoutMs = 3000;
     int initializeTimeoutMs = 20000;  // a first Initialize sets up the server's ring and window
     int shutDownTimeoutMs = 8000;
     int realignEveryMs = 10000;
-    int freezeHoldMs = 500;      // segment switch: hold the last frame
-    int reinitHoldMs = 1000;     // after Initialize of the next segment
-    int restartHoldMs = 500;     // after positioning on its start frame
-    bool launchLocal = true;     // start a registered server on this machine on demand
+    int freezeHoldMs = 500;   // segment switch: hold the last frame
+    int reinitHoldMs = 1000;  // after Initialize of the next segment
+    int restartHoldMs = 500;  // after positioning on its start frame
+    bool launchLocal = true;  // start a registered server on this machine on demand
     // Messages about panels (activation failures, dead servers); default stderr.
     std::function<void(const std::string&)> log;
 };
@@ -100,7 +100,7 @@ struct WallOptions {
 // The commands of a wall, as the dialog sees them (tests put a recording
 // stand-in in its place).
 class WallCommands {
-public:
+  public:
     virtual ~WallCommands() = default;
     virtual std::future<Notice> Load(MovieGroup group) = 0;
     virtual std::future<Notice> Initialize(float zoom) = 0;
@@ -114,7 +114,7 @@ public:
 };
 
 class Wall final : public WallCommands {
-public:
+  public:
     explicit Wall(WallOptions options = {});
     // Shuts an initialised wall down and ends the wall thread.
     ~Wall() override;
@@ -142,7 +142,7 @@ public:
     // Controller time (ms since Initialize).
     int Now() const;
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> m_impl;
 };

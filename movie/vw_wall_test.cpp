@@ -1,10 +1,6 @@
 // The controller against stand-in movie servers on 127.0.0.2 and 127.0.0.3
 // (each keeping a movie clock of its own, started at another moment).
-#include "movie/vw_fake_panel.h"
-#include "movie/vw_play.h"
 #include "movie/vw_wall.h"
-
-#include "platform/test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +8,10 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+
+#include "movie/vw_fake_panel.h"
+#include "movie/vw_play.h"
+#include "platform/test_support.h"
 
 namespace voxa::movie {
 namespace {
@@ -29,7 +29,9 @@ struct Params {
 
 Params ParseParams(const std::string& call) {
     Params p;
-    EXPECT_EQ(std::sscanf(call.c_str(), "SetMovieParameters %d %d %f %f", &p.t0, &p.f0, &p.before, &p.after), 4)
+    EXPECT_EQ(std::sscanf(call.c_str(), "SetMovieParameters %d %d %f %f", &p.t0, &p.f0, &p.before,
+                          &p.after),
+              4)
         << call;
     return p;
 }
@@ -53,7 +55,7 @@ MovieGroup Group(const std::string& text) {
 }
 
 class WallTest : public ::testing::Test {
-protected:
+  protected:
     WallTest() : m_port(FreePort()), m_portEnv("VOXA_MI_PORT", std::to_string(m_port).c_str()) {}
     std::string Host(int last) const { return "127.0.0." + std::to_string(last); }
 
@@ -67,7 +69,8 @@ TEST_F(WallTest, InitializeSetsOptionsSegmentZeroThenAlignsAndPlaysInStep) {
     FakePanel b(Host(3), m_port, -3000);
     ASSERT_TRUE(a.Listening() && b.Listening());
     Wall wall(TestOptions());
-    wall.Load(Group("127.0.0.2:0x0 a.raw 64 48 100\n127.0.0.3:64x16 b.raw 64 48 100\n& b2.raw\n")).get();
+    wall.Load(Group("127.0.0.2:0x0 a.raw 64 48 100\n127.0.0.3:64x16 b.raw 64 48 100\n& b2.raw\n"))
+        .get();
     EXPECT_TRUE(wall.Initialize(1.5f).get().text.empty());
     WallView v = wall.Snapshot();
     EXPECT_EQ(v.wallState, 1);
@@ -86,8 +89,10 @@ TEST_F(WallTest, InitializeSetsOptionsSegmentZeroThenAlignsAndPlaysInStep) {
     Params p = ParseParams(calls[15]);
     EXPECT_EQ(p.f0, 0);
     EXPECT_EQ(p.after, 0.0f);
-    EXPECT_EQ(a.CallsStartingWith("Initialize"), std::vector<std::string>{"Initialize a.raw 64 48 100"});
-    EXPECT_EQ(a.CallsStartingWith("SetOption Xoffset"), std::vector<std::string>{"SetOption Xoffset 0"});
+    EXPECT_EQ(a.CallsStartingWith("Initialize"),
+              std::vector<std::string>{"Initialize a.raw 64 48 100"});
+    EXPECT_EQ(a.CallsStartingWith("SetOption Xoffset"),
+              std::vector<std::string>{"SetOption Xoffset 0"});
 
     // Playing, both clocks (5 s and -3 s apart before alignment) show the
     // controller's frame.
@@ -110,7 +115,8 @@ TEST_F(WallTest, InitializeSetsOptionsSegmentZeroThenAlignsAndPlaysInStep) {
     EXPECT_EQ(texts[0], "frame=" + std::to_string(stopped));
     EXPECT_EQ(texts[1], "frame=" + std::to_string(stopped));
     // The last change every panel got is the same stop.
-    EXPECT_EQ(a.CallsStartingWith("SetMovieParameters").back(), b.CallsStartingWith("SetMovieParameters").back());
+    EXPECT_EQ(a.CallsStartingWith("SetMovieParameters").back(),
+              b.CallsStartingWith("SetMovieParameters").back());
 
     wall.Exit().get();
     EXPECT_EQ(a.Calls().back(), "ShutDown");
@@ -170,7 +176,8 @@ TEST_F(WallTest, DeadAndKilledPanelsTurnErrorAndTheOthersGoOn) {
     auto b = std::make_unique<FakePanel>(Host(3), m_port);
     Wall wall(TestOptions());
     // Nothing listens on 127.0.0.4.
-    wall.Load(Group("127.0.0.2 a.raw 8 8 300\n127.0.0.3 b.raw 8 8 300\n127.0.0.4 c.raw 8 8 300\n")).get();
+    wall.Load(Group("127.0.0.2 a.raw 8 8 300\n127.0.0.3 b.raw 8 8 300\n127.0.0.4 c.raw 8 8 300\n"))
+        .get();
     ASSERT_TRUE(wall.Initialize(1.0f).get().text.empty());
     WallView v = wall.Snapshot();
     EXPECT_EQ(v.panels[0].status, PanelStatus::kOn);
@@ -200,12 +207,16 @@ TEST_F(WallTest, SegmentSwitchFreezesOnTheLastFrameAndResumesInTheNext) {
     FakePanel a(Host(2), m_port);
     FakePanel b(Host(3), m_port, 2500);
     Wall wall(TestOptions());
-    wall.Load(Group("127.0.0.2 s0a 8 8 20\n127.0.0.3 s0b 8 8 20\n127.0.0.2 s1a 8 8 40\n127.0.0.3 s1b 8 8 40\n"
-                    "> 5 40\n")).get();
+    wall.Load(Group("127.0.0.2 s0a 8 8 20\n127.0.0.3 s0b 8 8 20\n127.0.0.2 s1a 8 8 40\n127.0.0.3 "
+                    "s1b 8 8 40\n"
+                    "> 5 40\n"))
+        .get();
     ASSERT_TRUE(wall.Initialize(1.0f).get().text.empty());
     wall.Play(30, 1.0f).get();
     ASSERT_TRUE(WaitFor([&] { return !b.CallsStartingWith("Initialize s1b").empty(); }, 10000));
-    ASSERT_TRUE(WaitFor([&] { return wall.Snapshot().clock.rateAfter > 0.02f && wall.Snapshot().segment == 1; }, 10000));
+    ASSERT_TRUE(WaitFor(
+        [&] { return wall.Snapshot().clock.rateAfter > 0.02f && wall.Snapshot().segment == 1; },
+        10000));
     for (FakePanel* panel : {&a, &b}) {
         auto calls = panel->Calls();
         size_t init = 0;
@@ -222,7 +233,8 @@ TEST_F(WallTest, SegmentSwitchFreezesOnTheLastFrameAndResumesInTheNext) {
         // After: positioned on the segment's start frame, then playing.
         std::vector<Params> after;
         for (size_t i = init + 1; i < calls.size(); ++i)
-            if (calls[i].rfind("SetMovieParameters", 0) == 0) after.push_back(ParseParams(calls[i]));
+            if (calls[i].rfind("SetMovieParameters", 0) == 0)
+                after.push_back(ParseParams(calls[i]));
         ASSERT_GE(after.size(), 2u);
         EXPECT_EQ(after[0].f0, 5);
         EXPECT_NEAR(after[0].before, 0.1f, 1e-6);
@@ -251,9 +263,12 @@ TEST_F(WallTest, PlayFramesFreezesOnTheLastOfThem) {
 TEST_F(WallTest, PlayCommandExitsOneWhenAPanelFailsAndANewLoadShutsTheWallDown) {
     FakePanel a(Host(2), m_port);
     voxa::testing::TempDir dir;
-    ASSERT_TRUE(voxa::testing::WriteWholeFile(dir.File("w.vw"), "127.0.0.2 a 8 8 10\n127.0.0.4 b 8 8 10\n"));
+    ASSERT_TRUE(voxa::testing::WriteWholeFile(dir.File("w.vw"),
+                                              "127.0.0.2 a 8 8 10\n127.0.0.4 b 8 8 10\n"));
     std::FILE* out = std::tmpfile();
-    EXPECT_EQ(RunPlay(ParseVwCommandLine({"--play", dir.File("w.vw"), "--speed", "50"}), out, TestOptions()), 1);
+    EXPECT_EQ(RunPlay(ParseVwCommandLine({"--play", dir.File("w.vw"), "--speed", "50"}), out,
+                      TestOptions()),
+              1);
     std::rewind(out);
     char text[4096] = {};
     (void)std::fread(text, 1, sizeof text - 1, out);
