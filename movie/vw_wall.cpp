@@ -81,6 +81,7 @@ struct Wall::Impl {
             options.log = [](const std::string& m) { std::cerr << "vw: " << m << "\n"; };
         base = Clock::now();
         baseNs.store(base.time_since_epoch().count(), std::memory_order_release);
+        callBoundMs = options.callTimeoutMs;
         thread = std::thread([this] { ThreadMain(); });
     }
 
@@ -201,8 +202,13 @@ struct Wall::Impl {
     template <typename R>
     kj::Promise<void> Done(capnp::RemotePromise<R>&& p, int timeoutMs = 0) {
         return Bounded(p.then([](capnp::Response<R>&&) {}),
-                       timeoutMs > 0 ? timeoutMs : options.callTimeoutMs);
+                       timeoutMs > 0 ? timeoutMs : callBoundMs);
     }
+
+    // Bound of one call. While panels initialise it is the Initialize bound
+    // for every call: panels served by one server process wait behind each
+    // other's first Initialize there.
+    int callBoundMs = 0;
 
     bool Active(size_t i) const { return status[i] == PanelStatus::kOn && links[i].imi; }
 
@@ -270,7 +276,7 @@ struct Wall::Impl {
         auto get =
             Bounded(imi.getTimeRequest().send().then(
                         [](capnp::Response<Imi::GetTimeResults>&& r) { return r.getLTime(); }),
-                    options.callTimeoutMs);
+                    callBoundMs);
         return get
             .then([this, t1, sums](int32_t s) {
                 sums->server += s;
@@ -317,6 +323,7 @@ struct Wall::Impl {
         status.assign(group.panels.size(), PanelStatus::kOff);
         errors.assign(group.panels.size(), "");
         Activate();
+        callBoundMs = options.initializeTimeoutMs;
         // Options, the first segment, then the clock: the server's movie
         // time starts at its first Initialize, so align after it.
         ForEachPending([this](size_t i, Imi::Client& imi) {
@@ -338,6 +345,7 @@ struct Wall::Impl {
                 .then([this, i, &imi]() { return InitSegment(i, imi, 0); })
                 .then([this, &imi]() { return Align(imi, 0, std::make_shared<AlignSums>()); });
         });
+        callBoundMs = options.callTimeoutMs;
         segment = 0;
         const int t0 = Now() + options.leadMs;
         const int start = group.panels[0].segments[0].startFrame;
@@ -511,7 +519,7 @@ struct Wall::Impl {
                                [&texts, i](capnp::Response<Imi::GetStatusResults>&& r) {
                                    texts[i] = r.getWcStatus().cStr();
                                }),
-                           options.callTimeoutMs);
+                           callBoundMs);
         });
         return texts;
     }
