@@ -47,3 +47,11 @@ add_executable(vw_reel_test ${CMAKE_CURRENT_LIST_DIR}/vw_reel_test.cpp)
 target_link_libraries(vw_reel_test PRIVATE voxa_vw voxa_vw_screen voxa_testsupport GTest::gtest_main)
 target_compile_definitions(vw_reel_test PRIVATE VOXA_BIN_DIR="${CMAKE_RUNTIME_OUTPUT_DIRECTORY}")
 gtest_discover_tests(vw_reel_test DISCOVERY_TIMEOUT 30)
+# Once the movie server is part of the build, the real-server tests build it
+# first (checked when this directory is done, wherever reel1 is defined).
+function(voxa_vw_reel_dependency)
+  if(TARGET reel1)
+    add_dependencies(vw_reel_test reel1)
+  endif()
+endfunction()
+cmake_language(DEFER DIRECTORY ${CMAKE_SOURCE_DIR} CALL voxa_vw_reel_dependency)
