@@ -4,6 +4,7 @@
 #include <QPushButton>
 #include <QTimer>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -54,9 +55,18 @@ int main(int argc, char** argv) {
             break;
     }
 
-    QApplication app(argc, argv);
+    const bool screen =
+        std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY") || std::getenv("QT_QPA_PLATFORM");
     if (cl.action == voxa::movie::VwAction::kUsage) {
         std::printf("%s\n", voxa::movie::kUsageText);
+        if (!screen) return 0;
+    } else if (!screen) {
+        std::fprintf(stderr,
+                     "vw: no display for the dialog (set DISPLAY, or use --play or --export)\n");
+        return 1;
+    }
+    QApplication app(argc, argv);
+    if (cl.action == voxa::movie::VwAction::kUsage) {
         QMessageBox::information(nullptr, "vw", voxa::movie::kUsageText);
         return 0;
     }
