@@ -6,6 +6,7 @@
 #   3. summarises the render timers with ptodump,
 #   4. writes a test movie through the disk spool server (registered and
 #      launched on demand on loopback) with spoolwrite.
+#   then plays the wall (two movie servers, vw) with screenshots and an MP4.
 # Outputs land in demo_out/ (or $VOXA_DEMO_OUT).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -42,3 +43,21 @@ echo "== 4. A movie through the disk spool server"
 "$bin/spoolwrite" 127.0.0.1 "$VOXA_ROOT/data/m.raw"
 ls -l "$VOXA_ROOT/data/m.raw"
 echo "demo: outputs in $out (look at $out/head_0000.png)"
+
+# ---- The wall: play the two panel files in step, screenshots, MP4 --------
+# Works with panel files made by any means: the farm's (NAME_00, NAME_01 in
+# $VOXA_ROOT/data/wall), else a generated test movie stands in.
+echo "== 6. The wall: two movie servers on a private Xvfb, played by vw, exported to MP4"
+wall_dir="$VOXA_ROOT/data/wall"
+wall_w=320 wall_h=256
+wall_left="$wall_dir/head_00" wall_right="$wall_dir/head_01"
+if [ ! -s "$wall_left" ] || [ ! -s "$wall_right" ]; then
+  echo "(no farm movie in $wall_dir: a generated test movie stands in)"
+  mkdir -p "$wall_dir"
+  wall_left="$wall_dir/test_00" wall_right="$wall_dir/test_01"
+  "$bin/reel1" --make-test-movie "$wall_left" $wall_w $wall_h 24
+  "$bin/reel1" --make-test-movie "$wall_right" $wall_w $wall_h 24
+fi
+wall_frames=$(( $(stat -c %s "$wall_left") / (wall_w * wall_h * 3) ))
+scripts/with_xvfb.sh scripts/demo/wall.sh "$out" "$wall_left" "$wall_right" $wall_w $wall_h $wall_frames
+echo "demo: the wall in $out: wall_play.png (vw --play), wall_dialog.png (the vw dialog), wall.mp4, wall.vw"
