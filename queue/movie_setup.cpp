@@ -73,7 +73,10 @@ std::pair<float, float> PanGeometry(int w, int h, float f, int windowWidth, int 
 Result<std::vector<Panel>> ParseFrusta(std::string_view text, int windowWidth, int windowHeight) {
     std::vector<Panel> panels;
     int lineNo = 0;
-    for (std::string_view line : Lines(text, kMaxFrustaLines)) {
+    const std::vector<std::string_view> lines = Lines(text, kMaxFrustaLines + 1);
+    if (static_cast<int>(lines.size()) > kMaxFrustaLines)
+        return InvalidArgument("frusta: more than 500 lines");
+    for (std::string_view line : lines) {
         ++lineNo;
         std::vector<std::string> w = Words(line);
         if (w.empty()) continue;
@@ -180,23 +183,23 @@ Result<Movie> LoadMovie(QueueDb& db, int number, int windowWidth, int windowHeig
     movie.options = rows[0][1].value_or("");
     movie.frusta = rows[0][2].value_or("");
     movie.destinations = rows[0][3].value_or("");
-    const std::string which = "movie '" + movie.name + "': ";
+    const std::string which = "movie '" + movie.name + "'";
     VOXA_TRY(CheckMovieName(movie.name).Prefixed("movie " + std::to_string(number)));
     for (const std::string* t : {&movie.options, &movie.frusta, &movie.destinations})
-        if (t->size() > kMaxMovieText) return InvalidArgument(which + "a text is longer than 8191 characters");
+        if (t->size() > kMaxMovieText) return InvalidArgument(which + ": a text is longer than 8191 characters");
     auto panels = ParseFrusta(movie.frusta, windowWidth, windowHeight);
     if (!panels.ok()) return panels.status().Prefixed(which);
     movie.panels = std::move(*panels);
     VOXA_TRY(ParseDestinations(movie.destinations, movie.name, movie.panels).Prefixed(which));
     auto frames = db.Query("select number,zbfile from " + FrameTable(movie.name) +
                            " order by number limit " + std::to_string(kMaxFrames + 1));
-    if (!frames.ok()) return frames.status().Prefixed(which + "frame table");
+    if (!frames.ok()) return frames.status().Prefixed(which + " frame table");
     if (static_cast<int>(frames->size()) > kMaxFrames)
-        return InvalidArgument(which + "more than 10000 frames");
+        return InvalidArgument(which + ": more than 10000 frames");
     for (const Row& r : *frames) {
         if (r.size() < 2 || !r[0]) continue;
         int n = std::atoi(r[0]->c_str());
-        if (n < 1) return InvalidArgument(which + "frame number " + *r[0] + " is not positive");
+        if (n < 1) return InvalidArgument(which + ": frame number " + *r[0] + " is not positive");
         movie.frameZb[n] = r[1].value_or("");
     }
     return movie;
