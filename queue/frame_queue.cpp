@@ -65,23 +65,28 @@ Status QueueNode::EnsureConnected() {
     return Status::Ok();
 }
 
-Result<std::string> QueueNode::LookUpZb(const std::string& zbName) {
+Result<std::string> LookUpZbPath(QueueDb& db, const std::string& host, const std::string& zbName,
+                                 const std::function<void(const std::string&)>& log) {
     if (zbName.empty()) return std::string();
-    if (auto it = m_zbCache.find(zbName); it != m_zbCache.end()) return it->second;
-    VOXA_ASSIGN_OR_RETURN(Rows rows, m_db->Query("select mount,dir,name from " +
-                                                 std::string(kFilesTable) + " where host=" +
-                                                 m_db->Quote(m_config.filesHost) +
-                                                 " and name=" + m_db->Quote(zbName) +
-                                                 " order by number"));
+    VOXA_ASSIGN_OR_RETURN(Rows rows, db.Query("select mount,dir,name from " + std::string(kFilesTable) +
+                                              " where host=" + db.Quote(host) +
+                                              " and name=" + db.Quote(zbName) + " order by number"));
     std::string path;
     for (const Row& r : rows) {  // with several rows the last one counts
         if (r.size() < 3 || !r[2] || *r[2] != zbName) continue;
         path = r[0].value_or("") + r[1].value_or("") + "/" + zbName;
     }
     if (path.size() > kMaxZbPath) {
-        Log("ZB path longer than 99 characters, not held: " + path + "\n");
+        if (log) log("ZB path longer than 99 characters, not held: " + path + "\n");
         path.clear();
     }
+    return path;
+}
+
+Result<std::string> QueueNode::LookUpZb(const std::string& zbName) {
+    if (auto it = m_zbCache.find(zbName); it != m_zbCache.end()) return it->second;
+    VOXA_ASSIGN_OR_RETURN(std::string path, LookUpZbPath(*m_db, m_config.filesHost, zbName,
+                                                         [this](const std::string& t) { Log(t); }));
     m_zbCache[zbName] = path;
     return path;
 }

@@ -120,4 +120,11 @@ private:
 // The host name of this machine.
 std::string LocalHostName();
 
+// Full path ("mount" + "dir" + "/" + name) of the ZB file `zbName` that
+// `host` holds according to Files, matching the name exactly (with several
+// rows the last one counts); "" when not held or when the path is longer
+// than a ZB name field holds (99 characters; reported through log).
+Result<std::string> LookUpZbPath(QueueDb& db, const std::string& host, const std::string& zbName,
+                                 const std::function<void(const std::string&)>& log);
+
 }  // namespace voxa::queue
