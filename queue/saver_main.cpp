@@ -114,6 +114,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     config.settings = *settings;
+    config.previewRule = false;  // no preview window without a display
 
     struct sigaction action {};
     action.sa_handler = OnSignal;
