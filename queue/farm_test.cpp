@@ -138,7 +138,7 @@ private:
 };
 
 TEST(RenderFarm, TwoNodesRenderEveryFrameOnceThroughKillsAndRestarts) {
-    if (!SharedMariaDb().Ok()) GTEST_SKIP() << SharedMariaDb().Error();
+    VOXA_REQUIRE_QUEUE_SERVER();
     if (access(kHead, R_OK) != 0) GTEST_SKIP() << "no sample volume " << kHead;
     FreshDatabase db(SharedMariaDb());
     Farm farm(db);

@@ -16,7 +16,7 @@ using testing::SharedMariaDb;
 class MovieToolTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!SharedMariaDb().Ok()) GTEST_SKIP() << SharedMariaDb().Error();
+        VOXA_REQUIRE_QUEUE_SERVER();
         fresh = std::make_unique<FreshDatabase>(SharedMariaDb());
         db = fresh->Connect();
         ASSERT_NE(db, nullptr);
