@@ -164,6 +164,17 @@ TEST(RenderFarm, TwoNodesRenderEveryFrameOnceThroughKillsAndRestarts) {
     {
         SCOPED_TRACE("a node killed mid-frame");
         ASSERT_EQ(farm.Create("kill'd"), 0);
+        // SIGTERM mid-movie: the node ends cleanly and holds no claim.
+        auto t = farm.Node("t");
+        ASSERT_TRUE(WaitFor([&] {
+            return farm.Value("select count(*) from `frames_kill'd` where status='Started by t'") != "0";
+        }, 60000));
+        t->Signal(SIGTERM);
+        EXPECT_EQ(t->Wait(60000), 0);
+        EXPECT_EQ(farm.Value("select count(*) from `frames_kill'd` where status='Started by t'"), "0");
+        EXPECT_EQ(farm.Value("select count(*) from `frames_kill'd` where status='New'"),
+                  std::to_string(kFrames - std::atoi(farm.Value(
+                      "select count(*) from `frames_kill'd` where status='Finished by t'").c_str())));
         auto a = farm.Node("a");
         // Freeze node a while it holds a claim, then kill it.
         bool killed = false;
