@@ -7,8 +7,8 @@
 // and whatever that node drew before; the colour table starts from the
 // default map, and the frame's control points (if any) are applied on top.
 //
-// HeadlessEngine owns a render process, context and frame pipeline on an
-// EGL surfaceless context of a given size (voxa_saver -headless and
+// HeadlessEngine owns a render process, a render context (a fresh one per
+// movie) and a frame pipeline on an EGL surfaceless context of a given size (voxa_saver -headless and
 // voxa_render --movie both use it, so a preview matches the farm).
 //
 // One thread: the one that created the engine (it owns the GL context).
@@ -53,13 +53,12 @@ public:
                                                    const std::string& zbPath, int panel) override;
 
 private:
+    Status FreshContext();
     int m_width, m_height;
     std::unique_ptr<RenderProcess> m_process;
     std::unique_ptr<RenderContext> m_context;
     std::unique_ptr<FramePipeline> m_pipeline;
-    Renderparams m_initialKey{};
     Renderparams m_baseline{};
-    bool m_started = false;
 };
 
 }  // namespace voxa::queue
