@@ -172,6 +172,12 @@ TEST(RenderFarm, TwoNodesRenderEveryFrameOnceThroughKillsAndRestarts) {
         std::string bar = ReadWholeFile(db.Root().File("data/wall/wall-1_00")).substr(0, kFrameBytes);
         std::string plain = ReadWholeFile(db.Root().File("data/wall/wall-2_00")).substr(0, kFrameBytes);
         EXPECT_NE(bar.substr(0, kPanelW * 3 * 30), plain.substr(0, kPanelW * 3 * 30));
+        // Previews of what is not there are refused.
+        const std::string out = " --out " + db.Root().File("none.pix") + " 2>/dev/null";
+        EXPECT_EQ(RunCommand(kBin + "/voxa_render --movie nosuch" + out).status, 2);
+        EXPECT_EQ(RunCommand(kBin + "/voxa_render --movie wall-2 --frame 13" + out).status, 2);
+        EXPECT_EQ(RunCommand(kBin + "/voxa_render --movie wall-2 --panel 2" + out).status, 2);
+        EXPECT_EQ(RunCommand(kBin + "/voxa_render --movie wall-2").status, 2);  // no --out
     }
 
     {
