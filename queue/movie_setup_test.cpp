@@ -86,7 +86,7 @@ TEST(MovieSetUp, DestinationsAndOptions) {
 }
 
 TEST(MovieTool, WallFrustaAndDestinations) {
-    WallSpec wall;
+    WallLayout wall;
     wall.columns = 2;
     wall.rows = 1;
     wall.panelWidth = 640;

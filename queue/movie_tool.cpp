@@ -146,7 +146,7 @@ int Create(const std::vector<std::string>& a, std::ostream& out, std::ostream& e
     int frames = 0;
     double dx = 0, dy = 0;
     bool orbit = false;
-    WallSpec wall;
+    WallLayout wall;
     bool haveWall = false, havePanel = false;
     for (size_t i = 2; i < a.size(); ++i) {
         auto value = [&]() -> std::string {
@@ -517,7 +517,7 @@ int FilesAdd(const std::vector<std::string>& a, std::ostream& out, std::ostream&
 
 }  // namespace
 
-std::string WallFrusta(const WallSpec& wall) {
+std::string WallFrusta(const WallLayout& wall) {
     const double width = wall.wallWorldWidth > 0 ? wall.wallWorldWidth : 2.0 * std::tan(17.0 * kPi / 180.0);
     const double f = width / wall.columns;                     // world width of one panel
     const double unitsPerPixel = f / wall.panelWidth;

@@ -19,7 +19,7 @@
 
 namespace voxa::queue {
 
-struct WallSpec {
+struct WallLayout {
     int columns = 1, rows = 1;
     int panelWidth = 0, panelHeight = 0;  // pixels
     double bezelMm = 0.0;                 // gap between neighbouring pictures
@@ -31,7 +31,7 @@ struct WallSpec {
 // along +y at the plane y = 1, up +z: one "frustum" block per panel, row by
 // row from the top left, each panel's world width the wall's width over
 // the columns, bezels as gaps of bezelMm / pitchMm pixels.
-std::string WallFrusta(const WallSpec& wall);
+std::string WallFrusta(const WallLayout& wall);
 
 // The destinations text: panel n goes to dests[n % dests.size()]
 // ("HOST:DIR" -> "HOST DIR"). Refuses a destination without ":" or with

@@ -50,7 +50,7 @@ TEST_F(MovieToolTest, CreateStatusResetDelete) {
               0)
         << err.str();
     EXPECT_EQ(Value("select status from VOXA_Movies where name='wall-a'"), "FilesCreated");
-    WallSpec wall;
+    WallLayout wall;
     wall.columns = 2;
     wall.panelWidth = 64;
     wall.panelHeight = 48;
