@@ -5,8 +5,10 @@
 #      bar with ticks, bounding box, floor) into PNGs, timing every render,
 #   3. summarises the render timers with ptodump,
 #   4. writes a test movie through the disk spool server (registered and
-#      launched on demand on loopback) with spoolwrite.
-#   then plays the wall (two movie servers, vw) with screenshots and an MP4.
+#      launched on demand on loopback) with spoolwrite,
+#   5. renders a 24-frame movie of the head on a 2x1 wall with two headless
+#      render nodes through a private queue database and the spool server,
+#   6. plays the wall (two movie servers, vw) with screenshots and an MP4.
 # Outputs land in demo_out/ (or $VOXA_DEMO_OUT).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -42,7 +44,23 @@ echo "== 4. A movie through the disk spool server"
 "$bin/spool" -RegServer
 "$bin/spoolwrite" 127.0.0.1 "$VOXA_ROOT/data/m.raw"
 ls -l "$VOXA_ROOT/data/m.raw"
-echo "demo: outputs in $out (look at $out/head_0000.png)"
+
+echo "== 5. Render farm: 24 frames on a 2x1 wall, two headless nodes"
+scripts/queue_db.sh start
+mkdir -p "$VOXA_ROOT/data/wall"
+"$bin/voxa_movie" delete head >/dev/null 2>&1 || true
+"$bin/voxa_movie" create head --zb "$out/ch2/ch2.zb" --orbit 24,15,0 --keys scripts/demo/farm.keys \
+  --wall 2x1 --panel 320x256 --dest "127.0.0.1:$VOXA_ROOT/data/wall"
+rm -f "$VOXA_ROOT/DEBUG_SCR1.txt"
+"$bin/voxa_saver" -headless -geometry 320x256 --until-idle --node-name node1 &
+n1=$!
+"$bin/voxa_saver" -headless -geometry 320x256 --until-idle --node-name node2 &
+n2=$!
+wait "$n1" "$n2"
+"$bin/voxa_movie" status head
+"$bin/voxa_render" --movie head --frame 7 --panel 0 --size 320x256 --out "$out/farm_f7_p0.png"
+ls -l "$VOXA_ROOT/data/wall"
+scripts/queue_db.sh stop
 
 # ---- The wall: play the two panel files in step, screenshots, MP4 --------
 # Works with panel files made by any means: the farm's (NAME_00, NAME_01 in
@@ -61,3 +79,4 @@ fi
 wall_frames=$(( $(stat -c %s "$wall_left") / (wall_w * wall_h * 3) ))
 scripts/with_xvfb.sh scripts/demo/wall.sh "$out" "$wall_left" "$wall_right" $wall_w $wall_h $wall_frames
 echo "demo: the wall in $out: wall_play.png (vw --play), wall_dialog.png (the vw dialog), wall.mp4, wall.vw"
+echo "demo: outputs in $out (look at $out/head_0000.png, $out/farm_f7_p0.png, $out/wall_play.png, $out/wall.mp4)"
