@@ -11,11 +11,11 @@
 
 namespace voxa::queue {
 
-HeadlessEngine::HeadlessEngine(int width, int height)
+HeadlessEngine::HeadlessEngine(int width, int height, DisplayMode mode)
     : m_width(width),
       m_height(height),
       m_process(std::make_unique<RenderProcess>()) {
-    m_process->SetDisplayMode(DisplayMode::kHeadless);
+    m_process->SetDisplayMode(mode);
     m_context = std::make_unique<RenderContext>(*m_process);
     m_pipeline = std::make_unique<FramePipeline>(*m_process);
     m_pipeline->Attach(*m_context);
@@ -43,6 +43,11 @@ Status HeadlessEngine::Start() {
     m_context->SaveKey(&m_initialKey);
     m_baseline = m_initialKey;
     return Status::Ok();
+}
+
+void HeadlessEngine::TakeInitialKey() {
+    m_context->SaveKey(&m_initialKey);
+    m_baseline = m_initialKey;
 }
 
 Status HeadlessEngine::BeginMovie(const Movie& movie) {

@@ -9,7 +9,8 @@
 //
 // HeadlessEngine owns a render process, context and frame pipeline on an
 // EGL surfaceless context of a given size (voxa_saver -headless and
-// voxa_render --movie both use it, so a preview matches the farm).
+// voxa_render --movie both use it, so a preview matches the farm); the
+// desktop saver uses the same engine in its window.
 //
 // One thread: the one that created the engine (it owns the GL context).
 #pragma once
@@ -40,10 +41,16 @@ public:
 
 class HeadlessEngine : public FrameRenderer {
 public:
-    HeadlessEngine(int width, int height);
+    // mode kHeadless: an offscreen context. The desktop saver passes kAuto
+    // and brings the context up in its own window itself.
+    HeadlessEngine(int width, int height, DisplayMode mode = DisplayMode::kHeadless);
     ~HeadlessEngine() override;
     // Makes the GL context; a failure when none can be made.
     Status Start();
+    // Instead of Start, for a host that does StartUp and ClearIt on the
+    // context itself (the desktop saver, in its window): takes the initial
+    // view key from the fresh context. Call before the host changes the view.
+    void TakeInitialKey();
     int Width() const { return m_width; }
     int Height() const { return m_height; }
     RenderContext& Context() { return *m_context; }

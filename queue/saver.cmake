@@ -26,3 +26,8 @@ target_link_libraries(saver_dialog_test PRIVATE voxa_saver_dialog voxa_testsuppo
   GTest::gtest)
 gtest_discover_tests(saver_dialog_test DISCOVERY_TIMEOUT 60
   PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+
+# The node in the saver window, and voxa_saver's desktop modes.
+add_library(voxa_saver_desktop STATIC saver_desktop.cpp)
+target_link_libraries(voxa_saver_desktop PUBLIC voxa_saver_shell voxa_queue_render)
+target_link_libraries(voxa_saver PRIVATE voxa_saver_desktop voxa_saver_dialog)

@@ -10,6 +10,7 @@
 #undef Status
 
 #include <algorithm>
+#include <cassert>
 #include <cmath>
 #include <cstring>
 
@@ -209,15 +210,14 @@ struct SaverShell::X {
     }
 };
 
-SaverShell::SaverShell(RenderContext& context, QueueStepFunction step,
-                       const std::atomic<bool>& stop)
-    : m_core(context, std::move(step)), m_stop(stop) {}
+SaverShell::SaverShell(const std::atomic<bool>& stop) : m_stop(stop) {}
 
 SaverShell::~SaverShell() { Destroy(); }
 
 unsigned long SaverShell::WindowId() const { return m_x ? m_x->window : 0; }
 
-Status SaverShell::Create(const SaverWindowChoice& choice) {
+Status SaverShell::OpenWindow(const SaverWindowChoice& choice) {
+    Destroy();
     auto x = std::make_unique<X>();
     x->display = XOpenDisplay(nullptr);
     if (x->display == nullptr) {
@@ -279,8 +279,15 @@ Status SaverShell::Create(const SaverWindowChoice& choice) {
     if (XGetWindowAttributes(d, x->window, &attributes) == 0)
         return NotFound("the saver window vanished");
     m_x = std::move(x);
-    m_core.Create(m_x->window, attributes.width, attributes.height);
+    m_width = attributes.width;
+    m_height = attributes.height;
     return Status::Ok();
+}
+
+void SaverShell::Create(RenderContext& context, QueueStepFunction step) {
+    assert(m_x && "OpenWindow first");
+    m_core = std::make_unique<SaverCore>(context, std::move(step));
+    m_core->Create(m_x->window, m_width, m_height);
 }
 
 bool SaverShell::HandleEvents(SaverEnd* end) {
@@ -326,18 +333,19 @@ SaverEnd SaverShell::Run() {
         if (m_stop.load(std::memory_order_acquire)) return SaverEnd::kStopRequested;
         if (HandleEvents(&end)) return end;
         auto now = Clock::now();
-        if (now >= m_core.NextTick()) {
-            m_core.Tick(now);
+        if (now >= m_core->NextTick()) {
+            m_core->Tick(now);
             continue;
         }
-        auto wait = std::chrono::duration_cast<milliseconds>(m_core.NextTick() - now).count();
+        auto wait = std::chrono::duration_cast<milliseconds>(m_core->NextTick() - now).count();
         struct pollfd pfd{ConnectionNumber(m_x->display), POLLIN, 0};
         poll(&pfd, 1, static_cast<int>(std::clamp<long long>(wait, 1, kEventSliceMs)));
     }
 }
 
 void SaverShell::Destroy() {
-    m_core.Destroy();
+    if (m_core) m_core->Destroy();
+    m_core.reset();
     m_x.reset();
 }
 

@@ -139,22 +139,27 @@ const char* SaverEndName(SaverEnd end);
 
 class SaverShell {
 public:
-    SaverShell(RenderContext& context, QueueStepFunction step, const std::atomic<bool>& stop);
+    explicit SaverShell(const std::atomic<bool>& stop);
     ~SaverShell();
     SaverShell(const SaverShell&) = delete;
     SaverShell& operator=(const SaverShell&) = delete;
 
-    // Opens the display, adopts or creates the window and runs the
-    // creation set-up. Fails (nothing left open) when there is no display
-    // or the window is not usable.
-    Status Create(const SaverWindowChoice& choice);
+    // Opens the display and adopts or creates the window; its size is known
+    // afterwards. Fails (nothing left open) when there is no display or the
+    // window does not exist.
+    Status OpenWindow(const SaverWindowChoice& choice);
+    // The creation set-up on the render context with the open window.
+    void Create(RenderContext& context, QueueStepFunction step);
     // Ticks and handles window events until the saver must end.
     SaverEnd Run();
     // Stops the timer, ClearIt, destroys an own window, closes the display.
     void Destroy();
 
     unsigned long WindowId() const;
-    SaverCore& Core() { return m_core; }
+    int Width() const { return m_width; }
+    int Height() const { return m_height; }
+    // Valid after Create.
+    SaverCore& Core() { return *m_core; }
 
 private:
     // Handles pending X events; true when the saver must end (*end says why).
@@ -162,8 +167,10 @@ private:
 
     struct X;
     std::unique_ptr<X> m_x;
-    SaverCore m_core;
+    std::unique_ptr<SaverCore> m_core;
     const std::atomic<bool>& m_stop;
+    int m_width = 0;
+    int m_height = 0;
 };
 
 }  // namespace voxa::queue

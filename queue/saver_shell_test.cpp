@@ -339,8 +339,9 @@ TEST_F(SaverShellTest, AdoptedWindowShowsTheIdlePictureTurningWithTumble) {
         ASSERT_TRUE(WriteTumble(tumble).ok());
         Window w = MakeWindow(320, 240);
         Node node(DisplayMode::kAuto);
-        SaverShell shell(node.context, m_step.Function(), m_stop);
-        ASSERT_TRUE(shell.Create({SaverWindowKind::kWindowId, w}).ok());
+        SaverShell shell(m_stop);
+        ASSERT_TRUE(shell.OpenWindow({SaverWindowKind::kWindowId, w}).ok());
+        shell.Create(node.context, m_step.Function());
         EXPECT_EQ(shell.WindowId(), w);
         EXPECT_EQ(shell.Core().Width(), 320);
         EXPECT_EQ(shell.Core().Height(), 240);
@@ -373,8 +374,9 @@ TEST_F(SaverShellTest, AdoptedWindowShowsTheIdlePictureTurningWithTumble) {
 
 TEST_F(SaverShellTest, RootWindowIsDrawnInto) {
     Node node(DisplayMode::kAuto);
-    SaverShell shell(node.context, m_step.Function(), m_stop);
-    ASSERT_TRUE(shell.Create({SaverWindowKind::kRoot}).ok());
+    SaverShell shell(m_stop);
+    ASSERT_TRUE(shell.OpenWindow({SaverWindowKind::kRoot}).ok());
+    shell.Create(node.context, m_step.Function());
     Window root = DefaultRootWindow(m_display);
     EXPECT_EQ(shell.WindowId(), root);
     EXPECT_EQ(shell.Core().Width(), 1280);
@@ -392,8 +394,9 @@ TEST_F(SaverShellTest, PreviewSizedWindowTakesNoQueueStepsAFullOneDoes) {
         m_step.calls.clear();
         Window w = MakeWindow(width, height);
         Node node(DisplayMode::kAuto);
-        SaverShell shell(node.context, m_step.Function(), m_stop);
-        ASSERT_TRUE(shell.Create({SaverWindowKind::kWindowId, w}).ok());
+        SaverShell shell(m_stop);
+        ASSERT_TRUE(shell.OpenWindow({SaverWindowKind::kWindowId, w}).ok());
+        shell.Create(node.context, m_step.Function());
         shell.Core().Tick(shell.Core().NextTick());
         EXPECT_EQ(static_cast<int>(m_step.calls.size()), steps) << width << "x" << height;
         EXPECT_GT(Measure(Grab(w, width, height)).lit, width * height / 50);
@@ -411,8 +414,9 @@ TEST_F(SaverShellTest, OwnWindowEndsOnKeyButtonOrClose) {
                  {ClientMessage, SaverEnd::kWindowClosed}};
     for (const Case& c : cases) {
         Node node(DisplayMode::kAuto);
-        SaverShell shell(node.context, m_step.Function(), m_stop);
-        ASSERT_TRUE(shell.Create({SaverWindowKind::kOwn, 0, 400, 300}).ok());
+        SaverShell shell(m_stop);
+        ASSERT_TRUE(shell.OpenWindow({SaverWindowKind::kOwn, 0, 400, 300}).ok());
+        shell.Create(node.context, m_step.Function());
         Window w = shell.WindowId();
         ASSERT_NE(w, 0u);
         ASSERT_NE(w, DefaultRootWindow(m_display));
@@ -461,8 +465,9 @@ TEST_F(SaverShellTest, StopRequestAndDestroyedWindowEndTheRunPromptly) {
     Window w = MakeWindow(640, 480);
     {
         Node node(DisplayMode::kAuto);
-        SaverShell shell(node.context, m_step.Function(), m_stop);
-        ASSERT_TRUE(shell.Create({SaverWindowKind::kWindowId, w}).ok());
+        SaverShell shell(m_stop);
+        ASSERT_TRUE(shell.OpenWindow({SaverWindowKind::kWindowId, w}).ok());
+        shell.Create(node.context, m_step.Function());
         std::thread stopper([&] {
             std::this_thread::sleep_for(std::chrono::milliseconds(1500));
             m_stop.store(true);
@@ -475,8 +480,9 @@ TEST_F(SaverShellTest, StopRequestAndDestroyedWindowEndTheRunPromptly) {
     m_stop.store(false);
     {
         Node node(DisplayMode::kAuto);
-        SaverShell shell(node.context, m_step.Function(), m_stop);
-        ASSERT_TRUE(shell.Create({SaverWindowKind::kWindowId, w}).ok());
+        SaverShell shell(m_stop);
+        ASSERT_TRUE(shell.OpenWindow({SaverWindowKind::kWindowId, w}).ok());
+        shell.Create(node.context, m_step.Function());
         std::thread manager([&] {
             std::this_thread::sleep_for(std::chrono::milliseconds(500));
             Display* d = XOpenDisplay(nullptr);
@@ -493,11 +499,11 @@ TEST_F(SaverShellTest, StopRequestAndDestroyedWindowEndTheRunPromptly) {
 
 TEST_F(SaverShellTest, MissingWindowOrDisplayIsRefused) {
     Node node(DisplayMode::kAuto);
-    SaverShell shell(node.context, m_step.Function(), m_stop);
-    EXPECT_EQ(shell.Create({SaverWindowKind::kWindowId, 0x3fffff0}).code(), StatusCode::kNotFound);
+    SaverShell shell(m_stop);
+    EXPECT_EQ(shell.OpenWindow({SaverWindowKind::kWindowId, 0x3fffff0}).code(), StatusCode::kNotFound);
     EXPECT_FALSE(node.process.WindowUp());
     ScopedEnv noDisplay("DISPLAY", ":9999");
-    EXPECT_EQ(shell.Create({SaverWindowKind::kOwn}).code(), StatusCode::kUnavailable);
+    EXPECT_EQ(shell.OpenWindow({SaverWindowKind::kOwn}).code(), StatusCode::kUnavailable);
 }
 
 }  // namespace
