@@ -31,3 +31,17 @@ gtest_discover_tests(saver_dialog_test DISCOVERY_TIMEOUT 60
 add_library(voxa_saver_desktop STATIC saver_desktop.cpp)
 target_link_libraries(voxa_saver_desktop PUBLIC voxa_saver_shell voxa_queue_render)
 target_link_libraries(voxa_saver PRIVATE voxa_saver_desktop voxa_saver_dialog)
+
+# xgrab: a window as a PNG, for looking at the saver under Xvfb.
+add_executable(xgrab xgrab_main.cpp)
+target_link_libraries(xgrab PRIVATE voxa_saver_shell voxa_context X11::X11)
+
+# The node in the saver window against a private queue database, and the
+# program voxa_saver (SIGTERM mid-frame, arguments).
+add_executable(saver_node_test saver_node_test.cpp ${VOXA_X11_TEST_SANITIZER_SOURCES})
+target_link_libraries(saver_node_test PRIVATE voxa_saver_desktop voxa_queue_testsupport X11::X11
+  GTest::gtest_main)
+target_compile_definitions(saver_node_test PRIVATE VOXA_BIN_DIR="${CMAKE_RUNTIME_OUTPUT_DIRECTORY}")
+add_dependencies(saver_node_test voxa_saver spool)
+add_test(NAME saver_node_test COMMAND saver_node_test)
+set_tests_properties(saver_node_test PROPERTIES TIMEOUT 600)
