@@ -50,7 +50,7 @@ void QueueNode::GiveUpMovie() {
 }
 
 bool QueueNode::IdleRoundDone() const {
-    if (m_noMovie) return true;
+    if (m_noMovie || m_outcome == StepOutcome::kTooSmall) return true;
     return m_idleSteps > 0 && m_idleSteps >= m_readyMovies;
 }
 
@@ -149,7 +149,7 @@ Result<uint64_t> QueueNode::CompleteMovie() {
 }
 
 int QueueNode::RunQueueStep() {
-    if (m_config.windowWidth < 200 && m_config.windowHeight < 200) {
+    if (m_config.previewRule && m_config.windowWidth < 200 && m_config.windowHeight < 200) {
         m_outcome = StepOutcome::kTooSmall;
         return 0;
     }

@@ -49,6 +49,9 @@ struct NodeConfig {
     int windowHeight = 1024;
     int staleSeconds = kDefaultStaleSeconds;
     int verbose = 0;        // 1: also echo the log to standard output
+    // A window under 200 pixels both ways is a preview: no queue work. A
+    // headless node has no preview and renders small sizes too.
+    bool previewRule = true;
 };
 
 // What the last step did.

@@ -295,6 +295,22 @@ TEST_F(FrameQueueTest, MoviesWithOddNamesOrNoFrameTableDoNotDisturbOthers) {
     EXPECT_EQ((sink.deliveries[{"/w/q'uote-1_01", 1}]), 1);
 }
 
+TEST_F(FrameQueueTest, PreviewWindowsDoNoQueueWorkUnlessHeadless) {
+    MakeMovie("small", 1, 1);
+    NodeConfig preview = Config("n1");
+    preview.windowWidth = 160;
+    preview.windowHeight = 128;
+    QueueNode shown(preview, renderer, sink);
+    EXPECT_EQ(shown.RunQueueStep(), 0);
+    EXPECT_EQ(shown.LastOutcome(), StepOutcome::kTooSmall);
+    EXPECT_TRUE(shown.IdleRoundDone());
+    EXPECT_EQ(Value("select status from `frames_small`"), "New");
+    preview.previewRule = false;
+    QueueNode headless(preview, renderer, sink);
+    EXPECT_EQ(headless.RunQueueStep(), 1);
+    EXPECT_EQ(Value("select status from `frames_small`"), "Finished by n1");
+}
+
 TEST_F(FrameQueueTest, AMovieWithNothingLeftIsCompletedWithoutAFrame) {
     MakeMovie("done", 2, 0);
     ASSERT_TRUE(db->Execute("update `frames_done` set status='Finished by x'").ok());

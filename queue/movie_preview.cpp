@@ -33,36 +33,43 @@ int RenderMoviePreview(const MoviePreviewRequest& request, std::ostream& out, st
     if (request.panel < 0 || request.panel >= static_cast<int>(movie->panels.size()))
         return fail(2, "movie '" + request.movie + "' has panels 0 to " +
                            std::to_string(movie->panels.size() - 1));
-    auto zb = movie->frameZb.find(request.frame);
-    if (zb == movie->frameZb.end())
-        return fail(2, "movie '" + request.movie + "' has no frame " + std::to_string(request.frame));
     const std::string host = request.filesHost.empty() ? LocalHostName() : request.filesHost;
-    auto path = LookUpZbPath(**db, host, zb->second, [&](const std::string& t) { err << kProgram << ": " << t; });
-    if (!path.ok()) return fail(1, path.status().message());
-    if (path->empty())
-        return fail(2, "the ZB file '" + zb->second + "' of frame " + std::to_string(request.frame) +
-                           " is not registered for host " + host + " in Files");
-    auto keywords = (*db)->SelectValue(FrameTable(movie->name), "voxain",
-                                       "number=" + std::to_string(request.frame));
-    if (!keywords.ok()) return fail(1, keywords.status().message());
-
+    if (request.frames < 1 || static_cast<int>(request.outFiles.size()) != request.frames)
+        return fail(2, "one output file per frame is needed");
     HeadlessEngine engine(request.windowWidth, request.windowHeight);
     if (Status s = engine.Start(); !s.ok()) return fail(1, s.message());
     if (Status s = engine.BeginMovie(*movie); !s.ok()) return fail(1, s.message());
-    auto pixels = engine.RenderPanel(*movie, keywords->value_or(""), *path, request.panel);
-    if (!pixels.ok()) return fail(1, pixels.status().message());
     const Panel& panel = movie->panels[static_cast<size_t>(request.panel)];
-    if (EndsWith(request.outFile, ".png")) {
-        std::string error;
-        if (!WritePngImage(request.outFile, panel.width, panel.height, *pixels, &error))
-            return fail(1, request.outFile + ": " + error);
-    } else {
-        std::ofstream file(request.outFile, std::ios::binary | std::ios::trunc);
-        file.write(reinterpret_cast<const char*>(pixels->data()), static_cast<std::streamsize>(pixels->size()));
-        if (!file) return fail(1, request.outFile + ": cannot write the file");
+    for (int i = 0; i < request.frames; ++i) {
+        const int number = request.frame + i;
+        const std::string& outFile = request.outFiles[static_cast<size_t>(i)];
+        auto zb = movie->frameZb.find(number);
+        if (zb == movie->frameZb.end())
+            return fail(2, "movie '" + request.movie + "' has no frame " + std::to_string(number));
+        auto path = LookUpZbPath(**db, host, zb->second,
+                                 [&](const std::string& t) { err << kProgram << ": " << t; });
+        if (!path.ok()) return fail(1, path.status().message());
+        if (path->empty())
+            return fail(2, "the ZB file '" + zb->second + "' of frame " + std::to_string(number) +
+                               " is not registered for host " + host + " in Files");
+        auto keywords = (*db)->SelectValue(FrameTable(movie->name), "voxain",
+                                           "number=" + std::to_string(number));
+        if (!keywords.ok()) return fail(1, keywords.status().message());
+        auto pixels = engine.RenderPanel(*movie, keywords->value_or(""), *path, request.panel);
+        if (!pixels.ok()) return fail(1, pixels.status().message());
+        if (EndsWith(outFile, ".png")) {
+            std::string error;
+            if (!WritePngImage(outFile, panel.width, panel.height, *pixels, &error))
+                return fail(1, outFile + ": " + error);
+        } else {
+            std::ofstream file(outFile, std::ios::binary | std::ios::trunc);
+            file.write(reinterpret_cast<const char*>(pixels->data()),
+                       static_cast<std::streamsize>(pixels->size()));
+            if (!file) return fail(1, outFile + ": cannot write the file");
+        }
+        out << kProgram << ": movie " << request.movie << " frame " << number << " panel "
+            << request.panel << " (" << panel.width << "x" << panel.height << ") -> " << outFile << "\n";
     }
-    out << kProgram << ": movie " << request.movie << " frame " << request.frame << " panel "
-        << request.panel << " (" << panel.width << "x" << panel.height << ") -> " << request.outFile << "\n";
     return 0;
 }
 

@@ -5,17 +5,19 @@
 
 #include <iosfwd>
 #include <string>
+#include <vector>
 
 namespace voxa::queue {
 
 struct MoviePreviewRequest {
     std::string movie;
-    int frame = 1;       // frame number (1-based)
+    int frame = 1;       // first frame number (1-based)
+    int frames = 1;      // frames frame, frame + 1, ... rendered in turn
     int panel = 0;       // panel index
     int windowWidth = 1280;   // the node's render size (its -geometry)
     int windowHeight = 1024;
     std::string filesHost;    // whose Files rows locate the ZB file; default this host
-    std::string outFile;      // .pix (the movie file's bytes) or .png
+    std::vector<std::string> outFiles;  // one per frame: .pix (the movie file's bytes) or .png
 };
 
 // Renders and writes the panel; 0 done, 1 failure (database, rendering,

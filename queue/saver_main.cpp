@@ -184,6 +184,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     config.settings = *settings;
+    config.previewRule = false;  // no preview window without a display
 
     voxa::queue::HeadlessEngine engine(config.windowWidth, config.windowHeight);
     if (voxa::Status s = engine.Start(); !s.ok()) {

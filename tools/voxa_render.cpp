@@ -81,7 +81,8 @@ std::string VoxaRenderUsage(const std::string& program) {
            "                     render node does (queue settings from\n"
            "                     $VOXA_ROOT/VOXA_DEFAULT_SQL_QUEUE.txt; --size is the\n"
            "                     node's -geometry, default 1280x1024; --out needed)\n"
-           "  --frame N          with --movie: the frame number (default 1)\n"
+           "  --frame N          with --movie: the (first) frame number (default 1);\n"
+           "                     with --frames K, frames N to N+K-1 in turn\n"
            "  --panel P          with --movie: the panel index (default 0)\n"
            "  --help             this text\n"
            "\n"
@@ -195,7 +196,9 @@ int RunVoxaRender(const std::vector<std::string>& argv, std::ostream& out, std::
             request.windowWidth = args.width;
             request.windowHeight = args.height;
         }
-        request.outFile = args.outFile;
+        request.frames = args.frames;
+        for (int i = 0; i < args.frames; ++i)
+            request.outFiles.push_back(NumberedOutput(args.outFile, i, args.frames));
         return queue::RenderMoviePreview(request, out, err);
     }
 
