@@ -69,6 +69,7 @@ int RunDesktopSaver(const DesktopSaverArgs& args, const std::atomic<bool>& stop,
     QueueStepFunction step;
     if (node) step = [&node](int, int) { return node->RunQueueStep(); };
     shell.Create(engine->Context(), step);
+    if (args.tumble >= 0) shell.Core().SetTumble(args.tumble);
     if (!shell.Core().GlWindowIsUp())
         err << "voxa_saver: no OpenGL context in the saver window (see DEBUG_VOXA.txt under "
                "$VOXA_ROOT); no queue work is taken\n";

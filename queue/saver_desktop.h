@@ -25,6 +25,7 @@ struct DesktopSaverArgs {
     std::string filesHost;  // empty: the host name
     int staleSeconds = 300;
     int verbose = 0;
+    int tumble = -1;  // -1: the setting; 0 / 1: -no-tumble / -tumble for this run
 };
 
 // The window the saver uses, as screen-saver managers name it: -window-id

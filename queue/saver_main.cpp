@@ -31,6 +31,7 @@ constexpr char kUsage[] =
     "Usage: voxa_saver [-window-id ID | -root] [-geometry WxH] [options]\n"
     "       voxa_saver -headless [-geometry WxH] [--until-idle] [options]\n"
     "       voxa_saver -configure\n"
+    "desktop: [-tumble | -no-tumble]\n"
     "options: [--verbose] [--node-name NAME] [--files-host NAME] [--stale-seconds N]\n"
     "\n"
     "VOXA Queue Screen Saver: the render node of the movie queue as an X11\n"
@@ -55,6 +56,8 @@ constexpr char kUsage[] =
     "  -window-id ID       draw into this X window (decimal or 0x-hex)\n"
     "  -root               draw into the root window\n"
     "  -configure          open the configure dialog\n"
+    "  -tumble, -no-tumble turn the idle picture, or keep it still, for this run\n"
+    "                      (overrides the \"Tumble\" setting, writes nothing)\n"
     "  -headless           run without a display\n"
     "  -geometry WxH       render size (panels must fit in it); with a display the\n"
     "                      size of the saver's own window\n"
@@ -86,6 +89,7 @@ int main(int argc, char** argv) {
     voxa::queue::NodeConfig config;
     bool headless = false, untilIdle = false, root = false, configure = false;
     bool geometryGiven = false;
+    int tumble = -1;
     unsigned long windowId = 0;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -97,6 +101,10 @@ int main(int argc, char** argv) {
             headless = true;
         } else if (a == "-root" || a == "--root") {
             root = true;
+        } else if (a == "-tumble" || a == "--tumble") {
+            tumble = 1;
+        } else if (a == "-no-tumble" || a == "--no-tumble") {
+            tumble = 0;
         } else if (a == "-configure" || a == "--configure") {
             configure = true;
         } else if (a == "-window-id" || a == "--window-id") {
@@ -176,6 +184,7 @@ int main(int argc, char** argv) {
         desktop.filesHost = config.filesHost;
         desktop.staleSeconds = config.staleSeconds;
         desktop.verbose = config.verbose;
+        desktop.tumble = tumble;
         return voxa::queue::RunDesktopSaver(desktop, g_stop, std::cout, std::cerr);
     }
     auto settings = voxa::queue::ReadQueueSettings();

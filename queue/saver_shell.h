@@ -93,6 +93,9 @@ public:
     int Width() const { return m_width; }
     int Height() const { return m_height; }
     int Tumble() const { return m_tumble; }
+    // Overrides the setting for this run (a manager's -tumble / -no-tumble);
+    // nothing is written.
+    void SetTumble(int tumble) { m_tumble = tumble != 0 ? 1 : 0; }
     int QueueSteps() const { return m_queueSteps; }
     int IdlePictures() const { return m_idlePictures; }
     bool Created() const { return m_created; }
