@@ -192,6 +192,12 @@ TEST_F(SaverCoreTest, TumbleOffKeepsTheIdlePictureStill) {
     ASSERT_GT(Measure(first).lit, 640 * 480 / 50);
     ASSERT_EQ(core.Tick(core.NextTick()), TickOutcome::kIdlePicture);
     EXPECT_EQ(DifferentPixels(first, m_node.Pixels()), 0);
+
+    // A manager's -tumble turns it for this run; the setting stays 0.
+    core.SetTumble(1);
+    ASSERT_EQ(core.Tick(core.NextTick()), TickOutcome::kIdlePicture);
+    EXPECT_GT(DifferentPixels(first, m_node.Pixels()), 640 * 480 / 200);
+    EXPECT_EQ(ReadTumble(), 0);
 }
 
 TEST_F(SaverCoreTest, IdlePictureLooksAtTheOriginFromWhereTheFrameLeftTheEye) {
