@@ -32,6 +32,13 @@ constexpr int kPanelW = 160, kPanelH = 128;
 constexpr size_t kFrameBytes = static_cast<size_t>(kPanelW) * kPanelH * 3;
 const std::string kGeometry = std::to_string(kPanelW) + "x" + std::to_string(kPanelH);
 
+// 'text' for the shell.
+std::string ShellQuote(const std::string& text) {
+    std::string out = "'";
+    for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
 class Farm {
 public:
     explicit Farm(FreshDatabase& db) : m_db(db) {}
@@ -60,7 +67,7 @@ public:
 
     int Create(const std::string& name) {
         const std::string root = m_db.Root().Path();
-        return RunCommand(kBin + "/voxa_movie create '" + name + "' --zb " + root + "/vol/head.zb --orbit " +
+        return RunCommand(kBin + "/voxa_movie create " + ShellQuote(name) + " --zb " + root + "/vol/head.zb --orbit " +
                           std::to_string(kFrames) + ",30,0 --keys " + root +
                           "/head.keys --wall 2x1 --panel " + kGeometry + " --dest 127.0.0.1:" + m_wall +
                           " > /dev/null")
@@ -96,7 +103,7 @@ public:
             // One voxa_render run renders the panel of every frame in turn
             // (each frame from the movie's baseline view, as on the nodes).
             std::string ref = m_db.Root().File("ref.pix");
-            auto r = RunCommand(kBin + "/voxa_render --movie '" + name + "' --frame 1 --frames " +
+            auto r = RunCommand(kBin + "/voxa_render --movie " + ShellQuote(name) + " --frame 1 --frames " +
                                 std::to_string(kFrames) + " --panel " + std::to_string(panel) + " --size " +
                                 kGeometry + " --out " + ref + " > /dev/null");
             ASSERT_EQ(r.status, 0);

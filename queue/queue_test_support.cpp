@@ -50,6 +50,7 @@ bool PrivateMariaDb::Launch() {
         std::vector<std::string> args = {"mariadbd", "--no-defaults", datadir, socket, pid, port,
                                          "--bind-address=127.0.0.1", "--skip-networking=0", log,
                                          "--skip-log-bin", "--innodb-buffer-pool-size=16M",
+                                         "--innodb-flush-log-at-trx-commit=2",
                                          "--max-connections=200", "--skip-name-resolve"};
         if (getuid() == 0) args.push_back("--user=root");
         std::vector<char*> argv;
