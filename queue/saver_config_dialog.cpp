@@ -21,7 +21,7 @@ constexpr UnitRect kTumbleRect{7, 24, 39, 10};
 
 // Pixels of dialog units for the dialog's font.
 class DialogUnits {
-public:
+  public:
     explicit DialogUnits(const QFontMetrics& metrics)
         : m_charWidth(std::max(1, metrics.averageCharWidth())),
           m_charHeight(std::max(1, metrics.height())) {}
@@ -29,7 +29,7 @@ public:
     int Y(int units) const { return (units * m_charHeight + 4) / 8; }
     QRect Rect(const UnitRect& r) const { return QRect(X(r.x), Y(r.y), X(r.width), Y(r.height)); }
 
-private:
+  private:
     int m_charWidth;
     int m_charHeight;
 };
@@ -64,7 +64,8 @@ SaverConfigDialog::SaverConfigDialog(QWidget* parent) : QDialog(parent) {
     setFixedSize(units.X(kDialogSize.width),
                  std::max(units.Y(kDialogSize.height), m_ok->geometry().bottom() + units.Y(7)));
 
-    connect(m_tumble, &QCheckBox::toggled, this, [this](bool checked) { m_model.SetTumble(checked); });
+    connect(m_tumble, &QCheckBox::toggled, this,
+            [this](bool checked) { m_model.SetTumble(checked); });
     connect(m_ok, &QPushButton::clicked, this, [this] { OnOk(); });
     connect(m_cancel, &QPushButton::clicked, this, [this] { done(m_model.Cancel()); });
 }
@@ -73,8 +74,9 @@ void SaverConfigDialog::OnOk() {
     Status failure;
     int result = m_model.Ok(&failure);
     if (result != 1) {
-        QMessageBox::warning(this, QString::fromUtf8(kConfigureTitle),
-                             QString::fromStdString("The setting was not saved: " + failure.message()));
+        QMessageBox::warning(
+            this, QString::fromUtf8(kConfigureTitle),
+            QString::fromStdString("The setting was not saved: " + failure.message()));
         return;
     }
     done(result);

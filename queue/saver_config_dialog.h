@@ -25,7 +25,7 @@ inline constexpr char kOkLabel[] = "OK";
 inline constexpr char kCancelLabel[] = "Cancel";
 
 class SaverConfigDialog : public QDialog {
-public:
+  public:
     explicit SaverConfigDialog(QWidget* parent = nullptr);
 
     QCheckBox* TumbleBox() const { return m_tumble; }
@@ -33,7 +33,7 @@ public:
     QPushButton* CancelButton() const { return m_cancel; }
     const SaverConfigModel& Model() const { return m_model; }
 
-private:
+  private:
     void OnOk();
 
     SaverConfigModel m_model;

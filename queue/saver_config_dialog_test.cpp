@@ -20,7 +20,7 @@ using testing::ReadWholeFile;
 using testing::WriteWholeFile;
 
 class SaverConfigDialogTest : public ::testing::Test {
-protected:
+  protected:
     std::string KeyFile() const { return m_root.File("registry/.DEFAULT/Software/Bluefield"); }
     // Shows the dialog, lets the test act on it, returns the dialog result.
     template <typename Act>

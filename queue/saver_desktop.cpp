@@ -33,8 +33,8 @@ Result<SaverWindowChoice> ChooseSaverWindow(unsigned long windowIdArg, bool root
     return choice;
 }
 
-int RunDesktopSaver(const DesktopSaverArgs& args, const std::atomic<bool>& stop,
-                    std::ostream& out, std::ostream& err) {
+int RunDesktopSaver(const DesktopSaverArgs& args, const std::atomic<bool>& stop, std::ostream& out,
+                    std::ostream& err) {
     SaverShell shell(stop);
     if (Status s = shell.OpenWindow(args.window); !s.ok()) {
         err << "voxa_saver: " << s.message() << "\n";
@@ -42,7 +42,8 @@ int RunDesktopSaver(const DesktopSaverArgs& args, const std::atomic<bool>& stop,
     }
     // The node's engine draws in the saver's window: the shell does its
     // StartUp and ClearIt (creation and destruction of the window).
-    auto engine = std::make_unique<HeadlessEngine>(shell.Width(), shell.Height(), DisplayMode::kAuto);
+    auto engine =
+        std::make_unique<HeadlessEngine>(shell.Width(), shell.Height(), DisplayMode::kAuto);
     engine->TakeInitialKey();
 
     std::unique_ptr<SpoolSink> sink;
@@ -75,8 +76,8 @@ int RunDesktopSaver(const DesktopSaverArgs& args, const std::atomic<bool>& stop,
                "$VOXA_ROOT); no queue work is taken\n";
     if (args.verbose > 0)
         out << "voxa_saver: window 0x" << std::hex << shell.WindowId() << std::dec << " "
-            << shell.Width() << "x" << shell.Height() << (shell.Core().IsPreview() ? " (preview)" : "")
-            << "\n";
+            << shell.Width() << "x" << shell.Height()
+            << (shell.Core().IsPreview() ? " (preview)" : "") << "\n";
 
     SaverEnd end = shell.Run();
     shell.Destroy();

@@ -36,7 +36,7 @@ Result<SaverWindowChoice> ChooseSaverWindow(unsigned long windowIdArg, bool root
 
 // Runs the saver; returns the exit status (0 after a normal end, 1 when the
 // window cannot be had).
-int RunDesktopSaver(const DesktopSaverArgs& args, const std::atomic<bool>& stop,
-                    std::ostream& out, std::ostream& err);
+int RunDesktopSaver(const DesktopSaverArgs& args, const std::atomic<bool>& stop, std::ostream& out,
+                    std::ostream& err);
 
 }  // namespace voxa::queue

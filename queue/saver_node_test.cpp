@@ -21,14 +21,14 @@
 namespace voxa::queue {
 namespace {
 
+using testing::FreshDatabase;
+using testing::SharedMariaDb;
 using ::voxa::testing::ChildProcess;
 using ::voxa::testing::FreePort;
 using ::voxa::testing::PrivateXServer;
 using ::voxa::testing::RunCommand;
 using ::voxa::testing::TempDir;
 using ::voxa::testing::WaitFor;
-using testing::FreshDatabase;
-using testing::SharedMariaDb;
 
 const std::string kBin = VOXA_BIN_DIR;
 
@@ -45,8 +45,9 @@ std::string Panels(int n) {
 
 // Records deliveries instead of writing them anywhere.
 class RecordingSink : public PanelSink {
-public:
-    Status Deliver(const Panel& panel, int frameIndex, std::span<const unsigned char> pixels) override {
+  public:
+    Status Deliver(const Panel& panel, int frameIndex,
+                   std::span<const unsigned char> pixels) override {
         ++deliveries[{panel.file, frameIndex}];
         bytes += pixels.size();
         return Status::Ok();
@@ -56,7 +57,7 @@ public:
 };
 
 class SaverNodeTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         if (!SharedMariaDb().Ok()) GTEST_SKIP() << SharedMariaDb().Error();
         if (!m_x.Ok()) GTEST_SKIP() << "Xvfb could not be started";
@@ -75,17 +76,21 @@ protected:
     void MakeMovie(const std::string& name, int panels, const std::string& destination) {
         std::string destinations;
         for (int i = 0; i < panels; ++i) destinations += destination + "\n";
-        ASSERT_TRUE(m_db->Execute("insert into VOXA_Movies (name,options,frusta,destinations,status) "
-                                  "values (" + m_db->Quote(name) + ",''," + m_db->Quote(Panels(panels)) +
-                                  "," + m_db->Quote(destinations) + ",'FilesCreated')")
-                        .ok());
-        ASSERT_TRUE(m_db->Execute("create table " + FrameTable(name) + " " + kFrameTableColumns).ok());
+        ASSERT_TRUE(
+            m_db->Execute("insert into VOXA_Movies (name,options,frusta,destinations,status) "
+                          "values (" +
+                          m_db->Quote(name) + ",''," + m_db->Quote(Panels(panels)) + "," +
+                          m_db->Quote(destinations) + ",'FilesCreated')")
+                .ok());
+        ASSERT_TRUE(
+            m_db->Execute("create table " + FrameTable(name) + " " + kFrameTableColumns).ok());
         ASSERT_TRUE(m_db->Execute("insert into " + FrameTable(name) +
                                   " (zbfile,voxain,status) values ('f1.zb','eye 0 0 4','New')")
                         .ok());
-        ASSERT_TRUE(m_db->Execute("insert into Files (host,mount,dir,name) values ('here','','/data',"
-                                  "'f1.zb')")
-                        .ok());
+        ASSERT_TRUE(
+            m_db->Execute("insert into Files (host,mount,dir,name) values ('here','','/data',"
+                          "'f1.zb')")
+                .ok());
     }
     std::string FrameStatus(const std::string& movie) {
         auto rows = m_db->Query("select status from " + FrameTable(movie) + " where number=1");
@@ -159,12 +164,13 @@ TEST_F(SaverNodeTest, SigtermMidFrameLeavesTheFrameNewAndTheSpoolFree) {
     Window w = MakeWindow(1280, 1024);
     char id[32];
     std::snprintf(id, sizeof(id), "0x%lx", w);
-    ChildProcess saver({kBin + "/voxa_saver", "-window-id", id, "--node-name", "n1",
-                        "--files-host", "here", "--verbose"});
+    ChildProcess saver({kBin + "/voxa_saver", "-window-id", id, "--node-name", "n1", "--files-host",
+                        "here", "--verbose"});
     ASSERT_TRUE(WaitFor([&] { return FrameStatus("long").rfind("Started by n1", 0) == 0; }, 120000))
         << FrameStatus("long");
     // Some panels have been delivered: a spool run has been opened.
-    EXPECT_TRUE(WaitFor([&] { return std::filesystem::exists(spoolRoot.File("w/long_00")); }, 60000));
+    EXPECT_TRUE(
+        WaitFor([&] { return std::filesystem::exists(spoolRoot.File("w/long_00")); }, 60000));
     saver.Signal(SIGTERM);
     EXPECT_EQ(saver.Wait(60000), 0);
     EXPECT_EQ(FrameStatus("long"), "New");
@@ -193,12 +199,8 @@ TEST(SaverProgram, RefusesBadArgumentsAndMissingDisplays) {
         const char* args;
         int status;
     } cases[] = {
-        {"-window-id 0", 2},
-        {"-window-id 12zz", 2},
-        {"-window-id", 2},
-        {"-headless -root", 2},
-        {"-root --until-idle", 2},
-        {"-frobnicate", 2},
+        {"-window-id 0", 2},    {"-window-id 12zz", 2},    {"-window-id", 2},
+        {"-headless -root", 2}, {"-root --until-idle", 2}, {"-frobnicate", 2},
     };
     for (const Case& c : cases) {
         auto result = RunCommand(kBin + "/voxa_saver " + c.args + " 2>/dev/null");

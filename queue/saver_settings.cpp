@@ -164,7 +164,9 @@ Status WriteTumble(int tumble) {
     return WriteRegistryNumber(kSaverKeyPath, kTumbleValueName, tumble != 0 ? 1 : 0);
 }
 
-void SaverConfigModel::Load() { m_tumble = ReadTumble(); }
+void SaverConfigModel::Load() {
+    m_tumble = ReadTumble();
+}
 
 std::string SaverConfigModel::Name() const {
     return std::string(kSaverName).substr(0, kSaverNameMax);

@@ -60,7 +60,7 @@ Status WriteTumble(int tumble);
 // check box state), SetTumble follows the check box, Ok() writes the
 // setting and gives the dialog result 1, Cancel() writes nothing and gives 0.
 class SaverConfigModel {
-public:
+  public:
     void Load();
     // The saver's name, cut to kSaverNameMax characters as its loader does.
     std::string Name() const;
@@ -71,7 +71,7 @@ public:
     int Ok(Status* failure);
     int Cancel() const { return 0; }
 
-private:
+  private:
     int m_tumble = kTumbleDefault;
 };
 

@@ -15,7 +15,7 @@ using testing::ReadWholeFile;
 using testing::WriteWholeFile;
 
 class SaverSettingsTest : public ::testing::Test {
-protected:
+  protected:
     std::string KeyFile() const { return m_root.File("registry/.DEFAULT/Software/Bluefield"); }
     FreshRoot m_root;
 };
@@ -40,20 +40,20 @@ TEST_F(SaverSettingsTest, TumbleReadsCheckedWhenMissingAndFollowsTheFile) {
         const char* text;
         int tumble;
     } cases[] = {
-        {"", 1},                          // key without the value
-        {"Other=0\n", 1},                 // another value only
+        {"", 1},           // key without the value
+        {"Other=0\n", 1},  // another value only
         {"Tumble=0\n", 0},
         {"Tumble=1\n", 1},
-        {"  Tumble =  0 \r\n", 0},        // blanks and a CR line end
-        {"Tumble=7\n", 1},                // any number other than 0 is checked
+        {"  Tumble =  0 \r\n", 0},  // blanks and a CR line end
+        {"Tumble=7\n", 1},          // any number other than 0 is checked
         {"Tumble=-1\n", 1},
-        {"Tumble=0\nTumble=1\n", 1},      // the last line counts
-        {"Tumble=1\nTumble=0", 0},        // last line without a newline
-        {"Tumble=0\nTumble=yes\n", 0},    // an unreadable later line does not undo it
-        {"Tumble=\n", 1},                 // not a number: the default
+        {"Tumble=0\nTumble=1\n", 1},    // the last line counts
+        {"Tumble=1\nTumble=0", 0},      // last line without a newline
+        {"Tumble=0\nTumble=yes\n", 0},  // an unreadable later line does not undo it
+        {"Tumble=\n", 1},               // not a number: the default
         {"Tumble=0x0\n", 1},
-        {"Tumble=99999999999\n", 1},      // out of range: the default
-        {"tumble=0\n", 1},                // names are case-sensitive
+        {"Tumble=99999999999\n", 1},  // out of range: the default
+        {"tumble=0\n", 1},            // names are case-sensitive
         {"XTumble=0\n", 1},
     };
     for (const Case& c : cases) {

@@ -48,7 +48,9 @@ float SaverPanWidth(int width, int height) {
 SaverCore::SaverCore(RenderContext& context, QueueStepFunction step)
     : m_context(context), m_step(std::move(step)) {}
 
-SaverCore::~SaverCore() { Destroy(); }
+SaverCore::~SaverCore() {
+    Destroy();
+}
 
 void SaverCore::SetFrustumOptionsAndMaps() {
     m_context.SetFrustum(kSaverCenter, kSaverUp, kSaverNormal, m_width, m_height,
@@ -163,10 +165,14 @@ Result<unsigned long> ParseWindowId(std::string_view text) {
     unsigned long long value = 0;
     for (char c : digits) {
         int d;
-        if (c >= '0' && c <= '9') d = c - '0';
-        else if (base == 16 && c >= 'a' && c <= 'f') d = c - 'a' + 10;
-        else if (base == 16 && c >= 'A' && c <= 'F') d = c - 'A' + 10;
-        else return InvalidArgument("bad window id '" + std::string(text) + "'");
+        if (c >= '0' && c <= '9')
+            d = c - '0';
+        else if (base == 16 && c >= 'a' && c <= 'f')
+            d = c - 'a' + 10;
+        else if (base == 16 && c >= 'A' && c <= 'F')
+            d = c - 'A' + 10;
+        else
+            return InvalidArgument("bad window id '" + std::string(text) + "'");
         value = value * static_cast<unsigned>(base) + static_cast<unsigned>(d);
     }
     if (value == 0 || value > 0xFFFFFFFFull)
@@ -176,9 +182,12 @@ Result<unsigned long> ParseWindowId(std::string_view text) {
 
 const char* SaverEndName(SaverEnd end) {
     switch (end) {
-        case SaverEnd::kStopRequested: return "stop requested";
-        case SaverEnd::kUserInput: return "user input";
-        case SaverEnd::kWindowClosed: return "window closed";
+        case SaverEnd::kStopRequested:
+            return "stop requested";
+        case SaverEnd::kUserInput:
+            return "user input";
+        case SaverEnd::kWindowClosed:
+            return "window closed";
     }
     return "?";
 }
@@ -190,7 +199,9 @@ namespace {
 // X errors about the saver's window (a manager may destroy it at any time)
 // must not end the process, as the default handler would; the next event
 // pass notices the window is gone.
-int IgnoreXError(Display*, XErrorEvent*) { return 0; }
+int IgnoreXError(Display*, XErrorEvent*) {
+    return 0;
+}
 
 }  // namespace
 
@@ -212,9 +223,13 @@ struct SaverShell::X {
 
 SaverShell::SaverShell(const std::atomic<bool>& stop) : m_stop(stop) {}
 
-SaverShell::~SaverShell() { Destroy(); }
+SaverShell::~SaverShell() {
+    Destroy();
+}
 
-unsigned long SaverShell::WindowId() const { return m_x ? m_x->window : 0; }
+unsigned long SaverShell::WindowId() const {
+    return m_x ? m_x->window : 0;
+}
 
 Status SaverShell::OpenWindow(const SaverWindowChoice& choice) {
     Destroy();
@@ -253,9 +268,8 @@ Status SaverShell::OpenWindow(const SaverWindowChoice& choice) {
             swa.event_mask = KeyPressMask | ButtonPressMask | StructureNotifyMask;
             x->window = XCreateWindow(d, RootWindow(d, screen), 0, 0,
                                       static_cast<unsigned>(choice.ownWidth),
-                                      static_cast<unsigned>(choice.ownHeight), 0,
-                                      CopyFromParent, InputOutput, CopyFromParent,
-                                      CWBackPixel | CWEventMask, &swa);
+                                      static_cast<unsigned>(choice.ownHeight), 0, CopyFromParent,
+                                      InputOutput, CopyFromParent, CWBackPixel | CWEventMask, &swa);
             if (x->window == 0) return Failed("cannot create the saver window");
             x->own = true;
             XStoreName(d, x->window, kSaverName);
@@ -267,7 +281,9 @@ Status SaverShell::OpenWindow(const SaverWindowChoice& choice) {
                 XEvent event;
                 if (XCheckTypedWindowEvent(d, x->window, MapNotify, &event)) break;
                 XSync(d, False);
-                struct pollfd pfd{ConnectionNumber(d), POLLIN, 0};
+                struct pollfd pfd {
+                    ConnectionNumber(d), POLLIN, 0
+                };
                 poll(&pfd, 1, 10);
             }
             break;
@@ -338,7 +354,9 @@ SaverEnd SaverShell::Run() {
             continue;
         }
         auto wait = std::chrono::duration_cast<milliseconds>(m_core->NextTick() - now).count();
-        struct pollfd pfd{ConnectionNumber(m_x->display), POLLIN, 0};
+        struct pollfd pfd {
+            ConnectionNumber(m_x->display), POLLIN, 0
+        };
         poll(&pfd, 1, static_cast<int>(std::clamp<long long>(wait, 1, kEventSliceMs)));
     }
 }

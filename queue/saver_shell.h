@@ -62,13 +62,13 @@ using QueueStepFunction = std::function<int(int width, int height)>;
 float SaverPanWidth(int width, int height);
 
 enum class TickOutcome {
-    kFrame,         // the queue step rendered a frame or completed a movie
-    kIdlePicture,   // no work: the idle picture was drawn
-    kPaused,        // inside the pause after an idle picture: nothing done
+    kFrame,        // the queue step rendered a frame or completed a movie
+    kIdlePicture,  // no work: the idle picture was drawn
+    kPaused,       // inside the pause after an idle picture: nothing done
 };
 
 class SaverCore {
-public:
+  public:
     // step may be empty (a node without a queue: idle pictures only).
     SaverCore(RenderContext& context, QueueStepFunction step);
     ~SaverCore();
@@ -100,7 +100,7 @@ public:
     int IdlePictures() const { return m_idlePictures; }
     bool Created() const { return m_created; }
 
-private:
+  private:
     void SetFrustumOptionsAndMaps();
     void DrawIdlePicture();
 
@@ -134,14 +134,14 @@ Result<unsigned long> ParseWindowId(std::string_view text);
 
 // Why Run ended.
 enum class SaverEnd {
-    kStopRequested,   // the stop flag (SIGTERM, SIGINT)
-    kUserInput,       // a key or button in the own window
-    kWindowClosed,    // the own window's close request, or the adopted window destroyed
+    kStopRequested,  // the stop flag (SIGTERM, SIGINT)
+    kUserInput,      // a key or button in the own window
+    kWindowClosed,   // the own window's close request, or the adopted window destroyed
 };
 const char* SaverEndName(SaverEnd end);
 
 class SaverShell {
-public:
+  public:
     explicit SaverShell(const std::atomic<bool>& stop);
     ~SaverShell();
     SaverShell(const SaverShell&) = delete;
@@ -164,7 +164,7 @@ public:
     // Valid after Create.
     SaverCore& Core() { return *m_core; }
 
-private:
+  private:
     // Handles pending X events; true when the saver must end (*end says why).
     bool HandleEvents(SaverEnd* end);
 

@@ -38,8 +38,8 @@ void KeepImage(const std::string& name, int width, int height, const std::vector
 }
 
 struct FrameStats {
-    int lit = 0;         // pixels brighter than 16 in any channel
-    int notGrey = 0;     // pixels whose channels differ by more than 2
+    int lit = 0;      // pixels brighter than 16 in any channel
+    int notGrey = 0;  // pixels whose channels differ by more than 2
 };
 
 FrameStats Measure(const std::vector<uint8_t>& rgb) {
@@ -89,7 +89,7 @@ struct FakeStep {
 };
 
 class SaverCoreTest : public ::testing::Test {
-protected:
+  protected:
     FreshRoot m_root;
     Node m_node{DisplayMode::kHeadless};
     FakeStep m_step;
@@ -287,7 +287,7 @@ TEST(SaverWindowId, ParsesDecimalAndHexAndRefusesTheRest) {
 // --- with a private X server ---
 
 class SaverShellTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         if (!m_x.Ok()) GTEST_SKIP() << "Xvfb could not be started";
         m_display = XOpenDisplay(nullptr);
@@ -506,7 +506,8 @@ TEST_F(SaverShellTest, StopRequestAndDestroyedWindowEndTheRunPromptly) {
 TEST_F(SaverShellTest, MissingWindowOrDisplayIsRefused) {
     Node node(DisplayMode::kAuto);
     SaverShell shell(m_stop);
-    EXPECT_EQ(shell.OpenWindow({SaverWindowKind::kWindowId, 0x3fffff0}).code(), StatusCode::kNotFound);
+    EXPECT_EQ(shell.OpenWindow({SaverWindowKind::kWindowId, 0x3fffff0}).code(),
+              StatusCode::kNotFound);
     EXPECT_FALSE(node.process.WindowUp());
     ScopedEnv noDisplay("DISPLAY", ":9999");
     EXPECT_EQ(shell.OpenWindow({SaverWindowKind::kOwn}).code(), StatusCode::kUnavailable);
