@@ -13,6 +13,7 @@
 #include <chrono>
 #include <fstream>
 #include <map>
+#include <sstream>
 #include <thread>
 
 namespace voxa::queue {
@@ -65,12 +66,17 @@ public:
         return true;
     }
 
-    int Create(const std::string& name) {
+    int Create(const std::string& name, const std::string& options = "") {
         const std::string root = m_db.Root().Path();
+        std::string optionsArg;
+        if (!options.empty()) {
+            ::voxa::testing::WriteWholeFile(root + "/" + name + ".options", options);
+            optionsArg = " --options " + ShellQuote(root + "/" + name + ".options");
+        }
         return RunCommand(kBin + "/voxa_movie create " + ShellQuote(name) + " --zb " + root + "/vol/head.zb --orbit " +
                           std::to_string(kFrames) + ",30,0 --keys " + root +
                           "/head.keys --wall 2x1 --panel " + kGeometry + " --dest 127.0.0.1:" + m_wall +
-                          " > /dev/null")
+                          optionsArg + " > /dev/null")
             .status;
     }
 
@@ -81,16 +87,14 @@ public:
             std::vector<std::pair<std::string, std::string>>{{"VOXA_SPOOL1_PORT", std::to_string(m_spoolPort)}});
     }
 
-    // Claims made per frame index, from the nodes' log.
-    std::map<int, int> Claims(const std::string& movieMarker) {
-        std::string log = ReadWholeFile(m_db.Root().File("DEBUG_SCR1.txt"));
+    // Claims made per frame index of a movie, from the nodes' log.
+    std::map<int, int> Claims(const std::string& movie) {
+        std::istringstream log(ReadWholeFile(m_db.Root().File("DEBUG_SCR1.txt")));
         std::map<int, int> claims;
-        size_t at = log.find(movieMarker);
-        if (at == std::string::npos) return claims;
-        size_t end = log.find("completed", at);
-        std::string part = log.substr(at, end == std::string::npos ? std::string::npos : end - at);
-        for (size_t p = part.find("iFrame="); p != std::string::npos; p = part.find("iFrame=", p + 1))
-            ++claims[std::atoi(part.c_str() + p + 7)];
+        std::string line;
+        while (std::getline(log, line))
+            if (line.rfind("iFrame=", 0) == 0 && line.find("  movie=" + movie + "  ") != std::string::npos)
+                ++claims[std::atoi(line.c_str() + 7)];
         return claims;
     }
 
@@ -138,7 +142,7 @@ private:
 };
 
 TEST(RenderFarm, TwoNodesRenderEveryFrameOnceThroughKillsAndRestarts) {
-    if (!SharedMariaDb().Ok()) GTEST_SKIP() << SharedMariaDb().Error();
+    VOXA_REQUIRE_QUEUE_SERVER();
     if (access(kHead, R_OK) != 0) GTEST_SKIP() << "no sample volume " << kHead;
     FreshDatabase db(SharedMariaDb());
     Farm farm(db);
@@ -146,8 +150,10 @@ TEST(RenderFarm, TwoNodesRenderEveryFrameOnceThroughKillsAndRestarts) {
     ASSERT_TRUE(farm.Start(&why)) << why;
 
     {
-        SCOPED_TRACE("two nodes");
-        ASSERT_EQ(farm.Create("wall-1"), 0);
+        SCOPED_TRACE("two nodes, two movies");
+        // The first movie's options must not carry over into the second.
+        ASSERT_EQ(farm.Create("wall-1", "ShowColorBar 1\n"), 0);
+        ASSERT_EQ(farm.Create("wall-2"), 0);
         auto a = farm.Node("a");
         auto b = farm.Node("b");
         EXPECT_EQ(a->Wait(300000), 0);
@@ -155,15 +161,39 @@ TEST(RenderFarm, TwoNodesRenderEveryFrameOnceThroughKillsAndRestarts) {
         EXPECT_EQ(farm.Value("select status from VOXA_Movies where name='wall-1'"), "Completed");
         EXPECT_EQ(farm.Value("select count(*) from `frames_wall-1` where status in ('Finished by a','Finished by b')"),
                   std::to_string(kFrames));
-        auto claims = farm.Claims("MOVIE: wall-1");
-        EXPECT_EQ(claims.size(), static_cast<size_t>(kFrames));
-        for (auto [frame, n] : claims) EXPECT_EQ(n, 1) << "frame index " << frame;
-        farm.ExpectFilesMatchReference("wall-1");
+        EXPECT_EQ(farm.Value("select status from VOXA_Movies where name='wall-2'"), "Completed");
+        for (const char* movie : {"wall-1", "wall-2"}) {
+            auto claims = farm.Claims(movie);
+            EXPECT_EQ(claims.size(), static_cast<size_t>(kFrames)) << movie;
+            for (auto [frame, n] : claims) EXPECT_EQ(n, 1) << movie << " frame index " << frame;
+            farm.ExpectFilesMatchReference(movie);
+        }
+        // The colour bar of wall-1 (in the bottom rows of panel 0) is not in wall-2.
+        std::string bar = ReadWholeFile(db.Root().File("data/wall/wall-1_00")).substr(0, kFrameBytes);
+        std::string plain = ReadWholeFile(db.Root().File("data/wall/wall-2_00")).substr(0, kFrameBytes);
+        EXPECT_NE(bar.substr(0, kPanelW * 3 * 30), plain.substr(0, kPanelW * 3 * 30));
+        // Previews of what is not there are refused.
+        const std::string out = " --out " + db.Root().File("none.pix") + " 2>/dev/null";
+        EXPECT_EQ(RunCommand(kBin + "/voxa_render --movie nosuch" + out).status, 2);
+        EXPECT_EQ(RunCommand(kBin + "/voxa_render --movie wall-2 --frame 13" + out).status, 2);
+        EXPECT_EQ(RunCommand(kBin + "/voxa_render --movie wall-2 --panel 2" + out).status, 2);
+        EXPECT_EQ(RunCommand(kBin + "/voxa_render --movie wall-2").status, 2);  // no --out
     }
 
     {
         SCOPED_TRACE("a node killed mid-frame");
         ASSERT_EQ(farm.Create("kill'd"), 0);
+        // SIGTERM mid-movie: the node ends cleanly and holds no claim.
+        auto t = farm.Node("t");
+        ASSERT_TRUE(WaitFor([&] {
+            return farm.Value("select count(*) from `frames_kill'd` where status='Started by t'") != "0";
+        }, 60000));
+        t->Signal(SIGTERM);
+        EXPECT_EQ(t->Wait(60000), 0);
+        EXPECT_EQ(farm.Value("select count(*) from `frames_kill'd` where status='Started by t'"), "0");
+        EXPECT_EQ(farm.Value("select count(*) from `frames_kill'd` where status='New'"),
+                  std::to_string(kFrames - std::atoi(farm.Value(
+                      "select count(*) from `frames_kill'd` where status='Finished by t'").c_str())));
         auto a = farm.Node("a");
         // Freeze node a while it holds a claim, then kill it.
         bool killed = false;

@@ -206,7 +206,8 @@ int QueueNode::RunQueueStep() {
     auto keywords = m_db->SelectValue(table, "voxain", "number=" + std::to_string(frame.number));
     if (!keywords.ok()) return Fail(keywords.status());
     Log("iFrame=" + std::to_string(frame.number - 1) + "  iN_MovieFrames=" +
-        std::to_string(m_movie->FrameCount()) + "  full path to ZB file is: " + frame.zbPath + "\n");
+        std::to_string(m_movie->FrameCount()) + "  movie=" + m_movie->name +
+        "  full path to ZB file is: " + frame.zbPath + "\n");
 
     for (size_t p = 0; p < m_movie->panels.size(); ++p) {
         if (m_stop != nullptr && m_stop->load(std::memory_order_acquire)) {

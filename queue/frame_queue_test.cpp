@@ -19,9 +19,6 @@ namespace {
 using testing::FreshDatabase;
 using testing::SharedMariaDb;
 
-#define REQUIRE_SERVER()                                                      \
-    if (!SharedMariaDb().Ok()) GTEST_SKIP() << SharedMariaDb().Error()
-
 constexpr char kTwoPanels[] =
     "frustum 0\ncenter -0.5 1 0\nup 0 0 1\nnormal 0 1 0\ndimension 4 2 1\n"
     "frustum 1\ncenter 0.5 1 0\nup 0 0 1\nnormal 0 1 0\ndimension 4 2 1\n";
@@ -62,7 +59,7 @@ public:
 class FrameQueueTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!SharedMariaDb().Ok()) GTEST_SKIP() << SharedMariaDb().Error();
+        VOXA_REQUIRE_QUEUE_SERVER();
         fresh = std::make_unique<FreshDatabase>(SharedMariaDb());
         db = fresh->Connect();
         ASSERT_NE(db, nullptr);

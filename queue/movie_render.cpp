@@ -16,23 +16,31 @@ HeadlessEngine::HeadlessEngine(int width, int height, DisplayMode mode)
       m_height(height),
       m_process(std::make_unique<RenderProcess>()) {
     m_process->SetDisplayMode(mode);
-    m_context = std::make_unique<RenderContext>(*m_process);
     m_pipeline = std::make_unique<FramePipeline>(*m_process);
-    m_pipeline->Attach(*m_context);
 }
 
 HeadlessEngine::~HeadlessEngine() {
-    if (m_started) m_context->ClearIt();
+    if (m_context) m_context->ClearIt();
 }
 
-Status HeadlessEngine::Start() {
+void HeadlessEngine::AttachPipeline(RenderContext& context) { m_pipeline->Attach(context); }
+
+void HeadlessEngine::ReleaseContext() {
+    if (m_context) m_context->ClearIt();
+    m_context.reset();
+}
+
+Status HeadlessEngine::FreshContext() {
+    auto context = std::make_unique<RenderContext>(*m_process);
     // The node's initial frustum: 34 degrees across the window.
     const float center[3] = {0, 1, 0}, up[3] = {0, 0, 1}, normal[3] = {0, 1, 0};
     const float panWidth = 2.0f * std::tan(17.0f * 0.017453292f) * static_cast<float>(m_width) /
                            static_cast<float>(m_height);
-    m_context->SetFrustum(center, up, normal, m_width, m_height, panWidth);
-    m_context->StartUp();
-    m_started = true;
+    context->SetFrustum(center, up, normal, m_width, m_height, panWidth);
+    m_pipeline->Attach(*context);
+    context->StartUp();  // the window stays up while the previous context still uses it
+    if (m_context) m_context->ClearIt();
+    m_context = std::move(context);
     std::string status;
     m_context->SetOption(kOptSetStatusRequest, kStatusIsGlWindowUp);
     m_context->GetStatus(&status);
@@ -40,18 +48,18 @@ Status HeadlessEngine::Start() {
         return Unavailable("no OpenGL context could be made (no EGL surfaceless or pbuffer "
                            "support?); see DEBUG_VOXA.txt under $VOXA_ROOT");
     m_context->SetOption("NRenderingBuffers", "1");
-    m_context->SaveKey(&m_initialKey);
-    m_baseline = m_initialKey;
+    m_context->SaveKey(&m_baseline);
     return Status::Ok();
 }
 
-void HeadlessEngine::TakeInitialKey() {
-    m_context->SaveKey(&m_initialKey);
-    m_baseline = m_initialKey;
-}
+Status HeadlessEngine::Start() { return FreshContext(); }
 
 Status HeadlessEngine::BeginMovie(const Movie& movie) {
-    m_context->RestorKey(&m_initialKey);
+    // A fresh context per movie: options set by an earlier movie do not
+    // carry over, so every node renders a movie alike whatever it rendered
+    // before (the GL window, the brick cache and the process-wide options
+    // stay).
+    VOXA_TRY(FreshContext());
     for (const auto& [key, value] : ParseMovieOptions(movie.options)) m_context->SetOption(key, value);
     m_context->SetOption(kOptBufferedIO, "1");
     m_context->SaveKey(&m_baseline);

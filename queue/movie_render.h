@@ -7,10 +7,12 @@
 // and whatever that node drew before; the colour table starts from the
 // default map, and the frame's control points (if any) are applied on top.
 //
-// HeadlessEngine owns a render process, context and frame pipeline on an
-// EGL surfaceless context of a given size (voxa_saver -headless and
-// voxa_render --movie both use it, so a preview matches the farm); the
-// desktop saver uses the same engine in its window.
+// HeadlessEngine owns a render process, a render context (a fresh one per
+// movie) and a frame pipeline on an EGL surfaceless context of a given size (voxa_saver -headless and
+// voxa_render --movie both use it, so a preview matches the farm). The
+// desktop saver makes it with a display (kAuto): its own render context on
+// the engine's process brings the window up in the saver window, and the
+// movie contexts draw there too.
 //
 // One thread: the one that created the engine (it owns the GL context).
 #pragma once
@@ -41,16 +43,18 @@ public:
 
 class HeadlessEngine : public FrameRenderer {
 public:
-    // mode kHeadless: an offscreen context. The desktop saver passes kAuto
-    // and brings the context up in its own window itself.
     HeadlessEngine(int width, int height, DisplayMode mode = DisplayMode::kHeadless);
     ~HeadlessEngine() override;
+    // The process whose window and GL context every context of this engine
+    // shares; a host may make a context of its own on it.
+    RenderProcess& Process() { return *m_process; }
+    // Makes the engine's frame pipeline draw the host's context's frames.
+    void AttachPipeline(RenderContext& context);
+    // ClearIt and drop the current movie context (before the host takes
+    // the window down).
+    void ReleaseContext();
     // Makes the GL context; a failure when none can be made.
     Status Start();
-    // Instead of Start, for a host that does StartUp and ClearIt on the
-    // context itself (the desktop saver, in its window): takes the initial
-    // view key from the fresh context. Call before the host changes the view.
-    void TakeInitialKey();
     int Width() const { return m_width; }
     int Height() const { return m_height; }
     RenderContext& Context() { return *m_context; }
@@ -60,13 +64,12 @@ public:
                                                    const std::string& zbPath, int panel) override;
 
 private:
+    Status FreshContext();
     int m_width, m_height;
     std::unique_ptr<RenderProcess> m_process;
     std::unique_ptr<RenderContext> m_context;
     std::unique_ptr<FramePipeline> m_pipeline;
-    Renderparams m_initialKey{};
     Renderparams m_baseline{};
-    bool m_started = false;
 };
 
 }  // namespace voxa::queue

@@ -14,8 +14,7 @@ namespace {
 using testing::FreshDatabase;
 using testing::SharedMariaDb;
 
-#define REQUIRE_SERVER()                                                      \
-    if (!SharedMariaDb().Ok()) GTEST_SKIP() << SharedMariaDb().Error()
+#define REQUIRE_SERVER() VOXA_REQUIRE_QUEUE_SERVER()
 
 std::string Frustum(const std::string& center, const std::string& normal, const std::string& dim) {
     return "frustum 0\ncenter " + center + "\nup 0 0 1\nnormal " + normal + "\ndimension " + dim + "\n";

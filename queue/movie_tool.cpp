@@ -174,9 +174,9 @@ int Create(const std::vector<std::string>& a, std::ostream& out, std::ostream& e
                 haveWall = true;
             } else if (o == "--panel") {
                 if (!ParseSize(value(), 'x', wall.panelWidth, wall.panelHeight) ||
-                    wall.panelWidth < 1 || wall.panelHeight < 1 ||
-                    static_cast<long long>(wall.panelWidth) * wall.panelHeight > 4194304) {
-                    err << kProgram << ": --panel needs WxH of at most 4,194,304 pixels\n";
+                    wall.panelWidth < 1 || wall.panelHeight < 1 || wall.panelWidth > 8192 ||
+                    wall.panelHeight > 8192) {
+                    err << kProgram << ": --panel needs WxH with sides from 1 to 8192\n";
                     return 2;
                 }
                 havePanel = true;

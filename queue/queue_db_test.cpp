@@ -13,8 +13,7 @@ namespace {
 using testing::FreshDatabase;
 using testing::SharedMariaDb;
 
-#define REQUIRE_SERVER()                                                      \
-    if (!SharedMariaDb().Ok()) GTEST_SKIP() << SharedMariaDb().Error()
+#define REQUIRE_SERVER() VOXA_REQUIRE_QUEUE_SERVER()
 
 TEST(QueueSettings, WordsPortSocketAndLimits) {
     auto three = ParseQueueSettings("dbhost   alice  secret\n");

@@ -26,6 +26,7 @@ PrivateMariaDb::PrivateMariaDb() {
         m_error = "mariadbd or mariadb-install-db is not installed";
         return;
     }
+    m_installed = true;
     std::string asRoot = getuid() == 0 ? " --user=root" : "";
     auto install = ::voxa::testing::RunCommand(
         "mariadb-install-db --no-defaults --datadir=" + m_dir.File("data") + asRoot +
@@ -35,8 +36,12 @@ PrivateMariaDb::PrivateMariaDb() {
         m_error = "mariadb-install-db failed: " + ::voxa::testing::ReadWholeFile(m_dir.File("install.log"));
         return;
     }
-    m_port = ::voxa::testing::FreePort();
-    Launch();
+    // A free port may be taken by another program before the server binds
+    // it: a few tries, each on a fresh port.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        m_port = ::voxa::testing::FreePort();
+        if (Launch()) break;
+    }
 }
 
 bool PrivateMariaDb::Launch() {

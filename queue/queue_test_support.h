@@ -28,6 +28,9 @@ public:
 
     // False (with Error()) when the server could not be started.
     bool Ok() const { return m_pid > 0 && m_error.empty(); }
+    // False when the MariaDB server programs are not installed (tests skip);
+    // a server that is installed but does not start fails the tests.
+    bool Installed() const { return m_installed; }
     const std::string& Error() const { return m_error; }
     unsigned Port() const { return m_port; }
     const std::string& Socket() const { return m_socket; }
@@ -48,7 +51,17 @@ private:
     std::string m_error;
     unsigned m_port = 0;
     pid_t m_pid = -1;
+    bool m_installed = false;
 };
+
+// In a test body: skips when no server is installed, fails when it is but
+// did not start.
+#define VOXA_REQUIRE_QUEUE_SERVER()                                                      \
+    do {                                                                                 \
+        auto& voxa_server_ = ::voxa::queue::testing::SharedMariaDb();                    \
+        if (!voxa_server_.Installed()) GTEST_SKIP() << voxa_server_.Error();             \
+        ASSERT_TRUE(voxa_server_.Ok()) << voxa_server_.Error();                          \
+    } while (0)
 
 // The server of this test program, started on first use.
 PrivateMariaDb& SharedMariaDb();

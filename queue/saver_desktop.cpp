@@ -40,11 +40,13 @@ int RunDesktopSaver(const DesktopSaverArgs& args, const std::atomic<bool>& stop,
         err << "voxa_saver: " << s.message() << "\n";
         return 1;
     }
-    // The node's engine draws in the saver's window: the shell does its
-    // StartUp and ClearIt (creation and destruction of the window).
+    // The node's engine draws in the saver's window. The saver's own render
+    // context (the idle picture) is the one whose StartUp and ClearIt bring
+    // the window up and take it down; the engine's movie contexts share it.
     auto engine =
         std::make_unique<HeadlessEngine>(shell.Width(), shell.Height(), DisplayMode::kAuto);
-    engine->TakeInitialKey();
+    auto saverContext = std::make_unique<RenderContext>(engine->Process());
+    engine->AttachPipeline(*saverContext);
 
     std::unique_ptr<SpoolSink> sink;
     std::unique_ptr<QueueNode> node;
@@ -69,7 +71,7 @@ int RunDesktopSaver(const DesktopSaverArgs& args, const std::atomic<bool>& stop,
 
     QueueStepFunction step;
     if (node) step = [&node](int, int) { return node->RunQueueStep(); };
-    shell.Create(engine->Context(), step);
+    shell.Create(*saverContext, step);
     if (args.tumble >= 0) shell.Core().SetTumble(args.tumble);
     if (!shell.Core().GlWindowIsUp())
         err << "voxa_saver: no OpenGL context in the saver window (see DEBUG_VOXA.txt under "
@@ -80,10 +82,17 @@ int RunDesktopSaver(const DesktopSaverArgs& args, const std::atomic<bool>& stop,
             << (shell.Core().IsPreview() ? " (preview)" : "") << "\n";
 
     SaverEnd end = shell.Run();
+    // Down in order: the movie context, then the saver's context (the last
+    // user takes the window down), then the saver's window itself.
+    int frames = node ? node->FramesRendered() : 0;
+    node.reset();
+    engine->ReleaseContext();
     shell.Destroy();
+    saverContext.reset();
+    engine.reset();
     if (args.verbose > 0) {
         out << "voxa_saver: ended (" << SaverEndName(end) << ")";
-        if (node) out << ", " << node->FramesRendered() << " frames rendered";
+        if (sink) out << ", " << frames << " frames rendered";
         out << "\n";
     }
     return 0;

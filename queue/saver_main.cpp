@@ -124,8 +124,8 @@ int main(int argc, char** argv) {
             const char* v = value();
             int w = 0, h = 0;
             if (v == nullptr || std::sscanf(v, "%dx%d", &w, &h) != 2 || w < 1 || h < 1 ||
-                static_cast<long long>(w) * h > 4194304 || w > 8192 || h > 8192) {
-                std::cerr << "voxa_saver: -geometry needs WxH of at most 4,194,304 pixels\n";
+                w > 8192 || h > 8192) {
+                std::cerr << "voxa_saver: -geometry needs WxH with sides from 1 to 8192\n";
                 return 2;
             }
             config.windowWidth = w;

@@ -120,7 +120,8 @@ TEST_F(SaverNodeTest, FullScreenWindowClaimsAFrameAPreviewDoesNot) {
         SaverShell shell(stop);
         ASSERT_TRUE(shell.OpenWindow({SaverWindowKind::kWindowId, w}).ok());
         HeadlessEngine engine(shell.Width(), shell.Height(), DisplayMode::kAuto);
-        engine.TakeInitialKey();
+        RenderContext saverContext(engine.Process());
+        engine.AttachPipeline(saverContext);
         NodeConfig config;
         config.settings = m_fresh->Settings();
         config.nodeName = "n1";
@@ -129,7 +130,7 @@ TEST_F(SaverNodeTest, FullScreenWindowClaimsAFrameAPreviewDoesNot) {
         config.windowHeight = shell.Height();
         RecordingSink sink;
         QueueNode node(config, engine, sink, &stop);
-        shell.Create(engine.Context(), [&node](int, int) { return node.RunQueueStep(); });
+        shell.Create(saverContext, [&node](int, int) { return node.RunQueueStep(); });
         TickOutcome outcome = shell.Core().Tick(shell.Core().NextTick());
         if (width == 150) {
             EXPECT_EQ(outcome, TickOutcome::kIdlePicture);
@@ -143,6 +144,7 @@ TEST_F(SaverNodeTest, FullScreenWindowClaimsAFrameAPreviewDoesNot) {
             EXPECT_EQ((sink.deliveries[{"/w/wall_01", 0}]), 1);
             EXPECT_EQ(sink.bytes, 2u * 8 * 4 * 3);
         }
+        engine.ReleaseContext();
         shell.Destroy();
         XDestroyWindow(m_display, w);
     }
