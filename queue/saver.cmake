@@ -45,3 +45,11 @@ target_compile_definitions(saver_node_test PRIVATE VOXA_BIN_DIR="${CMAKE_RUNTIME
 add_dependencies(saver_node_test voxa_saver spool)
 add_test(NAME saver_node_test COMMAND saver_node_test)
 set_tests_properties(saver_node_test PROPERTIES TIMEOUT 600)
+# Programs that each install a private MariaDB: mariadb-install-db runs of
+# two programs at the same moment can trip over each other's temporary
+# tables, so ctest runs these programs one after the other.
+foreach(db_test saver_node_test queue_test farm_test)
+  if(TEST ${db_test})
+    set_tests_properties(${db_test} PROPERTIES RESOURCE_LOCK voxa_private_mariadb)
+  endif()
+endforeach()
