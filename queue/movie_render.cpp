@@ -11,16 +11,23 @@
 
 namespace voxa::queue {
 
-HeadlessEngine::HeadlessEngine(int width, int height)
+HeadlessEngine::HeadlessEngine(int width, int height, DisplayMode mode)
     : m_width(width),
       m_height(height),
       m_process(std::make_unique<RenderProcess>()) {
-    m_process->SetDisplayMode(DisplayMode::kHeadless);
+    m_process->SetDisplayMode(mode);
     m_pipeline = std::make_unique<FramePipeline>(*m_process);
 }
 
 HeadlessEngine::~HeadlessEngine() {
     if (m_context) m_context->ClearIt();
+}
+
+void HeadlessEngine::AttachPipeline(RenderContext& context) { m_pipeline->Attach(context); }
+
+void HeadlessEngine::ReleaseContext() {
+    if (m_context) m_context->ClearIt();
+    m_context.reset();
 }
 
 Status HeadlessEngine::FreshContext() {

@@ -9,7 +9,10 @@
 //
 // HeadlessEngine owns a render process, a render context (a fresh one per
 // movie) and a frame pipeline on an EGL surfaceless context of a given size (voxa_saver -headless and
-// voxa_render --movie both use it, so a preview matches the farm).
+// voxa_render --movie both use it, so a preview matches the farm). The
+// desktop saver makes it with a display (kAuto): its own render context on
+// the engine's process brings the window up in the saver window, and the
+// movie contexts draw there too.
 //
 // One thread: the one that created the engine (it owns the GL context).
 #pragma once
@@ -40,8 +43,16 @@ public:
 
 class HeadlessEngine : public FrameRenderer {
 public:
-    HeadlessEngine(int width, int height);
+    HeadlessEngine(int width, int height, DisplayMode mode = DisplayMode::kHeadless);
     ~HeadlessEngine() override;
+    // The process whose window and GL context every context of this engine
+    // shares; a host may make a context of its own on it.
+    RenderProcess& Process() { return *m_process; }
+    // Makes the engine's frame pipeline draw the host's context's frames.
+    void AttachPipeline(RenderContext& context);
+    // ClearIt and drop the current movie context (before the host takes
+    // the window down).
+    void ReleaseContext();
     // Makes the GL context; a failure when none can be made.
     Status Start();
     int Width() const { return m_width; }

@@ -1,9 +1,13 @@
 // voxa_saver: the render node. With -headless it renders queue frames on an
 // EGL surfaceless context of -geometry WxH (default 1280x1024), one queue
 // step per 100 ms tick, until SIGTERM or SIGINT (or, with --until-idle, until
-// a whole round of the movies has nothing for it to do).
+// a whole round of the movies has nothing for it to do). Otherwise it is an
+// X11 screen saver (-window-id, $XSCREENSAVER_WINDOW, -root, or its own
+// window), and -configure opens its configure dialog.
 #include "queue/frame_queue.h"
 #include "queue/movie_render.h"
+#include "queue/saver_config_dialog.h"
+#include "queue/saver_desktop.h"
 
 #include <signal.h>
 
@@ -24,10 +28,24 @@ std::atomic<bool> g_stop{false};
 void OnSignal(int) { g_stop.store(true, std::memory_order_release); }
 
 constexpr char kUsage[] =
-    "Usage: voxa_saver -headless [-geometry WxH] [--until-idle] [--verbose]\n"
-    "                  [--node-name NAME] [--files-host NAME] [--stale-seconds N]\n"
+    "Usage: voxa_saver [-window-id ID | -root] [-geometry WxH] [options]\n"
+    "       voxa_saver -headless [-geometry WxH] [--until-idle] [options]\n"
+    "       voxa_saver -configure\n"
+    "desktop: [-tumble | -no-tumble]\n"
+    "options: [--verbose] [--node-name NAME] [--files-host NAME] [--stale-seconds N]\n"
     "\n"
-    "Render node of the movie queue. Without a display (-headless) it renders\n"
+    "VOXA Queue Screen Saver: the render node of the movie queue as an X11\n"
+    "screen saver. It draws into the window given by -window-id or by\n"
+    "$XSCREENSAVER_WINDOW (as screen-saver managers run their display programs),\n"
+    "or into the root window with -root, or else into a window of its own\n"
+    "(-geometry WxH, default 1280x1024; a key, a button or closing it ends the\n"
+    "saver). Every 100 ms it takes one queue step; when the queue has no work\n"
+    "for it, it shows the test picture, turning once a second unless \"Tumble\"\n"
+    "is off. A window smaller than 200x200 (a preview) takes no queue work.\n"
+    "-configure opens the dialog that sets \"Tumble\" (kept in\n"
+    "$VOXA_ROOT/registry/.DEFAULT/Software/Bluefield).\n"
+    "\n"
+    "Without a display (-headless) it renders\n"
     "on an offscreen context of WxH pixels (default 1280x1024): every 100 ms it\n"
     "takes a frame of a ready movie whose ZB file this host holds (table Files),\n"
     "renders every panel and writes each into the panel's movie file through\n"
@@ -35,8 +53,14 @@ constexpr char kUsage[] =
     "$VOXA_ROOT/VOXA_DEFAULT_SQL_QUEUE.txt (host user password [port|socket]);\n"
     "the log goes to $VOXA_ROOT/DEBUG_SCR1.txt.\n"
     "\n"
-    "  -headless           run without a display (the only mode of this build)\n"
-    "  -geometry WxH       render size (panels must fit in it)\n"
+    "  -window-id ID       draw into this X window (decimal or 0x-hex)\n"
+    "  -root               draw into the root window\n"
+    "  -configure          open the configure dialog\n"
+    "  -tumble, -no-tumble turn the idle picture, or keep it still, for this run\n"
+    "                      (overrides the \"Tumble\" setting, writes nothing)\n"
+    "  -headless           run without a display\n"
+    "  -geometry WxH       render size (panels must fit in it); with a display the\n"
+    "                      size of the saver's own window\n"
     "  --until-idle        exit 0 once a whole round of the movies has nothing for\n"
     "                      this node (no New frame it can render, no stale claim)\n"
     "  --node-name NAME    name in the frames' \"Started by\" / \"Finished by\"\n"
@@ -48,8 +72,8 @@ constexpr char kUsage[] =
     "  --help              this text\n"
     "\n"
     "SIGTERM or SIGINT ends it after the current panel; a frame not finished\n"
-    "goes back to New. Exit status: 0 stopped or idle, 1 no GL context,\n"
-    "2 bad arguments.\n";
+    "goes back to New. Exit status: 0 stopped or idle (-configure: 0 after OK\n"
+    "or Cancel), 1 no GL context or no display, 2 bad arguments.\n";
 
 bool ParseInt(const char* s, int& out) {
     char* end = nullptr;
@@ -63,7 +87,10 @@ bool ParseInt(const char* s, int& out) {
 
 int main(int argc, char** argv) {
     voxa::queue::NodeConfig config;
-    bool headless = false, untilIdle = false;
+    bool headless = false, untilIdle = false, root = false, configure = false;
+    bool geometryGiven = false;
+    int tumble = -1;
+    unsigned long windowId = 0;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
@@ -72,6 +99,23 @@ int main(int argc, char** argv) {
             return 0;
         } else if (a == "-headless" || a == "--headless") {
             headless = true;
+        } else if (a == "-root" || a == "--root") {
+            root = true;
+        } else if (a == "-tumble" || a == "--tumble") {
+            tumble = 1;
+        } else if (a == "-no-tumble" || a == "--no-tumble") {
+            tumble = 0;
+        } else if (a == "-configure" || a == "--configure") {
+            configure = true;
+        } else if (a == "-window-id" || a == "--window-id") {
+            const char* v = value();
+            auto id = voxa::queue::ParseWindowId(v != nullptr ? v : "");
+            if (!id.ok()) {
+                std::cerr << "voxa_saver: -window-id needs an X window id: " << id.status().message()
+                          << "\n";
+                return 2;
+            }
+            windowId = *id;
         } else if (a == "--until-idle") {
             untilIdle = true;
         } else if (a == "--verbose" || a == "-verbose") {
@@ -86,6 +130,7 @@ int main(int argc, char** argv) {
             }
             config.windowWidth = w;
             config.windowHeight = h;
+            geometryGiven = true;
         } else if (a == "--node-name" || a == "--files-host") {
             const char* v = value();
             if (v == nullptr || *v == '\0' || std::strlen(v) > 200) {
@@ -104,9 +149,43 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    if (!headless) {
-        std::cerr << "voxa_saver: only -headless is available in this build\n";
+    if (configure) {
+        // The dialog's result (1 after OK) is not a failure: exit 0 either way.
+        voxa::queue::RunConfigureDialog(argc, argv);
+        return 0;
+    }
+    if (headless && (root || windowId != 0)) {
+        std::cerr << "voxa_saver: -headless draws into no window; drop -root / -window-id\n";
         return 2;
+    }
+
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+
+    if (!headless) {
+        if (untilIdle) {
+            std::cerr << "voxa_saver: --until-idle needs -headless\n";
+            return 2;
+        }
+        auto choice = voxa::queue::ChooseSaverWindow(windowId, root, config.windowWidth,
+                                                     config.windowHeight);
+        if (!choice.ok()) {
+            std::cerr << "voxa_saver: " << choice.status().message() << "\n";
+            return 2;
+        }
+        if (geometryGiven && choice->kind != voxa::queue::SaverWindowKind::kOwn)
+            std::cerr << "voxa_saver: -geometry is ignored: the window's own size is used\n";
+        voxa::queue::DesktopSaverArgs desktop;
+        desktop.window = *choice;
+        desktop.nodeName = config.nodeName;
+        desktop.filesHost = config.filesHost;
+        desktop.staleSeconds = config.staleSeconds;
+        desktop.verbose = config.verbose;
+        desktop.tumble = tumble;
+        return voxa::queue::RunDesktopSaver(desktop, g_stop, std::cout, std::cerr);
     }
     auto settings = voxa::queue::ReadQueueSettings();
     if (!settings.ok()) {
@@ -115,12 +194,6 @@ int main(int argc, char** argv) {
     }
     config.settings = *settings;
     config.previewRule = false;  // no preview window without a display
-
-    struct sigaction action {};
-    action.sa_handler = OnSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
 
     voxa::queue::HeadlessEngine engine(config.windowWidth, config.windowHeight);
     if (voxa::Status s = engine.Start(); !s.ok()) {

@@ -1,0 +1,1 @@
+voxa_add_fuzz_harness(saver_settings LIBS voxa_saver_settings)
