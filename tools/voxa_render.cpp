@@ -5,6 +5,7 @@
 #include "engine/pixel_files.h"
 #include "engine/render_context.h"
 #include "engine/render_request.h"
+#include "tools/voxa_render_remote.h"
 
 #include <cctype>
 #include <chrono>
@@ -76,6 +77,9 @@ std::string VoxaRenderUsage(const std::string& program) {
            "  --hold SECONDS     with --window: keep the window up this long after the\n"
            "                     last frame (Esc or closing the window ends it early)\n"
            "  --verbose          report the GL context and every frame written\n"
+           "  --host HOST        render on voxa_server on HOST (launched on demand when\n"
+           "                     HOST is this machine) instead of in this process; the\n"
+           "                     files written are the same\n"
            "  --help             this text\n"
            "\n"
            "Exit status: 0 done, 1 a frame could not be rendered or written,\n"
@@ -102,6 +106,9 @@ bool ParseVoxaRenderArgs(const std::vector<std::string>& args, VoxaRenderArgs& o
             out.verbose = true;
         } else if (a == "--window") {
             out.window = true;
+        } else if (a == "--host") {
+            if (!value(v) || v.empty()) return fail("--host needs a host name");
+            out.host = v;
         } else if (a == "--zb" || a == "--keys" || a == "--cmap" || a == "--amap" ||
                    a == "--out" || a == "--timers") {
             if (!value(v) || v.empty()) return fail(a + " needs a file name");
@@ -166,6 +173,7 @@ int RunVoxaRender(const std::vector<std::string>& argv, std::ostream& out, std::
         out << VoxaRenderUsage(kProgram);
         return 0;
     }
+    if (!args.host.empty()) return RunVoxaRenderRemote(args, out, err);
 
     // Input files are checked before anything is set up. (The engine draws
     // its built-in test volume when a ZB file cannot be opened; from the

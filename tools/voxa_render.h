@@ -27,6 +27,7 @@ struct VoxaRenderArgs {
     double holdSeconds = 0.0;
     bool verbose = false;
     bool help = false;
+    std::string host;  // --host: drive voxa_server there instead of direct mode
 };
 
 // Parses argv (without the program name). False with a message in *error
