@@ -4,6 +4,8 @@
 #include "tools/voxa_view/view_widget.h"
 
 #include <QApplication>
+#include <QMouseEvent>
+#include <QTimer>
 
 #include <cstdio>
 #include <cstdlib>
@@ -25,7 +27,37 @@ constexpr char kUsage[] =
     "  --zb FILE     the volume (default: the built-in test volume)\n"
     "  --cmap FILE   colour map, with --amap FILE the opacity map\n"
     "  --size WxH    frame size (default 640x480)\n"
+    "  --screenshot FILE  write a screenshot of the window to FILE (PNG) once the\n"
+    "                first frame is on show, then drag the view 80 pixels to the\n"
+    "                right as the left mouse button would, write FILE with\n"
+    "                \"-turned\" before its extension, and exit\n"
     "  --help        this text\n";
+
+// FILE.png -> FILE-turned.png
+QString TurnedName(const QString& file) {
+    int dot = file.lastIndexOf('.');
+    int slash = file.lastIndexOf('/');
+    if (dot <= slash) dot = file.size();
+    return file.left(dot) + "-turned" + file.mid(dot);
+}
+
+// A left-button drag across the frame view, as a person makes it.
+void DragRight(QWidget* view, int pixels) {
+    const QPoint from(view->width() / 2, view->height() / 2);
+    const QPoint to = from + QPoint(pixels, 0);
+    QMouseEvent press(QEvent::MouseButtonPress, from, view->mapToGlobal(from), Qt::LeftButton,
+                      Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(view, &press);
+    for (int i = 1; i <= 8; ++i) {
+        const QPoint at = from + (to - from) * i / 8;
+        QMouseEvent move(QEvent::MouseMove, at, view->mapToGlobal(at), Qt::NoButton,
+                         Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(view, &move);
+    }
+    QMouseEvent release(QEvent::MouseButtonRelease, to, view->mapToGlobal(to), Qt::LeftButton,
+                        Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(view, &release);
+}
 
 bool ParseSize(const char* text, int* w, int* h) {
     char* end = nullptr;
@@ -43,6 +75,7 @@ bool ParseSize(const char* text, int* w, int* h) {
 
 int main(int argc, char** argv) {
     voxa::view::ViewSetup setup;
+    std::string screenshot;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto value = [&](std::string* out) {
@@ -62,6 +95,8 @@ int main(int argc, char** argv) {
             ok = value(&setup.cmapFile);
         } else if (a == "--amap") {
             ok = value(&setup.amapFile);
+        } else if (a == "--screenshot") {
+            ok = value(&screenshot);
         } else if (a == "--size") {
             std::string size;
             ok = value(&size) && ParseSize(size.c_str(), &setup.width, &setup.height);
@@ -88,6 +123,28 @@ int main(int argc, char** argv) {
         status = 1;
         app.quit();
     });
+    // Whole frames only; the one after the drag is the turned view.
+    const QString first = QString::fromStdString(screenshot);
+    int stage = 0;
+    if (!screenshot.empty()) {
+        QObject::connect(&window, &voxa::view::ViewWindow::FrameArrived, [&](int) {
+            if (window.StatusText().contains("aborted")) return;
+            if (stage == 0) {
+                stage = 1;
+                QTimer::singleShot(300, [&] {
+                    if (!window.grab().save(first)) status = 1;
+                    DragRight(window.View(), 80);
+                    stage = 2;
+                });
+            } else if (stage == 2) {
+                stage = 3;
+                QTimer::singleShot(300, [&] {
+                    if (!window.grab().save(TurnedName(first))) status = 1;
+                    app.quit();
+                });
+            }
+        });
+    }
     window.show();
     int rc = app.exec();
     return status != 0 ? status : rc;
