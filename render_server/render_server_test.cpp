@@ -164,6 +164,42 @@ TEST_F(ServedWork, CallsWithoutRenderThreadAnswerAtOnce) {
     EXPECT_EQ(m_service->ThreadsStarted(), 0);
 }
 
+// A render thread whose window cannot be made ends at once; calls queued
+// for it are answered, and the reason is in the debug file.
+TEST(WorkServiceWithoutWindow, RequestsEndWithTheThread) {
+    FreshRoot root;
+    ScopedEnv display("DISPLAY", nullptr);
+    auto io = std::make_unique<kj::AsyncIoContext>(kj::setupAsyncIo());
+    DataRoots roots;
+    auto service = std::make_unique<WorkService>(std::move(roots), DisplayMode::kWindow);
+    {
+        rpc::Ivoxa_work::Client w = kj::heap<VoxaWorkImpl>(*service, std::nullopt);
+        w.startUpRequest().send().wait(io->waitScope);
+        auto render = w.setDoRenderRequest().send();
+        auto pix = w.getPixRequest().send();
+        render.wait(io->waitScope);
+        EXPECT_EQ(pix.wait(io->waitScope).getPData().size(), 0u);
+        ASSERT_TRUE(WaitFor([&] {
+            io->waitScope.poll();
+            return service->State() == ThreadState::kStopped;
+        }));
+        auto ask = w.setOptionRequest();
+        ask.setWcKey(kOptSetStatusRequest);
+        ask.setWcValue(kStatusIsGlWindowUp);
+        ask.send().wait(io->waitScope);
+        EXPECT_EQ(std::string(w.getStatusRequest().send().wait(io->waitScope).getWcStatus().cStr()),
+                  kReplyGlWindowIsDown);
+        // The user is still counted; the next StartUp tries again.
+        EXPECT_EQ(service->Users(), 1);
+        w.startUpRequest().send().wait(io->waitScope);
+        EXPECT_EQ(service->ThreadsStarted(), 2);
+    }
+    service.reset();
+    io.reset();
+    EXPECT_NE(ReadWholeFile(root.File("DEBUG_VOXA.txt")).find("render window could not be made"),
+              std::string::npos);
+}
+
 TEST_F(ServedWork, UserCountKeepsOneRenderThreadAndLastClearItEndsIt) {
     auto a = NewObject();
     auto b = NewObject();

@@ -41,6 +41,7 @@ WorkService::~WorkService() {
     if (m_state != ThreadState::kStopped) {
         // The process is ending: the window goes down and the thread ends
         // before the context and the readers are destroyed.
+        AbortFrame();  // a long frame would hold the exit up
         if (m_state == ThreadState::kRunning) {
             std::lock_guard<std::mutex> lock(m_queueMutex);
             m_queue.push_back(std::make_shared<Job>(JobKind::kExit));
