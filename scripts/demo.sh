@@ -5,7 +5,9 @@
 #      bar with ticks, bounding box, floor) into PNGs, timing every render,
 #   3. summarises the render timers with ptodump,
 #   4. writes a test movie through the disk spool server (registered and
-#      launched on demand on loopback) with spoolwrite.
+#      launched on demand on loopback) with spoolwrite,
+#   5. renders the first turntable frame again through the interactive render
+#      server (voxa_render --host 127.0.0.1, voxa_server launched on demand).
 # Outputs land in demo_out/ (or $VOXA_DEMO_OUT).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -41,4 +43,21 @@ echo "== 4. A movie through the disk spool server"
 "$bin/spool" -RegServer
 "$bin/spoolwrite" 127.0.0.1 "$VOXA_ROOT/data/m.raw"
 ls -l "$VOXA_ROOT/data/m.raw"
+echo "== 5. The head rendered by voxa_server (launched on demand) and read back"
+"$bin/voxa_server" -RegServer
+for dir in "$out" "$PWD/scripts/demo"; do  # the server reads only inside its data roots
+  grep -qxF "$dir" "$VOXA_ROOT/spool_roots.txt" 2>/dev/null || echo "$dir" >>"$VOXA_ROOT/spool_roots.txt"
+done
+"$bin/voxa_render" --host 127.0.0.1 --zb "$out/ch2/ch2.zb" --keys scripts/demo/head.keys \
+  --cmap scripts/demo/mri_copper.cmap --amap scripts/demo/mri_copper.amap --size 640x640 \
+  --option ShowColorBar=1 --option "AddTick=0 0" --option "AddTick=128 128" \
+  --option "AddTick=250 255" \
+  --option "BoundingBox=220 220 220 255" --option "Floor=50 55 90 255 0.3 0.25" \
+  --out "$out/head_remote.png"
+if cmp -s "$out/head_remote.png" "$out/head_0000.png"; then
+  echo "head_remote.png is byte-identical to the direct-mode head_0000.png"
+else
+  echo "demo: head_remote.png differs from head_0000.png" >&2
+  exit 1
+fi
 echo "demo: outputs in $out (look at $out/head_0000.png)"
