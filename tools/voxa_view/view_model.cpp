@@ -3,6 +3,7 @@
 #include "engine/frame_pipeline.h"
 #include "engine/options.h"
 #include "engine/render_context.h"
+#include "engine/render_request.h"
 #include "hosting/activation.h"
 #include "render_server/work_client.h"
 
@@ -10,6 +11,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 
 namespace voxa::view {
@@ -24,6 +26,27 @@ constexpr float kPanWidth = 2.0f * 0.30573068f;  // 34 degrees across
 
 const float kCenter[3] = {0, 1, 0}, kUp[3] = {0, 0, 1}, kNormal[3] = {0, 1, 0};
 
+// The view of a frame keyword text, through either kind of context (both
+// have the render context's operations): the key is taken, the keywords
+// written into it and the key restored, then the colour points are set.
+template <typename Work>
+Quality ApplyKeys(Work& work, const std::string& text) {
+    Renderparams key;
+    std::memset(&key, 0, sizeof(key));
+    work.SaveKey(&key);
+    std::memset(key.ifauxclip, 0, sizeof(key.ifauxclip));
+    std::memset(key.auxclip, 0, sizeof(key.auxclip));
+    FrameControlPoints points;
+    ApplyFrameKeywords(text, key, points);
+    work.RestorKey(&key);
+    if (int n = points.AlphaCountToUse(); n > 0)
+        work.SetLUTia(n, points.alphaIndex.data(), points.alpha.data());
+    if (int n = points.ColorCountToUse(); n > 0)
+        work.SetLUTirgb(n, points.colorIndex.data(), points.red.data(), points.green.data(),
+                        points.blue.data());
+    return Quality{key.icoltolerance, key.angletolerance, key.vrtolerance, key.opacity};
+}
+
 // --- direct mode ---------------------------------------------------------------
 
 class DirectBackend final : public FrameBackend {
@@ -37,6 +60,7 @@ public:
         m_context->SetFrustum(kCenter, kUp, kNormal, setup.width, setup.height, kPanWidth);
         if (!setup.zbFile.empty()) m_context->Set_ZBname(setup.zbFile);
         if (!setup.cmapFile.empty()) m_context->SetLUT(setup.amapFile, setup.cmapFile);
+        if (!setup.keysText.empty()) m_initial = ApplyKeys(*m_context, setup.keysText);
         m_context->StartUp();
         if (m_context->Window() == nullptr) {
             *error = "no OpenGL context could be made (see DEBUG_VOXA.txt under $VOXA_ROOT)";
@@ -44,6 +68,7 @@ public:
         }
         return true;
     }
+    Quality Initial() const override { return m_initial; }
     void Orbit(int dx, int dy) override { m_context->IncrementEyePoint(dx, dy, 0); }
     void Zoom(int dy) override { m_context->ZoomEyePoint(0, dy, 0); }
     void SetQuality(const Quality& q) override {
@@ -81,6 +106,7 @@ private:
     std::unique_ptr<RenderContext> m_context;
     std::unique_ptr<FramePipeline> m_pipeline;
     std::string m_error;
+    Quality m_initial;
 };
 
 // --- remote --------------------------------------------------------------------
@@ -100,6 +126,7 @@ public:
         m_work->SetFrustum(kCenter, kUp, kNormal, setup.width, setup.height, kPanWidth);
         if (!setup.zbFile.empty()) m_work->Set_ZBname(name(setup.zbFile));
         if (!setup.cmapFile.empty()) m_work->SetLUT(name(setup.amapFile), name(setup.cmapFile));
+        if (!setup.keysText.empty()) m_initial = ApplyKeys(*m_work, setup.keysText);
         // Frames are polled, so that new input can stop a slow one.
         m_work->SetOption(kOptBlockOnRender, "0");
         m_work->StartUp();
@@ -115,6 +142,7 @@ public:
                                 : "the server on " + setup.host + " has no OpenGL context";
         return false;
     }
+    Quality Initial() const override { return m_initial; }
     void Orbit(int dx, int dy) override { m_work->IncrementEyePoint(dx, dy, 0); }
     void Zoom(int dy) override { m_work->ZoomEyePoint(0, dy, 0); }
     void SetQuality(const Quality& q) override {
@@ -156,6 +184,7 @@ private:
     std::unique_ptr<render_server::RemoteWork> m_work;
     std::atomic<bool> m_abort{false};
     int m_width = 0, m_height = 0;
+    Quality m_initial;
 };
 
 }  // namespace
@@ -235,7 +264,11 @@ void FrameWorker::Run() {
         return;
     }
     int serial = 0;
-    Quality quality;
+    Quality quality = m_backend->Initial();
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_quality = quality;
+    }
     for (;;) {
         PendingInput input;
         {

@@ -32,6 +32,7 @@ struct ViewSetup {
     std::string zbFile;    // empty: the built-in test volume
     std::string cmapFile;  // both or neither
     std::string amapFile;
+    std::string keysText;  // frame keyword text of the first view ("eye", "center", ...)
     int width = 640;
     int height = 480;
 };
@@ -60,6 +61,9 @@ public:
     // Sets the frame size, the volume and the maps and starts up. False
     // with *error when no frames can be had.
     virtual bool Open(const ViewSetup& setup, std::string* error) = 0;
+    // The quality the view starts with (the defaults, or what the keyword
+    // text set); valid after Open.
+    virtual Quality Initial() const = 0;
     virtual void Orbit(int dx, int dy) = 0;  // IncrementEyePoint mode 0
     virtual void Zoom(int dy) = 0;           // ZoomEyePoint
     virtual void SetQuality(const Quality& q) = 0;

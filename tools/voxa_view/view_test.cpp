@@ -111,6 +111,8 @@ public:
     };
     explicit RecordingBackend(std::shared_ptr<Log> log) : m_log(std::move(log)) {}
     bool Open(const ViewSetup&, std::string*) override { return true; }
+    // As a keyword text with "tolerances" and an opacity would set it.
+    Quality Initial() const override { return Quality{2, 0.5f, 3.0f, 0.7f}; }
     void Orbit(int dx, int) override {
         std::lock_guard<std::mutex> lock(m_log->mutex);
         m_log->orbitDx += dx;
@@ -196,6 +198,10 @@ TEST(ViewWorker, NewInputAbortsTheSlowFrameAndTheNextFrameHasIt) {
         EXPECT_EQ(frames[static_cast<size_t>(i)].serial, i + 1);
     }
     EXPECT_FALSE(frames[static_cast<size_t>(rendersSoFar)].aborted);
+    // Frames carry the quality the view started with.
+    EXPECT_EQ(frames[0].quality.pixelError, 2);
+    EXPECT_FLOAT_EQ(frames[0].quality.opacity, 0.7f);
+    EXPECT_EQ(worker.CurrentQuality().sizeError, 3.0f);
     EXPECT_EQ(worker.Aborts(), rendersSoFar);
     // The moves were applied once each, not once per frame.
     std::lock_guard<std::mutex> logLock(log->mutex);

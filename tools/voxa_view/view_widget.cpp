@@ -204,6 +204,7 @@ void ViewWindow::keyPressEvent(QKeyEvent* event) {
 void ViewWindow::ShowFrame(const voxa::view::Frame& frame) {
     QImage image = FrameImage(frame);
     if (!image.isNull()) m_view->SetImage(image);
+    if (m_framesShown == 0) SetPanel(frame.quality);  // a keyword text may have set it
     ++m_framesShown;
     m_status->setText(QString::fromStdString(FrameSummary(frame)));
     emit FrameArrived(frame.serial);

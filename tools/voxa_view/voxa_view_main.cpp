@@ -10,12 +10,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 namespace {
 
 constexpr char kUsage[] =
-    "usage: voxa_view [--host HOST] [--zb FILE] [--cmap FILE --amap FILE] [--size WxH]\n"
+    "usage: voxa_view [--host HOST] [--zb FILE] [--cmap FILE --amap FILE] [--keys FILE]\n"
+    "                 [--size WxH] [--screenshot FILE]\n"
     "\n"
     "Shows a volume and turns it with the mouse: left drag turns, right drag and the\n"
     "wheel zoom; +/- opacity, [ ] pixel error, , . angle error, < > size error,\n"
@@ -26,6 +29,8 @@ constexpr char kUsage[] =
     "                this machine); without it, render in this process (headless)\n"
     "  --zb FILE     the volume (default: the built-in test volume)\n"
     "  --cmap FILE   colour map, with --amap FILE the opacity map\n"
+    "  --keys FILE   first view from a frame keyword text (eye, center, up,\n"
+    "                tolerances, ...; e.g. scripts/demo/head.keys)\n"
     "  --size WxH    frame size (default 640x480)\n"
     "  --screenshot FILE  write a screenshot of the window to FILE (PNG) once the\n"
     "                first frame is on show, then drag the view 80 pixels to the\n"
@@ -95,6 +100,20 @@ int main(int argc, char** argv) {
             ok = value(&setup.cmapFile);
         } else if (a == "--amap") {
             ok = value(&setup.amapFile);
+        } else if (a == "--keys") {
+            std::string file;
+            ok = value(&file);
+            if (ok) {
+                std::ifstream in(file, std::ios::binary);
+                if (!in) {
+                    std::fprintf(stderr, "voxa_view: cannot read the keyword file '%s'\n",
+                                 file.c_str());
+                    return 2;
+                }
+                std::ostringstream text;
+                text << in.rdbuf();
+                setup.keysText = text.str();
+            }
         } else if (a == "--screenshot") {
             ok = value(&screenshot);
         } else if (a == "--size") {
