@@ -200,6 +200,44 @@ TEST(WorkServiceWithoutWindow, RequestsEndWithTheThread) {
               std::string::npos);
 }
 
+// With a display the render thread draws into its own X window.
+TEST(WorkServiceWithDisplay, RendersInAWindow) {
+    voxa::testing::PrivateXServer x;
+    if (!x.Ok()) GTEST_SKIP() << "Xvfb could not be started";
+    FreshRoot root;
+    auto io = std::make_unique<kj::AsyncIoContext>(kj::setupAsyncIo());
+    auto service = std::make_unique<WorkService>(DataRoots(), DisplayMode::kAuto);
+    {
+        rpc::Ivoxa_work::Client w = kj::heap<VoxaWorkImpl>(*service, std::nullopt);
+        auto f = w.setFrustumRequest();
+        const float c[3] = {0, 1, 0}, u[3] = {0, 0, 1}, n[3] = {0, 1, 0};
+        auto lc = f.initCenter(3), lu = f.initUp(3), ln = f.initNormal(3);
+        for (unsigned i = 0; i < 3; ++i) {
+            lc.set(i, c[i]);
+            lu.set(i, u[i]);
+            ln.set(i, n[i]);
+        }
+        f.setIWidth(320);
+        f.setIHeight(240);
+        f.setFPanWidth(2 * kTan17);
+        f.send().wait(io->waitScope);
+        w.startUpRequest().send().wait(io->waitScope);
+        w.setDoRenderRequest().send().wait(io->waitScope);
+        auto answer = w.getPixRequest().send().wait(io->waitScope);
+        auto pix = answer.getPData();
+        ASSERT_EQ(pix.size(), 320u * 240 * 3);
+        // The built-in test volume's bright edges are in the frame.
+        size_t lit = 0;
+        for (auto v : pix) lit += v > 64;
+        EXPECT_GT(lit, 1000u);
+        EXPECT_TRUE(service->WindowUp());
+        w.clearItRequest().send().wait(io->waitScope);
+        EXPECT_FALSE(service->WindowUp());
+    }
+    service.reset();
+    io.reset();
+}
+
 TEST_F(ServedWork, UserCountKeepsOneRenderThreadAndLastClearItEndsIt) {
     auto a = NewObject();
     auto b = NewObject();
