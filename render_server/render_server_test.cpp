@@ -366,6 +366,28 @@ TEST_F(ServedWork, ReleasingAnObjectDuringItsFrameIsSafe) {
     ClearIt(keeper);
 }
 
+// A client that goes without ClearIt gives its StartUps back; a ClearIt
+// never clears another object's StartUp.
+TEST_F(ServedWork, ReleasedObjectGivesItsUsersBack) {
+    auto keeper = NewObject();
+    ClearIt(keeper);  // no StartUp of its own: nothing happens
+    {
+        auto gone = NewObject();
+        StartUp(gone);
+        StartUp(gone);
+        ASSERT_TRUE(WindowUpSoon(gone));
+        ClearIt(keeper);  // not keeper's to clear
+        EXPECT_EQ(m_service->Users(), 2);
+        EXPECT_EQ(Ask(keeper, kStatusIsGlWindowUp), kReplyGlWindowIsUp);
+    }
+    ASSERT_TRUE(WaitFor([&] {
+        Ws().poll();
+        return m_service->State() == ThreadState::kStopped;
+    }));
+    EXPECT_EQ(m_service->Users(), 0);
+    EXPECT_EQ(Ask(keeper, kStatusIsGlWindowUp), kReplyGlWindowIsDown);
+}
+
 // A slow frame ends early on StopRendering, which is served while another
 // call (the blocking SetDoRender of a second object) waits.
 TEST_F(ServedWork, StopRenderingEndsASlowFrameWhileAnotherCallWaits) {

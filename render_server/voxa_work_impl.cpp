@@ -45,11 +45,17 @@ bool WriteAll(int fd, const unsigned char* data, size_t n) {
 
 }  // namespace
 
-VoxaWorkImpl::VoxaWorkImpl(WorkService& service, std::optional<hosting::ObjectRef> ref)
-    : m_service(service),
+VoxaWorkImpl::VoxaWorkImpl(WorkService& service, std::optional<hosting::ObjectRef> ref,
+                           std::shared_ptr<WorkService> owner)
+    : m_owner(std::move(owner)),
+      m_service(service),
       m_ref(std::move(ref)),
       m_block(InitialRequestBlock()),
       m_statusRequest(kStatusRendering) {}
+
+VoxaWorkImpl::~VoxaWorkImpl() {
+    for (; m_startUps > 0; --m_startUps) m_service.ClearIt().detach([](kj::Exception&&) {});
+}
 
 bool VoxaWorkImpl::AcceptName(const char* what, std::string_view name, bool isMap,
                               std::string* out) {
@@ -88,9 +94,16 @@ bool VoxaWorkImpl::Working() {
 
 // --- lifecycle and frames ------------------------------------------------------
 
-kj::Promise<void> VoxaWorkImpl::clearIt(ClearItContext) { return m_service.ClearIt(); }
+kj::Promise<void> VoxaWorkImpl::clearIt(ClearItContext) {
+    if (m_startUps == 0) return kj::READY_NOW;  // nothing of this object's to clear
+    --m_startUps;
+    return m_service.ClearIt();
+}
 
-kj::Promise<void> VoxaWorkImpl::startUp(StartUpContext) { return m_service.StartUp(); }
+kj::Promise<void> VoxaWorkImpl::startUp(StartUpContext) {
+    ++m_startUps;
+    return m_service.StartUp();
+}
 
 kj::Promise<void> VoxaWorkImpl::setDoRender(SetDoRenderContext) {
     auto job = std::make_shared<Job>(JobKind::kRender);
@@ -417,7 +430,7 @@ std::optional<hosting::ObjectFactory> MakeWorkFactory(const hosting::ServerComma
     auto service = std::make_shared<WorkService>(
         std::move(roots), headless ? DisplayMode::kHeadless : DisplayMode::kAuto);
     return hosting::ObjectFactory([service](hosting::ObjectRef ref) -> capnp::Capability::Client {
-        return kj::heap<VoxaWorkImpl>(*service, std::move(ref));
+        return kj::heap<VoxaWorkImpl>(*service, std::move(ref), service);
     });
 }
 

@@ -10,6 +10,11 @@
 // engine's single context is): colour-point and option calls travel to the
 // render thread in call order.
 //
+// The user count is kept per object as well: an object's ClearIt only
+// matches that object's own StartUps (one client cannot take another's
+// window down), and an object released with StartUps outstanding gives
+// them back.
+//
 // Paths sent by a client (ZB name, map names, CopyPixToFile, the working
 // directory, "TimerOutputFile", the names inside a restored key) must lie
 // inside the server's data roots; a refused path changes nothing and one
@@ -34,7 +39,12 @@ namespace voxa::render_server {
 
 class VoxaWorkImpl final : public rpc::Ivoxa_work::Server {
 public:
-    VoxaWorkImpl(WorkService& service, std::optional<hosting::ObjectRef> ref);
+    // owner, when given, keeps the service alive as long as the object.
+    VoxaWorkImpl(WorkService& service, std::optional<hosting::ObjectRef> ref,
+                 std::shared_ptr<WorkService> owner = nullptr);
+    // A client that goes away without its ClearIts (released, killed, or
+    // disconnected) has them done here, so its window does not stay up.
+    ~VoxaWorkImpl();
 
 protected:
     kj::Promise<void> clearIt(ClearItContext context) override;
@@ -72,8 +82,10 @@ private:
     kj::Promise<void> Track(std::shared_ptr<Job> job, bool wait);
     bool Working();
 
+    std::shared_ptr<WorkService> m_owner;
     WorkService& m_service;
     std::optional<hosting::ObjectRef> m_ref;
+    int m_startUps = 0;  // this object's StartUps not yet matched by its ClearIts
     RenderRequestBlock m_block;
     ViewQuality m_quality;
     KeyExtras m_extras;
