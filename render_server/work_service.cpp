@@ -158,9 +158,19 @@ void WorkService::CarryOut(Job& job) {
     switch (job.kind) {
         case JobKind::kRender: {
             m_context.SetRequestBlock(job.block);
-            m_rendering.store(true, std::memory_order_release);
+            {
+                std::lock_guard<std::mutex> lock(m_abortMutex);
+                m_rendering.store(true, std::memory_order_release);
+            }
             m_context.SetDoRender();
-            m_rendering.store(false, std::memory_order_release);
+            {
+                // A stop that came as the frame was ending must not stay
+                // raised and end the next frame at its start.
+                std::lock_guard<std::mutex> lock(m_abortMutex);
+                m_rendering.store(false, std::memory_order_release);
+                m_process.ClearAbort();
+                m_pipeline.Cache().ClearAbort();
+            }
             job.frameResult = m_context.LastFrameResult();
             job.aborted = m_pipeline.LastFrame().aborted;
             job.volumeSize = {m_context.Extras().nx, m_context.Extras().ny,
@@ -243,6 +253,7 @@ kj::Promise<void> WorkService::SubmitNow(std::shared_ptr<Job> job) {
 }
 
 void WorkService::AbortFrame() {
+    std::lock_guard<std::mutex> lock(m_abortMutex);
     if (m_rendering.load(std::memory_order_acquire)) m_context.StopRendering();
 }
 

@@ -162,6 +162,7 @@ private:
     std::mutex m_optionsMutex;                   // guards the context's options while applied
     std::atomic<bool> m_windowUp{false};         // render thread writes, release/acquire
     std::atomic<bool> m_rendering{false};        // a frame is being drawn (render thread)
+    std::mutex m_abortMutex;                     // a stop and the end of a frame, one at a time
 };
 
 }  // namespace voxa::render_server

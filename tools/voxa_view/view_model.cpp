@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 
 namespace voxa::view {
 
@@ -76,7 +77,18 @@ public:
         m_context->SetOpacity(q.opacity);
     }
     bool Render(bool* aborted, int* bricks) override {
+        {
+            std::lock_guard<std::mutex> lock(m_abortMutex);
+            m_rendering = true;
+        }
         m_context->SetDoRender();
+        {
+            // A stop that came as the frame was ending must not end the next.
+            std::lock_guard<std::mutex> lock(m_abortMutex);
+            m_rendering = false;
+            m_process->ClearAbort();
+            m_pipeline->Cache().ClearAbort();
+        }
         *aborted = m_pipeline->LastFrame().aborted;
         *bricks = static_cast<int>(m_pipeline->LastFrame().renderList.size());
         if (m_context->LastFrameResult() < 0) m_error = m_pipeline->LastFrame().error;
@@ -91,7 +103,8 @@ public:
         return true;
     }
     void Abort() override {
-        if (m_context) m_context->StopRendering();
+        std::lock_guard<std::mutex> lock(m_abortMutex);
+        if (m_rendering) m_context->StopRendering();
     }
     void Close() override {
         if (m_context) m_context->ClearIt();
@@ -107,6 +120,8 @@ private:
     std::unique_ptr<FramePipeline> m_pipeline;
     std::string m_error;
     Quality m_initial;
+    std::mutex m_abortMutex;  // Abort (UI thread) and the end of a frame, one at a time
+    bool m_rendering = false;
 };
 
 // --- remote --------------------------------------------------------------------
