@@ -6,9 +6,11 @@
 #   3. summarises the render timers with ptodump,
 #   4. writes a test movie through the disk spool server (registered and
 #      launched on demand on loopback) with spoolwrite,
-#   5. renders a 24-frame movie of the head on a 2x1 wall with two headless
+#   5. renders the first turntable frame again through the interactive render
+#      server (voxa_render --host 127.0.0.1, voxa_server launched on demand),
+#   6. renders a 24-frame movie of the head on a 2x1 wall with two headless
 #      render nodes through a private queue database and the spool server,
-#   6. plays the wall (two movie servers, vw) with screenshots and an MP4.
+#   7. plays the wall (two movie servers, vw) with screenshots and an MP4.
 # Outputs land in demo_out/ (or $VOXA_DEMO_OUT).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -44,8 +46,25 @@ echo "== 4. A movie through the disk spool server"
 "$bin/spool" -RegServer
 "$bin/spoolwrite" 127.0.0.1 "$VOXA_ROOT/data/m.raw"
 ls -l "$VOXA_ROOT/data/m.raw"
+echo "== 5. The head rendered by voxa_server (launched on demand) and read back"
+"$bin/voxa_server" -RegServer
+for dir in "$out" "$PWD/scripts/demo"; do  # the server reads only inside its data roots
+  grep -qxF "$dir" "$VOXA_ROOT/spool_roots.txt" 2>/dev/null || echo "$dir" >>"$VOXA_ROOT/spool_roots.txt"
+done
+"$bin/voxa_render" --host 127.0.0.1 --zb "$out/ch2/ch2.zb" --keys scripts/demo/head.keys \
+  --cmap scripts/demo/mri_copper.cmap --amap scripts/demo/mri_copper.amap --size 640x640 \
+  --option ShowColorBar=1 --option "AddTick=0 0" --option "AddTick=128 128" \
+  --option "AddTick=250 255" \
+  --option "BoundingBox=220 220 220 255" --option "Floor=50 55 90 255 0.3 0.25" \
+  --out "$out/head_remote.png"
+if cmp -s "$out/head_remote.png" "$out/head_0000.png"; then
+  echo "head_remote.png is byte-identical to the direct-mode head_0000.png"
+else
+  echo "demo: head_remote.png differs from head_0000.png" >&2
+  exit 1
+fi
 
-echo "== 5. Render farm: 24 frames on a 2x1 wall, two headless nodes"
+echo "== 6. Render farm: 24 frames on a 2x1 wall, two headless nodes"
 scripts/queue_db.sh start
 mkdir -p "$VOXA_ROOT/data/wall"
 "$bin/voxa_movie" delete head >/dev/null 2>&1 || true
@@ -65,7 +84,7 @@ scripts/queue_db.sh stop
 # ---- The wall: play the two panel files in step, screenshots, MP4 --------
 # Works with panel files made by any means: the farm's (NAME_00, NAME_01 in
 # $VOXA_ROOT/data/wall), else a generated test movie stands in.
-echo "== 6. The wall: two movie servers on a private Xvfb, played by vw, exported to MP4"
+echo "== 7. The wall: two movie servers on a private Xvfb, played by vw, exported to MP4"
 wall_dir="$VOXA_ROOT/data/wall"
 wall_w=320 wall_h=256
 wall_left="$wall_dir/head_00" wall_right="$wall_dir/head_01"

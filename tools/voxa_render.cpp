@@ -6,6 +6,7 @@
 #include "engine/context/render_context.h"
 #include "engine/context/render_request.h"
 #include "queue/movie_preview.h"
+#include "tools/voxa_render_remote.h"
 
 #include <cctype>
 #include <chrono>
@@ -84,6 +85,9 @@ std::string VoxaRenderUsage(const std::string& program) {
            "  --frame N          with --movie: the (first) frame number (default 1);\n"
            "                     with --frames K, frames N to N+K-1 in turn\n"
            "  --panel P          with --movie: the panel index (default 0)\n"
+           "  --host HOST        render on voxa_server on HOST (launched on demand when\n"
+           "                     HOST is this machine) instead of in this process; the\n"
+           "                     files written are the same\n"
            "  --help             this text\n"
            "\n"
            "Exit status: 0 done, 1 a frame could not be rendered or written,\n"
@@ -110,6 +114,9 @@ bool ParseVoxaRenderArgs(const std::vector<std::string>& args, VoxaRenderArgs& o
             out.verbose = true;
         } else if (a == "--window") {
             out.window = true;
+        } else if (a == "--host") {
+            if (!value(v) || v.empty()) return fail("--host needs a host name");
+            out.host = v;
         } else if (a == "--zb" || a == "--keys" || a == "--cmap" || a == "--amap" ||
                    a == "--out" || a == "--timers") {
             if (!value(v) || v.empty()) return fail(a + " needs a file name");
@@ -201,6 +208,7 @@ int RunVoxaRender(const std::vector<std::string>& argv, std::ostream& out, std::
             request.outFiles.push_back(NumberedOutput(args.outFile, i, args.frames));
         return queue::RenderMoviePreview(request, out, err);
     }
+    if (!args.host.empty()) return RunVoxaRenderRemote(args, out, err);
 
     // Input files are checked before anything is set up. (The engine draws
     // its built-in test volume when a ZB file cannot be opened; from the

@@ -32,6 +32,7 @@ struct VoxaRenderArgs {
     int movieFrame = 1;
     int moviePanel = 0;
     bool sizeGiven = false;
+    std::string host;  // --host: drive voxa_server there instead of direct mode
 };
 
 // Parses argv (without the program name). False with a message in *error

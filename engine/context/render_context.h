@@ -177,6 +177,9 @@ public:
 
     RenderProcess& Process() { return m_process; }
     const RenderRequestBlock& RequestBlock() const { return m_block; }
+    // Replaces the request block with a copy handed over by a host that
+    // keeps one block per client (the next SetDoRender renders it).
+    void SetRequestBlock(const RenderRequestBlock& block) { m_block = block; }
     const RenderRequestBlock& CurrentBlock() const { return m_current; }
     const OptionSettings& Options() const { return m_options; }
     OptionSettings& MutableOptions() { return m_options; }

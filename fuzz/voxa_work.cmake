@@ -1,0 +1,1 @@
+voxa_add_fuzz_harness(voxa_work LIBS voxa_render_server)
