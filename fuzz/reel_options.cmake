@@ -1,1 +1,1 @@
-voxa_add_fuzz_harness(reel_options LIBS voxa_movie)
+voxa_add_fuzz_harness(reel_options LIBS voxa_reel)
