@@ -5,7 +5,9 @@
 #      bar with ticks, bounding box, floor) into PNGs, timing every render,
 #   3. summarises the render timers with ptodump,
 #   4. writes a test movie through the disk spool server (registered and
-#      launched on demand on loopback) with spoolwrite.
+#      launched on demand on loopback) with spoolwrite,
+#   5. renders a 24-frame movie of the head on a 2x1 wall with two headless
+#      render nodes through a private queue database and the spool server.
 # Outputs land in demo_out/ (or $VOXA_DEMO_OUT).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -41,4 +43,21 @@ echo "== 4. A movie through the disk spool server"
 "$bin/spool" -RegServer
 "$bin/spoolwrite" 127.0.0.1 "$VOXA_ROOT/data/m.raw"
 ls -l "$VOXA_ROOT/data/m.raw"
-echo "demo: outputs in $out (look at $out/head_0000.png)"
+
+echo "== 5. Render farm: 24 frames on a 2x1 wall, two headless nodes"
+scripts/queue_db.sh start
+mkdir -p "$VOXA_ROOT/data/wall"
+"$bin/voxa_movie" delete head >/dev/null 2>&1 || true
+"$bin/voxa_movie" create head --zb "$out/ch2/ch2.zb" --orbit 24,15,0 --keys scripts/demo/farm.keys \
+  --wall 2x1 --panel 320x256 --dest "127.0.0.1:$VOXA_ROOT/data/wall"
+rm -f "$VOXA_ROOT/DEBUG_SCR1.txt"
+"$bin/voxa_saver" -headless -geometry 320x256 --until-idle --node-name node1 &
+n1=$!
+"$bin/voxa_saver" -headless -geometry 320x256 --until-idle --node-name node2 &
+n2=$!
+wait "$n1" "$n2"
+"$bin/voxa_movie" status head
+"$bin/voxa_render" --movie head --frame 7 --panel 0 --size 320x256 --out "$out/farm_f7_p0.png"
+ls -l "$VOXA_ROOT/data/wall"
+scripts/queue_db.sh stop
+echo "demo: outputs in $out (look at $out/head_0000.png and $out/farm_f7_p0.png)"

@@ -5,6 +5,7 @@
 #include "engine/context/pixel_files.h"
 #include "engine/context/render_context.h"
 #include "engine/context/render_request.h"
+#include "queue/movie_preview.h"
 
 #include <cctype>
 #include <chrono>
@@ -76,6 +77,13 @@ std::string VoxaRenderUsage(const std::string& program) {
            "  --hold SECONDS     with --window: keep the window up this long after the\n"
            "                     last frame (Esc or closing the window ends it early)\n"
            "  --verbose          report the GL context and every frame written\n"
+           "  --movie NAME       render one panel of a queued movie frame exactly as a\n"
+           "                     render node does (queue settings from\n"
+           "                     $VOXA_ROOT/VOXA_DEFAULT_SQL_QUEUE.txt; --size is the\n"
+           "                     node's -geometry, default 1280x1024; --out needed)\n"
+           "  --frame N          with --movie: the (first) frame number (default 1);\n"
+           "                     with --frames K, frames N to N+K-1 in turn\n"
+           "  --panel P          with --movie: the panel index (default 0)\n"
            "  --help             this text\n"
            "\n"
            "Exit status: 0 done, 1 a frame could not be rendered or written,\n"
@@ -111,7 +119,16 @@ bool ParseVoxaRenderArgs(const std::vector<std::string>& args, VoxaRenderArgs& o
             if (a == "--amap") out.amapFile = v;
             if (a == "--out") out.outFile = v;
             if (a == "--timers") out.timersFile = v;
+        } else if (a == "--movie") {
+            if (!value(v) || v.empty()) return fail("--movie needs a movie name");
+            out.movie = v;
+        } else if (a == "--frame" || a == "--panel") {
+            int n = 0;
+            if (!value(v) || !ParseInt(v, n) || n < (a == "--frame" ? 1 : 0))
+                return fail(a + " needs a number, got '" + v + "'");
+            (a == "--frame" ? out.movieFrame : out.moviePanel) = n;
         } else if (a == "--size") {
+            out.sizeGiven = true;
             if (!value(v) || !ParsePair(v, 'x', out.width, out.height) || out.width < 1 ||
                 out.height < 1 || out.width > kMaxFrameSide || out.height > kMaxFrameSide)
                 return fail("--size needs WxH with sides from 1 to " +
@@ -165,6 +182,24 @@ int RunVoxaRender(const std::vector<std::string>& argv, std::ostream& out, std::
     if (args.help) {
         out << VoxaRenderUsage(kProgram);
         return 0;
+    }
+    if (!args.movie.empty()) {
+        if (args.outFile.empty()) {
+            err << kProgram << ": --movie needs --out FILE.pix or FILE.png\n";
+            return 2;
+        }
+        queue::MoviePreviewRequest request;
+        request.movie = args.movie;
+        request.frame = args.movieFrame;
+        request.panel = args.moviePanel;
+        if (args.sizeGiven) {
+            request.windowWidth = args.width;
+            request.windowHeight = args.height;
+        }
+        request.frames = args.frames;
+        for (int i = 0; i < args.frames; ++i)
+            request.outFiles.push_back(NumberedOutput(args.outFile, i, args.frames));
+        return queue::RenderMoviePreview(request, out, err);
     }
 
     // Input files are checked before anything is set up. (The engine draws

@@ -27,6 +27,11 @@ struct VoxaRenderArgs {
     double holdSeconds = 0.0;
     bool verbose = false;
     bool help = false;
+    // --movie: one panel of a queued movie frame, as a render node renders it.
+    std::string movie;
+    int movieFrame = 1;
+    int moviePanel = 0;
+    bool sizeGiven = false;
 };
 
 // Parses argv (without the program name). False with a message in *error

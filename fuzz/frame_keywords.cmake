@@ -1,0 +1,1 @@
+voxa_add_fuzz_harness(frame_keywords LIBS voxa_context)

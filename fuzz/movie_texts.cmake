@@ -1,0 +1,1 @@
+voxa_add_fuzz_harness(movie_texts LIBS voxa_queue)

@@ -1,0 +1,1 @@
+voxa_add_fuzz_harness(queue_settings LIBS voxa_queue)
