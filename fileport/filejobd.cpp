@@ -367,17 +367,23 @@ void FileJobDaemon::CarryOut(int number, const std::string& name, const std::str
     ServedPath served;
     std::string reason;
     const std::string dstPath = DrivePath(dst.dir);
-    if (!m_roots.Check(dstPath, &served, &reason))
+    // The file to be written must lie inside the data roots (the directory
+    // may be a root itself).
+    if (!m_roots.Check(JoinPath(dstPath, name), &served, &reason))
         return fail("Refused", "destination " + dst.dir + ": " + reason);
+    const size_t slash = served.full.rfind('/');
+    if (slash == std::string::npos || served.full.compare(slash + 1, std::string::npos, name) != 0)
+        return fail("Refused", "destination " + dst.dir + ": " + name + " is a link");
+    const std::string dstDir = slash == 0 ? "/" : served.full.substr(0, slash);
     struct stat st {};
-    if (stat(served.full.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+    if (stat(dstDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
         return fail("Refused", "destination " + dst.dir + " is not a directory");
 
     const std::vector<std::string> command = {m_options.getfileProgram, src.host, src.dir, name};
     std::string echo;
     for (const std::string& w : command) echo += (echo.empty() ? "" : " ") + w;
     std::fflush(m_out);
-    SpawnResult got = RunInDirectory(command, served.full, m_options.getfileTimeoutSeconds);
+    SpawnResult got = RunInDirectory(command, dstDir, m_options.getfileTimeoutSeconds);
     if (talk) {
         std::fprintf(m_out, "=====================================\n");
         std::fprintf(m_out, "%s\n", echo.c_str());
@@ -394,16 +400,16 @@ void FileJobDaemon::CarryOut(int number, const std::string& name, const std::str
                                   std::to_string(m_options.getfileTimeoutSeconds) + " s");
     if (got.exitStatus != 0)
         return fail("Failed", "getfile ended with status " + std::to_string(got.exitStatus));
-    const std::string fetched = JoinPath(served.full, name);
+    const std::string fetched = JoinPath(dstDir, name);
     struct stat fs {};
     if (lstat(fetched.c_str(), &fs) != 0 || !S_ISREG(fs.st_mode))
         return fail("Failed", "getfile left no file " + name + " in " + dst.dir);
     if (talk) {
         std::fflush(m_out);
-        RunInDirectory({m_options.listProgram, "-l", "--", name}, served.full, 60);
+        RunInDirectory({m_options.listProgram, "-l", "--", name}, dstDir, 60);
     }
     MarkJob(number, "status='Finished', started=started, finished=NOW()");
-    ReportSpace(served.full);
+    ReportSpace(dstDir);
     std::fflush(m_out);
 }
 

@@ -199,7 +199,7 @@ TEST_F(FileJobTest, TakesOwnCopyJobsByPriorityThenNumber) {
     EXPECT_EQ(log[1], "srchost " + m_src + " c.bin");
     EXPECT_EQ(log[2], "srchost " + m_src + " a.bin");
     EXPECT_EQ(ReadWholeFile(m_destDir.File("a.bin")), "first file\n");
-    EXPECT_EQ(ReadWholeFile(m_destDir.File("b.bin")), std::string(100000, 'b'));
+    EXPECT_TRUE(ReadWholeFile(m_destDir.File("b.bin")) == std::string(100000, 'b'));
     for (const char* n : {"a.bin", "b.bin", "c.bin"}) EXPECT_EQ(Status(n), "Finished") << n;
     EXPECT_EQ(Status("other.bin"), "NEW");
     EXPECT_EQ(Status("moved.bin"), "NEW");
@@ -389,7 +389,7 @@ TEST_F(FileJobTest, RealGetfileFromFileportServer) {
     ChildProcess p(Args({}), env);
     EXPECT_EQ(p.Wait(60000), 0) << ReadWholeFile(logDir.File("log"));
     EXPECT_EQ(Status("real.bin"), "Finished") << ReadWholeFile(logDir.File("log"));
-    EXPECT_EQ(ReadWholeFile(m_destDir.File("real.bin")), std::string(300000, 'r') + "end");
+    EXPECT_TRUE(ReadWholeFile(m_destDir.File("real.bin")) == std::string(300000, 'r') + "end");
 }
 
 }  // namespace
