@@ -316,6 +316,7 @@ FileJobDaemon::PassEnd FileJobDaemon::RunPass() {
         std::fprintf(m_out, "cDstDir      = %s\n", dst.dir.c_str());
     }
 
+    if (m_options.claimDelayMs > 0 && !Sleep(m_options.claimDelayMs)) return PassEnd::kStopped;
     // Claim: only the daemon whose update turns NEW into Started goes on.
     auto claimed = WithDb([&](queue::QueueDb& db) -> Result<uint64_t> {
         return db.UpdateRows(kFileJobsTable, "status='Started', started=NOW(), finished=NULL",

@@ -83,6 +83,9 @@ struct FileJobOptions {
     std::string getfileProgram = "getfile";  // looked up on PATH
     std::string listProgram = "ls";          // lists the fetched file
     int maxBackoffMs = 30000;             // reconnect back-off ceiling
+    // Pause between choosing a job and claiming it ($VOXA_FILEJOBD_CLAIM_DELAY_MS):
+    // lets tests make two daemons choose the same job.
+    int claimDelayMs = 0;
 };
 
 // Set from a SIGTERM/SIGINT handler: every sleep and wait ends soon after.

@@ -89,6 +89,8 @@ int main(int argc, char** argv) {
         }
     }
     if (options.hostName.empty()) options.hostName = HostName().substr(0, 255);
+    if (const char* d = std::getenv("VOXA_FILEJOBD_CLAIM_DELAY_MS"); d != nullptr)
+        ParseInt(d, 0, 60000, &options.claimDelayMs);
 
     DataRoots dataRoots;
     std::vector<std::string> warnings;

@@ -330,6 +330,29 @@ TEST_F(FileJobTest, TwoDaemonsTakeEachJobOnce) {
     }
 }
 
+// Two daemons choose the same job at once (each pauses before its claim):
+// only one claims it, getfile runs once, the other says so and goes on.
+TEST_F(FileJobTest, SimultaneousChoiceClaimsOnce) {
+    Source("once.bin", "only once\n");
+    Job(1, "once.bin", m_host);
+    TempDir logDir;
+    auto env1 = Env(), env2 = Env();
+    env1.emplace_back("FILEJOBD_LOG", logDir.File("log1"));
+    env2.emplace_back("FILEJOBD_LOG", logDir.File("log2"));
+    env1.emplace_back("VOXA_FILEJOBD_CLAIM_DELAY_MS", "3000");
+    env2.emplace_back("VOXA_FILEJOBD_CLAIM_DELAY_MS", "3000");
+    ChildProcess a(Args({"--idle-seconds", "0"}), env1);
+    ChildProcess b(Args({"--idle-seconds", "0"}), env2);
+    EXPECT_EQ(a.Wait(60000), 0);
+    EXPECT_EQ(b.Wait(60000), 0);
+    const std::string logs = ReadWholeFile(logDir.File("log1")) + ReadWholeFile(logDir.File("log2"));
+    ASSERT_EQ(Count(logs, "iNumber: 1"), 2u) << logs;  // both chose it
+    EXPECT_EQ(Lines(StubLog()).size(), 1u) << StubLog();
+    EXPECT_EQ(Count(logs, "Job 1 was taken by another daemon"), 1u) << logs;
+    EXPECT_EQ(Status("once.bin"), "Finished");
+    EXPECT_EQ(ReadWholeFile(m_destDir.File("once.bin")), "only once\n");
+}
+
 // SIGTERM ends a long idle sleep at once (status 0); a database that cannot
 // be reached ends the start with status 1.
 TEST_F(FileJobTest, SigtermAndUnreachableDatabase) {
