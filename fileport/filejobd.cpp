@@ -279,9 +279,10 @@ FileJobDaemon::PassEnd FileJobDaemon::RunPass() {
         return db.Query(select);
     });
     if (!rows.ok()) {
+        // A broken table is not mended by asking again at once.
         std::fprintf(m_out, "%s\n", rows.status().message().c_str());
         std::fflush(m_out);
-        return FileJobStopFlag().load() ? PassEnd::kStopped : PassEnd::kIdle;
+        return Sleep(m_options.idleMs) ? PassEnd::kIdle : PassEnd::kStopped;
     }
     if (rows->empty() || !(*rows)[0][0]) {
         if (m_options.verbosity > 10) std::fprintf(m_out, "Idling for %d sec\n", m_options.idleMs / 1000);

@@ -172,6 +172,18 @@ TEST(FileJobTexts, BuiltInAccountWithoutSettingsFile) {
     EXPECT_EQ(s->password, "secret");
 }
 
+TEST(FileJobCommandLine, HelpAndBadArguments) {
+    voxa::testing::FreshRoot root;
+    auto r = RunCommand(kBin + "/filejobd --help");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("--loop"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("--data-root DIR"), std::string::npos) << r.out;
+    EXPECT_EQ(RunCommand(kBin + "/filejobd --bogus 2>/dev/null").status, 2);
+    EXPECT_EQ(RunCommand(kBin + "/filejobd --verbose x 2>/dev/null").status, 2);
+    EXPECT_EQ(RunCommand(kBin + "/filejobd --host a:b 2>/dev/null").status, 2);
+    EXPECT_EQ(RunCommand(kBin + "/filejobd --data-root /no/such/dir 2>/dev/null").status, 2);
+}
+
 // Priorities 5, 2, 2: the 2s first in job-number order, then 5; jobs of
 // another host (also one a LIKE pattern would match) and other actions stay
 // NEW; the fetched bytes are the source's; space goes to this host's row on
