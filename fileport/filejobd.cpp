@@ -326,7 +326,7 @@ FileJobDaemon::PassEnd FileJobDaemon::RunPass() {
     if (!claimed.ok()) {
         std::fprintf(m_out, "ERROR: %s\n", claimed.status().message().c_str());
         std::fflush(m_out);
-        return FileJobStopFlag().load() ? PassEnd::kStopped : PassEnd::kIdle;
+        return Sleep(m_options.idleMs) ? PassEnd::kIdle : PassEnd::kStopped;
     }
     if (*claimed != 1) {
         if (talk) std::fprintf(m_out, "Job %d was taken by another daemon\n", number);
