@@ -275,7 +275,7 @@ FileJobDaemon::PassEnd FileJobDaemon::RunPass() {
     auto rows = WithDb([&](queue::QueueDb& db) -> Result<queue::Rows> {
         select = "select number,action,name,source,destination from " +
                  std::string(kFileJobsTable) + " where status='NEW' and action='copy' and " +
-                 HostCondition(db, "destination") + " order by priority, number limit 1";
+                 HostCondition(db, "destination") + " order by priority is null, priority, number limit 1";
         return db.Query(select);
     });
     if (!rows.ok()) {
