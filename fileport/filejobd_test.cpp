@@ -184,7 +184,8 @@ TEST(FileJobCommandLine, HelpAndBadArguments) {
     EXPECT_EQ(RunCommand(kBin + "/filejobd --data-root /no/such/dir 2>/dev/null").status, 2);
 }
 
-// Priorities 5, 2, 2: the 2s first in job-number order, then 5; jobs of
+// Priorities 5, 2, 2, none: the 2s first in job-number order, then 5, then
+// the job without a priority; jobs of
 // another host (also one a LIKE pattern would match) and other actions stay
 // NEW; the fetched bytes are the source's; space goes to this host's row on
 // the destination's file system only.
@@ -192,6 +193,9 @@ TEST_F(FileJobTest, TakesOwnCopyJobsByPriorityThenNumber) {
     Source("a.bin", "first file\n");
     Source("b.bin", std::string(100000, 'b'));
     Source("c.bin", "third\n");
+    Source("z.bin", "no priority\n");
+    Sql("insert into FileJobs (status,action,name,source,destination) values ('NEW','copy','z.bin'," +
+        m_db->Quote("srchost:" + m_src) + "," + m_db->Quote(m_host + ":" + m_dest) + ")");
     Job(5, "a.bin", m_host);
     Job(2, "b.bin", m_host);
     Job(2, "c.bin", m_host);
@@ -201,19 +205,20 @@ TEST_F(FileJobTest, TakesOwnCopyJobsByPriorityThenNumber) {
         ",''),(" + m_db->Quote(m_host + ":/proc") + ",''),(" + m_db->Quote("farm:" + m_dest) + ",'')");
 
     std::string out;
-    for (int i = 0; i < 3; ++i) ASSERT_EQ(Pass(&out), 0) << out;
+    for (int i = 0; i < 4; ++i) ASSERT_EQ(Pass(&out), 0) << out;
     EXPECT_NE(out.find("Localhost name is: --> f_rm <--"), std::string::npos) << out;
     EXPECT_NE(out.find("Free MB To Caller = "), std::string::npos) << out;
     EXPECT_NE(out.find("Exitting!"), std::string::npos) << out;
 
     auto log = Lines(StubLog());
-    ASSERT_EQ(log.size(), 3u) << StubLog();
+    ASSERT_EQ(log.size(), 4u) << StubLog();
     EXPECT_EQ(log[0], "srchost " + m_src + " b.bin");
     EXPECT_EQ(log[1], "srchost " + m_src + " c.bin");
     EXPECT_EQ(log[2], "srchost " + m_src + " a.bin");
+    EXPECT_EQ(log[3], "srchost " + m_src + " z.bin");
     EXPECT_EQ(ReadWholeFile(m_destDir.File("a.bin")), "first file\n");
     EXPECT_TRUE(ReadWholeFile(m_destDir.File("b.bin")) == std::string(100000, 'b'));
-    for (const char* n : {"a.bin", "b.bin", "c.bin"}) EXPECT_EQ(Status(n), "Finished") << n;
+    for (const char* n : {"a.bin", "b.bin", "c.bin", "z.bin"}) EXPECT_EQ(Status(n), "Finished") << n;
     EXPECT_EQ(Status("other.bin"), "NEW");
     EXPECT_EQ(Status("moved.bin"), "NEW");
 
@@ -229,7 +234,7 @@ TEST_F(FileJobTest, TakesOwnCopyJobsByPriorityThenNumber) {
     // Nothing left: the pass idles and says so.
     ASSERT_EQ(Pass(&out, {"--idle-seconds", "0"}), 0);
     EXPECT_NE(out.find("Idling for 0 sec"), std::string::npos) << out;
-    EXPECT_EQ(Lines(StubLog()).size(), 3u);
+    EXPECT_EQ(Lines(StubLog()).size(), 4u);
 }
 
 // The server stamps both times; finishing keeps the claim time, both with
