@@ -405,6 +405,22 @@ TEST_F(FileJobTest, SigtermAndUnreachableDatabase) {
     EXPECT_NE(out.find("ERROR:  Was unable to connect to MySQL host"), std::string::npos) << out;
 }
 
+// SIGTERM while getfile runs: getfile is ended, the job goes back to NEW
+// (no start time) and the daemon ends with status 0.
+TEST_F(FileJobTest, SigtermDuringGetfileReturnsTheJob) {
+    Job(1, "slow.bin", m_host);
+    TempDir logDir;
+    auto env = Env();
+    env.emplace_back("FILEJOBD_LOG", logDir.File("log"));
+    ChildProcess p(Args({"--loop"}), env);
+    ASSERT_TRUE(WaitFor([&] { return StubLog().find("slow.bin") != std::string::npos; }, 30000));
+    EXPECT_EQ(Status("slow.bin"), "Started");
+    p.Signal(SIGTERM);
+    EXPECT_EQ(p.Wait(20000), 0) << ReadWholeFile(logDir.File("log"));
+    EXPECT_EQ(Status("slow.bin"), "NEW");
+    EXPECT_EQ(Value("select started is null from FileJobs where name='slow.bin'"), "1");
+}
+
 // A database restart while the daemon loops: it reconnects and goes on.
 TEST_F(FileJobTest, ReconnectsAfterDatabaseRestart) {
     Source("r.bin", "after restart\n");
