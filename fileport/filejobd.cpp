@@ -116,7 +116,10 @@ SpawnResult RunInDirectory(const std::vector<std::string>& argv, const std::stri
     sigfillset(&all);
     posix_spawnattr_setsigmask(&attr, &none);
     posix_spawnattr_setsigdefault(&attr, &all);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    // Its own process group, so that ending it ends what it started too.
+    posix_spawnattr_setpgroup(&attr, 0);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
+                                        POSIX_SPAWN_SETPGROUP);
     pid_t pid = -1;
     int rc = posix_spawnp(&pid, args[0], &actions, &attr, args.data(), environ);
     posix_spawnattr_destroy(&attr);
@@ -142,11 +145,11 @@ SpawnResult RunInDirectory(const std::vector<std::string>& argv, const std::stri
             bool stop = FileJobStopFlag().load();
             if (stop || Clock::now() >= deadline) {
                 (stop ? result.stopped : result.timedOut) = true;
-                kill(pid, SIGTERM);
+                kill(-pid, SIGTERM);
                 killAt = Clock::now() + std::chrono::seconds(5);
             }
         } else if (Clock::now() >= *killAt) {
-            kill(pid, SIGKILL);
+            kill(-pid, SIGKILL);
             killAt = Clock::time_point::max();
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));

@@ -101,9 +101,9 @@ struct SpawnResult {
     int exitStatus = -1;    // exit code, or 128 + signal
     std::string error;      // why it did not start
 };
-// Runs argv (argv[0] looked up on PATH) in dir without a shell; ends it
-// (SIGTERM, SIGKILL 5 s later) after timeoutSeconds or when the stop flag
-// is set.
+// Runs argv (argv[0] looked up on PATH) in dir without a shell, in a process
+// group of its own; ends the group (SIGTERM, SIGKILL 5 s later) after
+// timeoutSeconds or when the stop flag is set.
 SpawnResult RunInDirectory(const std::vector<std::string>& argv, const std::string& dir,
                            int timeoutSeconds);
 
