@@ -58,10 +58,10 @@ CREATE TABLE IF NOT EXISTS Files (number int not null primary key auto_increment
   host varchar(255), mount varchar(255), dir varchar(255), name varchar(255),
   KEY host_name (host, name));
 CREATE TABLE IF NOT EXISTS FileJobs (number int not null primary key auto_increment,
-  host varchar(255), source varchar(255), dest varchar(255), status varchar(255),
-  start timestamp NULL DEFAULT NULL, finish timestamp NULL DEFAULT NULL);
+  status varchar(255), priority int, action varchar(255), name varchar(255),
+  source varchar(255), destination varchar(255), started timestamp, finished timestamp);
 CREATE TABLE IF NOT EXISTS FileHosts (number int not null primary key auto_increment,
-  host varchar(255), mount varchar(255), status varchar(255));
+  host varchar(255), request varchar(255), space int);
 CREATE USER IF NOT EXISTS '$user'@'localhost' IDENTIFIED BY '$password';
 CREATE USER IF NOT EXISTS '$user'@'127.0.0.1' IDENTIFIED BY '$password';
 CREATE USER IF NOT EXISTS '$user'@'%' IDENTIFIED BY '$password';

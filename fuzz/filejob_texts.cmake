@@ -1,0 +1,1 @@
+voxa_add_fuzz_harness(filejob_texts LIBS voxa_filejobd)
