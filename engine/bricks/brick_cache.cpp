@@ -384,6 +384,7 @@ void BrickCache::LayOutSlot(PlanEntry& e, int list, std::vector<char>& seen) {
         std::snprintf(buf, sizeof buf, "Brick %d: %lld bytes do not fit the %lld byte brick cache\n",
                       q.brick, static_cast<long long>(q.count), static_cast<long long>(size));
         AppendDebugText(kDebugVoxaFile, buf);
+        SetLastFailure(buf);
         return;
     }
     if (m_fill + len > size) {
