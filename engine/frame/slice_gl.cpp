@@ -186,6 +186,33 @@ private:
 
 namespace {
 
+// Fragments of opacity 0 discarded before blending, for as long as slices
+// are drawn; the context's alpha test is put back afterwards. Blending such
+// a fragment leaves the frame buffer exactly as it was, so the image is the
+// same to the bit, but the rasterizer skips the blending (and a software
+// one whole blocks of such fragments).
+class ZeroAlphaScope {
+public:
+    ZeroAlphaScope() {
+        m_wasOn = glIsEnabled(GL_ALPHA_TEST) == GL_TRUE;
+        glGetIntegerv(GL_ALPHA_TEST_FUNC, &m_func);
+        glGetFloatv(GL_ALPHA_TEST_REF, &m_ref);
+        glAlphaFunc(GL_GREATER, 0.0f);
+        glEnable(GL_ALPHA_TEST);
+    }
+    ~ZeroAlphaScope() {
+        glAlphaFunc(static_cast<GLenum>(m_func), m_ref);
+        if (!m_wasOn) glDisable(GL_ALPHA_TEST);
+    }
+    ZeroAlphaScope(const ZeroAlphaScope&) = delete;
+    ZeroAlphaScope& operator=(const ZeroAlphaScope&) = delete;
+
+private:
+    bool m_wasOn = false;
+    GLint m_func = GL_ALWAYS;
+    GLfloat m_ref = 0.0f;
+};
+
 // Paired data take their opacity from the second brick: judged per slice
 // only. So is a brick whose slices can reach (with weight 0, but still)
 // texels beyond its sides, which the transposes leave unwritten. Otherwise
@@ -291,7 +318,11 @@ int SliceDrawer::DrawPasses(const PassPlan& plan, const BrickBytes& bytes, WorkB
     b.textures = &textures;
     const bool brickShows = BrickShows(plan, bytes, settings, b.skip, b.visible);
     std::optional<ScissorScope> scissor;
-    if (b.skip && brickShows) b.scissor = &scissor.emplace();
+    std::optional<ZeroAlphaScope> zeroAlpha;
+    if (b.skip && brickShows) {
+        b.scissor = &scissor.emplace();
+        zeroAlpha.emplace();
+    }
 
     int drawn = 0;
     for (const PlannedPass& pass : plan.passes) {
@@ -305,6 +336,7 @@ int SliceDrawer::DrawPasses(const PassPlan& plan, const BrickBytes& bytes, WorkB
         if (brickShows) drawn += DrawPass(b, pass, layouts.main, layouts.second, plan.alpha);
         if (settings.timers) timers.StampTimer(labels.end);
     }
+    zeroAlpha.reset();
     scissor.reset();
     glFlush();
     glFinish();

@@ -15,8 +15,10 @@
 // drawn slice is scissored to the screen box of the part of its quad whose
 // texture coordinates can reach a visible texel. The scissor leaves every
 // fragment inside it computed from the same vertices and state as without
-// it, so the image is the same to the bit; VOXA_DRAW_ALL_SLICES=1 turns all
-// of this off (the reference the tests compare against).
+// it, so the image is the same to the bit; inside it, fragments of opacity
+// 0 are discarded by the alpha test (blending them would change nothing).
+// VOXA_DRAW_ALL_SLICES=1 turns all of this off (the reference the tests
+// compare against).
 // Expects the projection of the panel current, the model-view identity,
 // blending and 2-D texturing on, the engine texture bound (linear filters,
 // clamping) and the texture environment "modulate". Render thread only.
