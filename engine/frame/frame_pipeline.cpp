@@ -67,6 +67,7 @@ void FramePipeline::Attach(RenderContext& context) {
     hooks.windowDown = [this] {
         // The GL context is gone: its textures and font lists with it.
         m_overlay.reset();
+        m_slices.ForgetTextures();
         m_secondReader.Read(nullptr, kReaderClose, 0, kSlotAlign);
         m_store.ForgetPath();
     };

@@ -186,6 +186,33 @@ private:
 
 namespace {
 
+// Fragments of opacity 0 discarded before blending, for as long as slices
+// are drawn; the context's alpha test is put back afterwards. Blending such
+// a fragment leaves the frame buffer exactly as it was, so the image is the
+// same to the bit, but the rasterizer skips the blending (and a software
+// one whole blocks of such fragments).
+class ZeroAlphaScope {
+public:
+    ZeroAlphaScope() {
+        m_wasOn = glIsEnabled(GL_ALPHA_TEST) == GL_TRUE;
+        glGetIntegerv(GL_ALPHA_TEST_FUNC, &m_func);
+        glGetFloatv(GL_ALPHA_TEST_REF, &m_ref);
+        glAlphaFunc(GL_GREATER, 0.0f);
+        glEnable(GL_ALPHA_TEST);
+    }
+    ~ZeroAlphaScope() {
+        glAlphaFunc(static_cast<GLenum>(m_func), m_ref);
+        if (!m_wasOn) glDisable(GL_ALPHA_TEST);
+    }
+    ZeroAlphaScope(const ZeroAlphaScope&) = delete;
+    ZeroAlphaScope& operator=(const ZeroAlphaScope&) = delete;
+
+private:
+    bool m_wasOn = false;
+    GLint m_func = GL_ALWAYS;
+    GLfloat m_ref = 0.0f;
+};
+
 // Paired data take their opacity from the second brick: judged per slice
 // only. So is a brick whose slices can reach (with weight 0, but still)
 // texels beyond its sides, which the transposes leave unwritten. Otherwise
@@ -225,19 +252,25 @@ PassLayouts LayoutsOf(PassKind kind, const BrickBytes& bytes, WorkBuffers& buffe
             paired ? Layout(bytes.second, nativeSize) : std::span<const uint8_t>()};
 }
 
+// The internal format a slice of `method` is specified with.
+GLint SliceFormat(TextureMethod method, bool paletteExtension) {
+    if (method == TextureMethod::kBob)
+        return paletteExtension ? static_cast<GLint>(kGlColorIndex8Ext) : GL_LUMINANCE8;
+    return GL_RGBA;
+}
+
+// Uploads into the bound texture: into its storage when `reuse` (it holds
+// an image of the same format and size), else by specifying it afresh.
 void UploadSlice(TextureMethod method, bool paletteExtension, const PlannedPass& pass,
-                 const void* pixels) {
-    if (method == TextureMethod::kBob) {
-        if (paletteExtension)
-            glTexImage2D(GL_TEXTURE_2D, 0, static_cast<GLint>(kGlColorIndex8Ext), pass.texWidth,
-                         pass.texHeight, 0, GL_COLOR_INDEX, GL_UNSIGNED_BYTE, pixels);
-        else
-            glTexImage2D(GL_TEXTURE_2D, 0, GL_LUMINANCE8, pass.texWidth, pass.texHeight, 0,
-                         GL_LUMINANCE, GL_UNSIGNED_BYTE, pixels);
-    } else {
-        glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA, pass.texWidth, pass.texHeight, 0, GL_RGBA,
-                     GL_UNSIGNED_BYTE, pixels);
-    }
+                 const void* pixels, bool reuse) {
+    GLenum format = GL_RGBA;
+    if (method == TextureMethod::kBob) format = paletteExtension ? GL_COLOR_INDEX : GL_LUMINANCE;
+    if (reuse)
+        glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, pass.texWidth, pass.texHeight, format,
+                        GL_UNSIGNED_BYTE, pixels);
+    else
+        glTexImage2D(GL_TEXTURE_2D, 0, SliceFormat(method, paletteExtension), pass.texWidth,
+                     pass.texHeight, 0, format, GL_UNSIGNED_BYTE, pixels);
 }
 
 void DrawQuad(const PlannedSlice& slice) {
@@ -285,7 +318,11 @@ int SliceDrawer::DrawPasses(const PassPlan& plan, const BrickBytes& bytes, WorkB
     b.textures = &textures;
     const bool brickShows = BrickShows(plan, bytes, settings, b.skip, b.visible);
     std::optional<ScissorScope> scissor;
-    if (b.skip && brickShows) b.scissor = &scissor.emplace();
+    std::optional<ZeroAlphaScope> zeroAlpha;
+    if (b.skip && brickShows) {
+        b.scissor = &scissor.emplace();
+        zeroAlpha.emplace();
+    }
 
     int drawn = 0;
     for (const PlannedPass& pass : plan.passes) {
@@ -299,6 +336,7 @@ int SliceDrawer::DrawPasses(const PassPlan& plan, const BrickBytes& bytes, WorkB
         if (brickShows) drawn += DrawPass(b, pass, layouts.main, layouts.second, plan.alpha);
         if (settings.timers) timers.StampTimer(labels.end);
     }
+    zeroAlpha.reset();
     scissor.reset();
     glFlush();
     glFinish();
@@ -326,8 +364,8 @@ int SliceDrawer::DrawPass(const BrickPasses& b, const PlannedPass& pass,
             if (box.Empty()) continue;  // what could show lies off screen
             b.scissor->Apply(box);
         }
-        BindNextTexture(*b.textures);
-        UploadSlice(b.method, b.palette->extension, pass, pixels);
+        const bool reuse = BindSliceTexture(*b.textures, pass, b.method, b.palette->extension);
+        UploadSlice(b.method, b.palette->extension, pass, pixels, reuse);
         DrawQuad(slice);
         ++drawn;
     }
@@ -355,11 +393,78 @@ const void* SliceDrawer::SliceTexels(const BrickPasses& b, const PlannedPass& pa
     return texels.data();
 }
 
-void SliceDrawer::BindNextTexture(const SliceTextures& textures) {
-    if (textures.count <= 0) return;
-    m_nextTexture %= textures.count;
-    glBindTexture(GL_TEXTURE_2D, textures.names[m_nextTexture]);
-    m_nextTexture = (m_nextTexture + 1) % textures.count;
+bool SliceDrawer::BindSliceTexture(const SliceTextures& textures, const PlannedPass& pass,
+                                   TextureMethod method, bool paletteExtension) {
+    const TextureShape shape{SliceFormat(method, paletteExtension), pass.texWidth,
+                             pass.texHeight};
+    const int index = m_pool.Pick(textures, shape);
+    // Without names of its own the slice goes into the bound texture,
+    // specified afresh, as are colour-index images.
+    if (index < 0 || paletteExtension) {
+        if (index >= 0) glBindTexture(GL_TEXTURE_2D, textures.names[index]);
+        return false;
+    }
+    glBindTexture(GL_TEXTURE_2D, textures.names[index]);
+    // The storage the texture really has (anyone may have re-specified it,
+    // and a new context starts without any).
+    GLint width = 0, height = 0, format = 0;
+    glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &width);
+    glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_HEIGHT, &height);
+    glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_INTERNAL_FORMAT, &format);
+    return TextureShape{format, width, height} == shape;
+}
+
+void SliceTexturePool::Forget() {
+    m_rings.clear();
+    m_names = nullptr;
+    m_count = 0;
+    m_fresh = 0;
+}
+
+int SliceTexturePool::Pick(const SliceTextures& names, const TextureShape& shape) {
+    if (names.count <= 0 || names.names == nullptr) return -1;
+    if (names.names != m_names || names.count != m_count) {
+        Forget();
+        m_names = names.names;
+        m_count = names.count;
+    }
+    auto ring = std::find_if(m_rings.begin(), m_rings.end(),
+                             [&](const Ring& r) { return r.shape == shape; });
+    if (ring == m_rings.end()) {
+        m_rings.push_back(Ring{shape, {}, 0});
+        ring = m_rings.end() - 1;
+    }
+    if (static_cast<int>(ring->slots.size()) < kRing) {
+        int slot = -1;
+        if (m_fresh < m_count) {
+            slot = m_fresh++;
+        } else {
+            // Every name is taken: the largest other ring gives up its last.
+            auto donor = m_rings.end();
+            for (auto r = m_rings.begin(); r != m_rings.end(); ++r)
+                if (r != ring && r->slots.size() > ring->slots.size() + 1 &&
+                    (donor == m_rings.end() || r->slots.size() > donor->slots.size()))
+                    donor = r;
+            if (donor != m_rings.end()) {
+                slot = donor->slots.back();
+                donor->slots.pop_back();
+                if (donor->next >= donor->slots.size()) donor->next = 0;
+            }
+        }
+        if (slot >= 0) {
+            ring->slots.push_back(slot);
+            ring->next = 0;  // the new name is the least recently used: next after it
+            return slot;
+        }
+    }
+    if (ring->slots.empty()) {
+        // Nothing to take from anyone (fewer names than shapes): share
+        // the first name.
+        ring->slots.push_back(0);
+    }
+    const int slot = ring->slots[ring->next];
+    ring->next = (ring->next + 1) % ring->slots.size();
+    return slot;
 }
 
 }  // namespace voxa

@@ -15,8 +15,10 @@
 // drawn slice is scissored to the screen box of the part of its quad whose
 // texture coordinates can reach a visible texel. The scissor leaves every
 // fragment inside it computed from the same vertices and state as without
-// it, so the image is the same to the bit; VOXA_DRAW_ALL_SLICES=1 turns all
-// of this off (the reference the tests compare against).
+// it, so the image is the same to the bit; inside it, fragments of opacity
+// 0 are discarded by the alpha test (blending them would change nothing).
+// VOXA_DRAW_ALL_SLICES=1 turns all of this off (the reference the tests
+// compare against).
 // Expects the projection of the panel current, the model-view identity,
 // blending and 2-D texturing on, the engine texture bound (linear filters,
 // clamping) and the texture environment "modulate". Render thread only.
@@ -30,6 +32,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <vector>
 
 namespace voxa {
 
@@ -103,6 +106,43 @@ struct SliceTextures {
     int count = 0;
 };
 
+// The slice textures' names grouped by the image they hold storage for
+// (format and size), so that a slice can be uploaded into storage of the
+// right shape (a sub-image upload) instead of re-specifying the texture:
+// re-specification makes the driver allocate, and a software rasterizer
+// clear, fresh storage for every slice. Each shape gets a ring of up to
+// kRing names taken in turn (the same reason as above: a slice does not
+// overwrite a texture that a slice drawn just before still reads); names
+// never handed out are taken first, then the largest ring gives up one.
+// Pure bookkeeping of indices into SliceTextures::names; whether a name
+// really holds storage of that shape is checked at upload.
+struct TextureShape {
+    int format = 0, width = 0, height = 0;
+    bool operator==(const TextureShape&) const = default;
+};
+
+class SliceTexturePool {
+public:
+    static constexpr int kRing = 32;
+    // Index (0 .. count-1) of the name the next slice image of `shape`
+    // goes into; -1 when count <= 0. A new set of names (other pointer or
+    // count) starts the bookkeeping afresh.
+    int Pick(const SliceTextures& names, const TextureShape& shape);
+    // Forgets every assignment (the GL context and its textures are gone).
+    void Forget();
+
+private:
+    struct Ring {
+        TextureShape shape;
+        std::vector<int> slots;
+        size_t next = 0;
+    };
+    std::vector<Ring> m_rings;
+    const unsigned int* m_names = nullptr;
+    int m_count = 0;
+    int m_fresh = 0;  // names before this index have been handed out
+};
+
 struct SliceDrawSettings {
     bool usePalet = false;
     bool paired = false;
@@ -120,6 +160,8 @@ public:
                    const ColorTableRef& table, const SliceDrawSettings& settings,
                    const PaletteBinding& palette, TimerRecorder& timers,
                    const SliceTextures& textures = {});
+    // The GL context went away: the textures' storage with it.
+    void ForgetTextures() { m_pool.Forget(); }
 
 private:
     struct BrickPasses;
@@ -128,12 +170,15 @@ private:
     const void* SliceTexels(const BrickPasses& b, const PlannedPass& pass,
                             const PlannedSlice& slice, std::span<const uint8_t> mainLayout,
                             std::span<const uint8_t> secondLayout, TexelRect& shown);
-    void BindNextTexture(const SliceTextures& textures);
+    // Binds the texture of the next slice of `pass`; true when it already
+    // holds storage of the pass's shape (a sub-image upload will do).
+    bool BindSliceTexture(const SliceTextures& textures, const PlannedPass& pass,
+                          TextureMethod method, bool paletteExtension);
     void MakeTransposes(PassKind kind, const BrickBytes& bytes, WorkBuffers& buffers,
                         bool paired, bool timers, TimerRecorder& recorder);
 
     StagingImage m_staging;
-    int m_nextTexture = 0;
+    SliceTexturePool m_pool;
 };
 
 }  // namespace voxa

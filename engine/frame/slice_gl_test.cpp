@@ -481,5 +481,102 @@ TEST_F(SliceIdentityTest, InvisibleBrickKeepsItsTimerMarks) {
     EXPECT_TRUE(has("End   TposeYZ") || has("End   TposeXZ"));
 }
 
+// --- slice textures -------------------------------------------------------------
+
+TEST(SliceTexturePool, EachShapeTurnsThroughItsOwnNamesAndGivesWayWhenTheyRunOut) {
+    constexpr int kRing = SliceTexturePool::kRing;
+    const int count = 2 * kRing + 1;
+    std::vector<unsigned int> names(static_cast<size_t>(count));
+    const SliceTextures textures{names.data(), count};
+    const TextureShape a{1, 48, 57}, b{1, 57, 48}, c{2, 48, 57};
+    SliceTexturePool pool;
+
+    // Shape a takes the first kRing names in order, then turns through
+    // them from the oldest.
+    for (int i = 0; i < kRing; ++i) EXPECT_EQ(pool.Pick(textures, a), i);
+    for (int i = 0; i < kRing + 3; ++i) EXPECT_EQ(pool.Pick(textures, a), i % kRing);
+
+    // Shape b (same format, sides swapped) gets names of its own.
+    for (int i = 0; i < kRing; ++i) EXPECT_EQ(pool.Pick(textures, b), kRing + i);
+    EXPECT_EQ(pool.Pick(textures, b), kRing);
+
+    // One name is left for c (another format); after that c takes one from
+    // a ring larger than its own, and that name no longer turns up for it.
+    EXPECT_EQ(pool.Pick(textures, c), 2 * kRing);
+    const int taken = pool.Pick(textures, c);
+    EXPECT_NE(taken, 2 * kRing);
+    EXPECT_GE(taken, 0);
+    EXPECT_LT(taken, 2 * kRing);
+    const TextureShape& donor = taken < kRing ? a : b;
+    for (int i = 0; i < 2 * kRing; ++i) EXPECT_NE(pool.Pick(textures, donor), taken);
+
+    // In use together, c takes names until the rings are even (65 names:
+    // 22, 22, 21); from then on every name belongs to one shape alone.
+    for (int round = 0; round < 3 * kRing; ++round)
+        for (const TextureShape* shape : {&a, &b, &c}) pool.Pick(textures, *shape);
+    std::vector<int> owner(static_cast<size_t>(count), -1);
+    std::vector<int> used(3, 0);
+    for (int round = 0; round < 3 * kRing; ++round)
+        for (int s = 0; s < 3; ++s) {
+            const TextureShape& shape = s == 0 ? a : (s == 1 ? b : c);
+            const int n = pool.Pick(textures, shape);
+            ASSERT_GE(n, 0);
+            ASSERT_LT(n, count);
+            int& o = owner[static_cast<size_t>(n)];
+            if (o < 0) {
+                o = s;
+                ++used[static_cast<size_t>(s)];
+            }
+            EXPECT_EQ(o, s) << "name " << n << " shared by two shapes";
+        }
+    std::sort(used.begin(), used.end());
+    EXPECT_EQ(used, (std::vector<int>{21, 22, 22}));
+
+    // Other names (a new window): the bookkeeping starts afresh.
+    std::vector<unsigned int> other(4);
+    EXPECT_EQ(pool.Pick({other.data(), 4}, c), 0);
+    EXPECT_EQ(pool.Pick({other.data(), 4}, a), 1);
+    pool.Forget();
+    EXPECT_EQ(pool.Pick({other.data(), 4}, a), 0);
+    // No names: the bound texture is used.
+    EXPECT_EQ(pool.Pick({nullptr, 0}, a), -1);
+    EXPECT_EQ(pool.Pick({other.data(), 0}, a), -1);
+}
+
+// Slices go into textures that earlier frames left behind, with storage of
+// their shape or not: a view drawn after other views, and after every slice
+// texture has been re-specified behind the drawer's back, is the same to the
+// byte as the first time.
+TEST_F(SliceIdentityTest, TexturesLeftByEarlierFramesDoNotChangeTheImage) {
+    m_context->Set_ZBname(BuildHollowNoise());
+    m_context->SetRenderQuality(0, 0.0f, 0.0f);
+    Start(128);
+    for (const char* palet : {"FALSE", "TRUE"}) {
+        m_context->SetOption("UsePalet", palet);
+        View(-2.5f, -3.5f, 2.0f);
+        const Frame first = Render();
+        View(2.0f, 1.5f, -3.0f, 1.7f);  // other passes, other shapes
+        const Frame other = Render();
+        View(-2.5f, -3.5f, 2.0f);
+        const Frame again = Render();
+        // Every slice texture re-specified 1 x 1 by someone else.
+        const auto& names = m_context->Window()->TextureNames();
+        const unsigned char texel[4] = {255, 0, 255, 255};
+        for (size_t i = 1; i < names.size(); ++i) {
+            glBindTexture(GL_TEXTURE_2D, names[i]);
+            glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA, 1, 1, 0, GL_RGBA, GL_UNSIGNED_BYTE, texel);
+        }
+        glBindTexture(GL_TEXTURE_2D, 0);
+        const Frame afterRespec = Render();
+        size_t lit = 0;
+        for (unsigned char p : first.pixels) lit += p > 8 ? 1 : 0;
+        EXPECT_GT(lit, first.pixels.size() / 50) << palet << ": the scene should show";
+        EXPECT_NE(first.pixels, other.pixels) << palet << ": the second view differs";
+        EXPECT_TRUE(first.pixels == again.pixels) << palet << ": after another view";
+        EXPECT_TRUE(first.pixels == afterRespec.pixels) << palet << ": after re-specification";
+        EXPECT_EQ(first.slices, again.slices);
+    }
+}
+
 }  // namespace
 }  // namespace voxa
