@@ -6,6 +6,7 @@
 #include "engine/context/render_context.h"
 #include "engine/context/render_request.h"
 #include "queue/movie_preview.h"
+#include "tools/number_args.h"
 #include "tools/voxa_render_remote.h"
 
 #include <cctype>
@@ -23,21 +24,6 @@ namespace voxa {
 namespace {
 
 constexpr char kProgram[] = "voxa_render";
-
-bool ParseInt(const std::string& text, int& out) {
-    char* end = nullptr;
-    long v = std::strtol(text.c_str(), &end, 10);
-    if (text.empty() || end == nullptr || *end != '\0' || v < -1000000000 || v > 1000000000)
-        return false;
-    out = static_cast<int>(v);
-    return true;
-}
-
-bool ParsePair(const std::string& text, char separator, int& a, int& b) {
-    size_t at = text.find(separator);
-    if (at == std::string::npos) return false;
-    return ParseInt(text.substr(0, at), a) && ParseInt(text.substr(at + 1), b);
-}
 
 bool EndsWith(const std::string& s, const std::string& suffix) {
     return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
@@ -131,12 +117,12 @@ bool ParseVoxaRenderArgs(const std::vector<std::string>& args, VoxaRenderArgs& o
             out.movie = v;
         } else if (a == "--frame" || a == "--panel") {
             int n = 0;
-            if (!value(v) || !ParseInt(v, n) || n < (a == "--frame" ? 1 : 0))
+            if (!value(v) || !ParseIntArg(v, n) || n < (a == "--frame" ? 1 : 0))
                 return fail(a + " needs a number, got '" + v + "'");
             (a == "--frame" ? out.movieFrame : out.moviePanel) = n;
         } else if (a == "--size") {
             out.sizeGiven = true;
-            if (!value(v) || !ParsePair(v, 'x', out.width, out.height) || out.width < 1 ||
+            if (!value(v) || !ParseIntPairArg(v, 'x', out.width, out.height) || out.width < 1 ||
                 out.height < 1 || out.width > kMaxFrameSide || out.height > kMaxFrameSide)
                 return fail("--size needs WxH with sides from 1 to " +
                             std::to_string(kMaxFrameSide) + ", got '" + v + "'");
@@ -147,16 +133,14 @@ bool ParseVoxaRenderArgs(const std::vector<std::string>& args, VoxaRenderArgs& o
                 return fail("--option needs KEY=VALUE, got '" + v + "'");
             out.options.emplace_back(v.substr(0, eq), v.substr(eq + 1));
         } else if (a == "--frames") {
-            if (!value(v) || !ParseInt(v, out.frames) || out.frames < 1 || out.frames > 100000)
+            if (!value(v) || !ParseIntArg(v, out.frames) || out.frames < 1 || out.frames > 100000)
                 return fail("--frames needs a number from 1 to 100000, got '" + v + "'");
         } else if (a == "--orbit") {
-            if (!value(v) || !ParsePair(v, ',', out.orbitDx, out.orbitDy))
+            if (!value(v) || !ParseIntPairArg(v, ',', out.orbitDx, out.orbitDy))
                 return fail("--orbit needs DX,DY, got '" + v + "'");
         } else if (a == "--hold") {
-            char* end = nullptr;
             if (!value(v)) return fail("--hold needs seconds");
-            out.holdSeconds = std::strtod(v.c_str(), &end);
-            if (*end != '\0' || !(out.holdSeconds >= 0.0) || out.holdSeconds > 86400.0)
+            if (!ParseDoubleArg(v, out.holdSeconds) || !(out.holdSeconds >= 0.0) || out.holdSeconds > 86400.0)
                 return fail("--hold needs seconds from 0 to 86400, got '" + v + "'");
         } else {
             return fail("unknown argument '" + a + "'");
