@@ -4,6 +4,8 @@
 // call them; voxa_render_main.cpp only forwards argv.
 #pragma once
 
+#include "platform/status.h"
+
 #include <iosfwd>
 #include <string>
 #include <utility>
@@ -35,10 +37,9 @@ struct VoxaRenderArgs {
     std::string host;  // --host: drive voxa_server there instead of direct mode
 };
 
-// Parses argv (without the program name). False with a message in *error
-// on a bad argument.
-bool ParseVoxaRenderArgs(const std::vector<std::string>& args, VoxaRenderArgs& out,
-                         std::string* error);
+// Parses argv (without the program name); a bad argument fails with a
+// message that names it.
+Status ParseVoxaRenderArgs(const std::vector<std::string>& args, VoxaRenderArgs& out);
 
 // The help text.
 std::string VoxaRenderUsage(const std::string& program);

@@ -150,15 +150,11 @@ int RunVoxaRenderRemote(const VoxaRenderArgs& args, std::ostream& out, std::ostr
             result = 1;
             break;
         }
-        bool ok;
-        if (EndsWith(file, ".png")) {
-            ok = WritePngImage(file, args.width, args.height, data.m_pBuffer, &error);
-        } else {
-            ok = WriteRawImage(file, data.m_pBuffer);
-            error = "cannot write the file";
-        }
-        if (!ok) {
-            err << kProgram << ": " << file << ": " << error << "\n";
+        const Status written = EndsWith(file, ".png") ? WritePngImage(file, args.width, args.height, data.m_pBuffer)
+                               : WriteRawImage(file, data.m_pBuffer) ? Status::Ok()
+                                                                      : IoError("cannot write the file");
+        if (!written.ok()) {
+            err << kProgram << ": " << file << ": " << written.message() << "\n";
             result = 1;
             break;
         }
