@@ -25,11 +25,13 @@ namespace {
 
 constexpr char kProgram[] = "voxa_render";
 
-bool EndsWith(const std::string& s, const std::string& suffix) {
+}  // namespace
+
+bool HasSuffix(const std::string& s, const std::string& suffix) {
     return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-bool ReadFile(const std::string& path, std::string& text) {
+bool ReadInputFile(const std::string& path, std::string& text) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return false;
     std::ostringstream s;
@@ -37,8 +39,6 @@ bool ReadFile(const std::string& path, std::string& text) {
     text = s.str();
     return true;
 }
-
-}  // namespace
 
 std::string VoxaRenderUsage(const std::string& program) {
     return "Usage: " + program +
@@ -163,7 +163,7 @@ Status ParseVoxaRenderArgs(const std::vector<std::string>& args, VoxaRenderArgs&
         }
     }
     if (out.cmapFile.empty() != out.amapFile.empty()) return InvalidArgument("--cmap and --amap go together");
-    if (!out.outFile.empty() && !EndsWith(out.outFile, ".pix") && !EndsWith(out.outFile, ".png"))
+    if (!out.outFile.empty() && !HasSuffix(out.outFile, ".pix") && !HasSuffix(out.outFile, ".png"))
         return InvalidArgument("--out must end in .pix or .png, got '" + out.outFile + "'");
     return Status::Ok();
 }
@@ -221,9 +221,9 @@ Status CheckMapFiles(const VoxaRenderArgs& args) {
 // command line a mistyped name is an error.)
 Status CheckInputFiles(const VoxaRenderArgs& args, std::string& keysText) {
     std::string probe;
-    if (!args.zbFile.empty() && !ReadFile(args.zbFile, probe))
+    if (!args.zbFile.empty() && !ReadInputFile(args.zbFile, probe))
         return NotFound("cannot read the ZB file '" + args.zbFile + "'");
-    if (!args.keysFile.empty() && !ReadFile(args.keysFile, keysText))
+    if (!args.keysFile.empty() && !ReadInputFile(args.keysFile, keysText))
         return NotFound("cannot read the keyword file '" + args.keysFile + "'");
     return CheckMapFiles(args);
 }
@@ -246,18 +246,9 @@ void WarnUnusablePoints(const Index& index, int n, const char* word, const std::
 }
 
 void ApplyKeys(RenderContext& context, const VoxaRenderArgs& args, const std::string& keysText, std::ostream& err) {
-    Renderparams key;
-    context.SaveKey(&key);
-    std::memset(key.ifauxclip, 0, sizeof(key.ifauxclip));
-    std::memset(key.auxclip, 0, sizeof(key.auxclip));
-    FrameControlPoints points;
-    ApplyFrameKeywords(keysText, key, points);
-    context.RestorKey(&key);
+    const FrameControlPoints points = ApplyKeysTo(context, keysText);
     WarnUnusablePoints(points.alphaIndex, points.AlphaCountToUse(), "anot", args.keysFile, err);
     WarnUnusablePoints(points.colorIndex, points.ColorCountToUse(), "cnot", args.keysFile, err);
-    if (int n = points.AlphaCountToUse(); n > 0) context.SetLUTia(n, points.alphaIndex.data(), points.alpha.data());
-    if (int n = points.ColorCountToUse(); n > 0)
-        context.SetLUTirgb(n, points.colorIndex.data(), points.red.data(), points.green.data(), points.blue.data());
 }
 
 void SetUpContext(RenderContext& context, const VoxaRenderArgs& args, const std::string& keysText,
@@ -301,7 +292,7 @@ bool StartContext(RenderContext& context, const VoxaRenderArgs& args, std::ostre
 }
 
 Status WriteFrame(RenderContext& context, const VoxaRenderArgs& args, const std::string& file) {
-    if (EndsWith(file, ".png")) {
+    if (HasSuffix(file, ".png")) {
         BinaryDataVOXA data;
         context.GetPix(&data);
         return WritePngImage(file, args.width, args.height, data.m_pBuffer);
