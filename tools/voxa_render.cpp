@@ -246,7 +246,9 @@ void WarnUnusablePoints(const Index& index, int n, const char* word, const std::
 }
 
 void ApplyKeys(RenderContext& context, const VoxaRenderArgs& args, const std::string& keysText, std::ostream& err) {
-    const FrameControlPoints points = ApplyKeysTo(context, keysText);
+    Renderparams key;
+    FrameControlPoints points;
+    ApplyFrameKeywordsTo(context, keysText, key, points);
     WarnUnusablePoints(points.alphaIndex, points.AlphaCountToUse(), "anot", args.keysFile, err);
     WarnUnusablePoints(points.colorIndex, points.ColorCountToUse(), "cnot", args.keysFile, err);
 }

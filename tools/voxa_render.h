@@ -4,10 +4,8 @@
 // call them; voxa_render_main.cpp only forwards argv.
 #pragma once
 
-#include "engine/context/render_request.h"
 #include "platform/status.h"
 
-#include <cstring>
 
 #include <iosfwd>
 #include <string>
@@ -54,25 +52,6 @@ std::string NumberedOutput(const std::string& name, int index, int count);
 // The whole of a file; false when it cannot be read.
 bool ReadInputFile(const std::string& path, std::string& text);
 bool HasSuffix(const std::string& s, const std::string& suffix);
-
-// Applies a keyword text to a render target (a context here or a server's
-// work object): its key is read, the clip planes cleared, the keywords
-// applied, and the key and control points sent back. Returns the points.
-template <typename Target>
-FrameControlPoints ApplyKeysTo(Target& target, const std::string& keysText) {
-    Renderparams key;
-    std::memset(&key, 0, sizeof(key));
-    target.SaveKey(&key);
-    std::memset(key.ifauxclip, 0, sizeof(key.ifauxclip));
-    std::memset(key.auxclip, 0, sizeof(key.auxclip));
-    FrameControlPoints points;
-    ApplyFrameKeywords(keysText, key, points);
-    target.RestorKey(&key);
-    if (int n = points.AlphaCountToUse(); n > 0) target.SetLUTia(n, points.alphaIndex.data(), points.alpha.data());
-    if (int n = points.ColorCountToUse(); n > 0)
-        target.SetLUTirgb(n, points.colorIndex.data(), points.red.data(), points.green.data(), points.blue.data());
-    return points;
-}
 
 // Runs the program; returns the exit status (0 success, 1 failure while
 // rendering or writing, 2 bad arguments or input files).

@@ -61,7 +61,11 @@ void SendSetUp(render_server::RemoteWork& work, const VoxaRenderArgs& args, bool
         work.SetOption(kOptTimersOn, "1");
     }
     for (const auto& [key, value] : args.options) work.SetOption(key, value);
-    if (!keysText.empty()) ApplyKeysTo(work, keysText);
+    if (!keysText.empty()) {
+        Renderparams key;
+        FrameControlPoints points;
+        ApplyFrameKeywordsTo(work, keysText, key, points);
+    }
 }
 
 // StartUp does not wait for the window: asks until it is up. Unavailable

@@ -28,23 +28,12 @@ constexpr float kPanWidth = 2.0f * 0.30573068f;  // 34 degrees across
 const float kCenter[3] = {0, 1, 0}, kUp[3] = {0, 0, 1}, kNormal[3] = {0, 1, 0};
 
 // The view of a frame keyword text, through either kind of context (both
-// have the render context's operations): the key is taken, the keywords
-// written into it and the key restored, then the colour points are set.
+// have the render context's operations).
 template <typename Work>
 Quality ApplyKeys(Work& work, const std::string& text) {
     Renderparams key;
-    std::memset(&key, 0, sizeof(key));
-    work.SaveKey(&key);
-    std::memset(key.ifauxclip, 0, sizeof(key.ifauxclip));
-    std::memset(key.auxclip, 0, sizeof(key.auxclip));
     FrameControlPoints points;
-    ApplyFrameKeywords(text, key, points);
-    work.RestorKey(&key);
-    if (int n = points.AlphaCountToUse(); n > 0)
-        work.SetLUTia(n, points.alphaIndex.data(), points.alpha.data());
-    if (int n = points.ColorCountToUse(); n > 0)
-        work.SetLUTirgb(n, points.colorIndex.data(), points.red.data(), points.green.data(),
-                        points.blue.data());
+    ApplyFrameKeywordsTo(work, text, key, points);
     return Quality{key.icoltolerance, key.angletolerance, key.vrtolerance, key.opacity};
 }
 
