@@ -220,8 +220,7 @@ struct PlayerRig {
     PlayerRig() {
         data = JoinPath(root.Path(), "data");
         MakeDirs(data);
-        std::string error;
-        roots.Add(data, &error);
+        EXPECT_TRUE(roots.Add(data).ok());
     }
     PlayerConfig Config(int64_t ringBytes = kRingBytes) {
         PlayerConfig c;

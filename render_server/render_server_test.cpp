@@ -70,8 +70,8 @@ protected:
     ServedWork() : m_data(m_root.File("data")) {
         ::mkdir(m_data.c_str(), 0755);
         DataRoots roots;
-        std::string error;
-        EXPECT_TRUE(roots.Add(m_data, &error)) << error;
+        Status added = roots.Add(m_data);
+        EXPECT_TRUE(added.ok()) << added.message();
         m_service = std::make_unique<WorkService>(std::move(roots), DisplayMode::kHeadless);
     }
     ~ServedWork() override {

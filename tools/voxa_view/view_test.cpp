@@ -324,3 +324,36 @@ TEST(ViewWindowTest, RemoteViewThroughVoxaServerTurnsAndZooms) {
 
 }  // namespace
 }  // namespace voxa::view
+
+namespace voxa::view {
+namespace {
+
+// The program refuses bad command lines before any window is made; each
+// option takes exactly one value.
+TEST(VoxaViewProgram, RefusesBadArguments) {
+    const std::string viewer = VOXA_BIN_DIR + std::string("/voxa_view");
+    struct Case {
+        std::string args, message;
+    };
+    const Case cases[] = {
+        {"--cmap c.map --amap a.map --bogus", "voxa_view: unknown argument '--bogus' (try --help)"},
+        {"--zb v.zb --size 8x8", "voxa_view: --size needs a value (try --help)"},
+        {"--size 640x480x2", "voxa_view: --size needs a value (try --help)"},
+        {"--cmap c.map", "voxa_view: --cmap and --amap go together"},
+        {"--keys /nonexistent/k.txt", "voxa_view: cannot read the keyword file '/nonexistent/k.txt'"},
+        {"--host", "voxa_view: --host needs a value (try --help)"},
+    };
+    for (const Case& c : cases) {
+        auto run = voxa::testing::RunCommand(viewer + " " + c.args + " 2>&1");
+        EXPECT_EQ(run.status, 2) << c.args << ": " << run.out;
+        EXPECT_EQ(run.out, c.message + "\n") << c.args;
+    }
+    auto help = voxa::testing::RunCommand(viewer + " --size 8x8 --help");  // parsed in order
+    EXPECT_EQ(help.status, 2);
+    help = voxa::testing::RunCommand(viewer + " --help --bogus");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("--screenshot"), std::string::npos) << help.out;
+}
+
+}  // namespace
+}  // namespace voxa::view
