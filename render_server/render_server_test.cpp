@@ -70,7 +70,7 @@ protected:
     ServedWork() : m_data(m_root.File("data")) {
         ::mkdir(m_data.c_str(), 0755);
         DataRoots roots;
-        Status added = roots.Add(m_data);
+        voxa::Status added = roots.Add(m_data);
         EXPECT_TRUE(added.ok()) << added.message();
         m_service = std::make_unique<WorkService>(std::move(roots), DisplayMode::kHeadless);
     }

@@ -41,7 +41,7 @@ Quality ApplyKeys(Work& work, const std::string& text) {
 
 class DirectBackend final : public FrameBackend {
 public:
-    bool Open(const ViewSetup& setup, std::string* error) override {
+    Status Open(const ViewSetup& setup) override {
         m_process = std::make_unique<RenderProcess>();
         m_process->SetDisplayMode(DisplayMode::kHeadless);
         m_context = std::make_unique<RenderContext>(*m_process);
@@ -52,11 +52,9 @@ public:
         if (!setup.cmapFile.empty()) m_context->SetLUT(setup.amapFile, setup.cmapFile);
         if (!setup.keysText.empty()) m_initial = ApplyKeys(*m_context, setup.keysText);
         m_context->StartUp();
-        if (m_context->Window() == nullptr) {
-            *error = "no OpenGL context could be made (see DEBUG_VOXA.txt under $VOXA_ROOT)";
-            return false;
-        }
-        return true;
+        if (m_context->Window() == nullptr)
+            return Failed("no OpenGL context could be made (see DEBUG_VOXA.txt under $VOXA_ROOT)");
+        return Status::Ok();
     }
     Quality Initial() const override { return m_initial; }
     void Orbit(int dx, int dy) override { m_context->IncrementEyePoint(dx, dy, 0); }
@@ -117,9 +115,9 @@ private:
 
 class RemoteBackend final : public FrameBackend {
 public:
-    bool Open(const ViewSetup& setup, std::string* error) override {
+    Status Open(const ViewSetup& setup) override {
         m_work = std::make_unique<render_server::RemoteWork>();
-        if (m_work->Connect(setup.host, error) != 0) return false;
+        if (std::string error; m_work->Connect(setup.host, &error) != 0) return Unavailable(error);
         const bool local = hosting::IsLocalHost(setup.host);
         auto name = [&](const std::string& n) {
             return local && !n.empty() ? std::filesystem::absolute(n).lexically_normal().string()
@@ -139,12 +137,11 @@ public:
         do {
             m_work->SetOption(kOptSetStatusRequest, kStatusIsGlWindowUp);
             if (m_work->GetStatus(&status) != 0) break;
-            if (status == kReplyGlWindowIsUp) return true;
+            if (status == kReplyGlWindowIsUp) return Status::Ok();
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         } while (std::chrono::steady_clock::now() < until);
-        *error = m_work->Lost() ? m_work->LastError()
-                                : "the server on " + setup.host + " has no OpenGL context";
-        return false;
+        if (m_work->Lost()) return Unavailable(m_work->LastError());
+        return Failed("the server on " + setup.host + " has no OpenGL context");
     }
     Quality Initial() const override { return m_initial; }
     void Orbit(int dx, int dy) override { m_work->IncrementEyePoint(dx, dy, 0); }
@@ -261,10 +258,9 @@ Quality FrameWorker::CurrentQuality() {
 }
 
 void FrameWorker::Run() {
-    std::string error;
-    if (!m_backend->Open(m_setup, &error)) {
+    if (Status opened = m_backend->Open(m_setup); !opened.ok()) {
         m_backend->Close();
-        if (m_onError) m_onError(error);
+        if (m_onError) m_onError(opened.message());
         return;
     }
     int serial = 0;

@@ -110,7 +110,7 @@ public:
         bool slow = true;
     };
     explicit RecordingBackend(std::shared_ptr<Log> log) : m_log(std::move(log)) {}
-    bool Open(const ViewSetup&, std::string*) override { return true; }
+    Status Open(const ViewSetup&) override { return Status::Ok(); }
     // As a keyword text with "tolerances" and an opacity would set it.
     Quality Initial() const override { return Quality{2, 0.5f, 3.0f, 0.7f}; }
     void Orbit(int dx, int) override {
