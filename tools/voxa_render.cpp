@@ -6,6 +6,7 @@
 #include "engine/context/render_context.h"
 #include "engine/context/render_request.h"
 #include "queue/movie_preview.h"
+#include "platform/sys.h"
 #include "tools/number_args.h"
 #include "tools/voxa_render_remote.h"
 
@@ -31,14 +32,6 @@ bool HasSuffix(const std::string& s, const std::string& suffix) {
     return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-bool ReadInputFile(const std::string& path, std::string& text) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream s;
-    s << in.rdbuf();
-    text = s.str();
-    return true;
-}
 
 std::string VoxaRenderUsage(const std::string& program) {
     return "Usage: " + program +
@@ -221,9 +214,9 @@ Status CheckMapFiles(const VoxaRenderArgs& args) {
 // command line a mistyped name is an error.)
 Status CheckInputFiles(const VoxaRenderArgs& args, std::string& keysText) {
     std::string probe;
-    if (!args.zbFile.empty() && !ReadInputFile(args.zbFile, probe))
+    if (!args.zbFile.empty() && !ReadFileText(args.zbFile, probe))
         return NotFound("cannot read the ZB file '" + args.zbFile + "'");
-    if (!args.keysFile.empty() && !ReadInputFile(args.keysFile, keysText))
+    if (!args.keysFile.empty() && !ReadFileText(args.keysFile, keysText))
         return NotFound("cannot read the keyword file '" + args.keysFile + "'");
     return CheckMapFiles(args);
 }

@@ -49,8 +49,6 @@ std::string VoxaRenderUsage(const std::string& program);
 // else "_NNNN" inserted before the extension ("f.png" -> "f_0003.png").
 std::string NumberedOutput(const std::string& name, int index, int count);
 
-// The whole of a file; false when it cannot be read.
-bool ReadInputFile(const std::string& path, std::string& text);
 bool HasSuffix(const std::string& s, const std::string& suffix);
 
 // Runs the program; returns the exit status (0 success, 1 failure while

@@ -5,6 +5,7 @@
 #include "engine/context/pixel_files.h"
 #include "engine/context/render_request.h"
 #include "hosting/activation.h"
+#include "platform/sys.h"
 #include "render_server/work_client.h"
 
 #include <chrono>
@@ -31,11 +32,11 @@ std::string ServerName(bool local, const std::string& name) {
 }
 
 Status CheckLocalInputs(const VoxaRenderArgs& args, bool local, std::string& keysText) {
-    if (!args.keysFile.empty() && !ReadInputFile(args.keysFile, keysText))
+    if (!args.keysFile.empty() && !ReadFileText(args.keysFile, keysText))
         return NotFound("cannot read the keyword file '" + args.keysFile + "'");
     if (!local) return Status::Ok();
     std::string probe;
-    if (!args.zbFile.empty() && !ReadInputFile(args.zbFile, probe))
+    if (!args.zbFile.empty() && !ReadFileText(args.zbFile, probe))
         return NotFound("cannot read the ZB file '" + args.zbFile + "'");
     if (!args.cmapFile.empty()) {
         ColorTable table;

@@ -3,6 +3,7 @@
 #include "tools/voxa_view/view_model.h"
 #include "tools/voxa_view/view_widget.h"
 #include "platform/status.h"
+#include "platform/sys.h"
 #include "tools/number_args.h"
 
 #include <QApplication>
@@ -74,15 +75,6 @@ bool ParseSize(const std::string& text, int* w, int* h) {
     return true;
 }
 
-bool ReadKeys(const std::string& file, std::string& text) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream all;
-    all << in.rdbuf();
-    text = all.str();
-    return true;
-}
-
 // The command line; *help when --help was asked for (nothing after it is
 // read). A failure's message is printed as it stands.
 voxa::Status ParseArgs(int argc, char** argv, voxa::view::ViewSetup& setup, std::string& screenshot, bool* help) {
@@ -105,7 +97,7 @@ voxa::Status ParseArgs(int argc, char** argv, voxa::view::ViewSetup& setup, std:
         if (field != nullptr) {
             *field = v;
         } else if (a == "--keys") {
-            if (!ReadKeys(v, setup.keysText)) return voxa::NotFound("cannot read the keyword file '" + v + "'");
+            if (!voxa::ReadFileText(v, setup.keysText)) return voxa::NotFound("cannot read the keyword file '" + v + "'");
         } else if (!ParseSize(v, &setup.width, &setup.height)) {
             return voxa::InvalidArgument(a + " needs a value (try --help)");
         }
