@@ -259,8 +259,8 @@ TEST_F(PrunedCopy, EachKeptBrickHoldsItsSourceRangeAtItsNewOffset) {
     EXPECT_EQ(progress.back().second, 64000 + 729 + 1000000);
     // The index: read by the engine's own reader.
     BrickTable table;
-    LoadStatus loaded = ReadZbFile(out, {1, 1, 1}, table);
-    ASSERT_TRUE(loaded.ok) << loaded.message;
+    Status loaded = ReadZbFile(out, {1, 1, 1}, table);
+    ASSERT_TRUE(loaded.ok()) << loaded.message();
     ASSERT_EQ(table.Count(), 3);
     EXPECT_EQ(table.bricks[0].name, "t.zb");
     EXPECT_EQ(table.bricks[1].offset, 196608);
@@ -529,8 +529,8 @@ TEST_F(PrunedCopy, ZbmakeSingleFileTreesLoadAndThePrunedRootRendersLikeTheSource
     ASSERT_EQ(made.status, 0);
     // The single file holds the same tree, each brick's bytes those of the data file.
     BrickTable one, two;
-    ASSERT_TRUE(ReadZbFile(data.File("ball.zb"), {1, 1, 1}, one).ok);
-    ASSERT_TRUE(ReadZbFile(data.File("split/ball.zb"), {1, 1, 1}, two).ok);
+    ASSERT_TRUE(ReadZbFile(data.File("ball.zb"), {1, 1, 1}, one).ok());
+    ASSERT_TRUE(ReadZbFile(data.File("split/ball.zb"), {1, 1, 1}, two).ok());
     ASSERT_EQ(one.Count(), two.Count());
     ASSERT_GT(one.Count(), 8);
     for (int i = 0; i < one.Count(); ++i) {
@@ -545,7 +545,7 @@ TEST_F(PrunedCopy, ZbmakeSingleFileTreesLoadAndThePrunedRootRendersLikeTheSource
                   ReadAt(data.File("split/" + b.name), b.offset, b.ByteCount()))
             << "brick " << i;
     }
-    EXPECT_EQ(ReadZbFile(data.File("ball.zb"), {1, 1, 1}, one).ok, true);
+    EXPECT_EQ(ReadZbFile(data.File("ball.zb"), {1, 1, 1}, one).ok(), true);
 
     auto io = kj::setupAsyncIo();
     FileCopier copier(io);

@@ -58,17 +58,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         gzclose(g);
     }
     voxa::SourceVolume a, b;
-    const voxa::MakeStatus sa = voxa::LoadNifti(plain, a);
-    const voxa::MakeStatus sb = voxa::LoadNifti(packed, b);
+    const voxa::Status sa = voxa::LoadNifti(plain, a);
+    const voxa::Status sb = voxa::LoadNifti(packed, b);
     // A gzip input is itself compressed once more: only plain inputs must
     // agree between the two forms.
     const bool gzipInput = size >= 2 && data[0] == 0x1f && data[1] == 0x8b;
     if (!gzipInput) {
-        if (sa.ok != sb.ok) std::abort();
-        if (sa.ok && !SameVolume(a, b)) std::abort();
+        if (sa.ok() != sb.ok()) std::abort();
+        if (sa.ok() && !SameVolume(a, b)) std::abort();
     }
-    if (!sa.ok) {
-        if (sa.message.compare(0, plain.size(), plain) != 0) std::abort();
+    if (!sa.ok()) {
+        if (sa.message().compare(0, plain.size(), plain) != 0) std::abort();
         return 0;
     }
     if (int64_t{a.nx} * a.ny * a.nz > kMaxBrickedVoxels) return 0;
@@ -77,15 +77,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     options.brick = 16;
     const std::string zb = files.dir + "/tree.zb";
     const std::string dataFile = files.dir + "/data_tree.raw";
-    const voxa::MakeStatus made = voxa::MakeZb(a, zb, options);
-    if (!made.ok) {
+    const voxa::Status made = voxa::MakeZb(a, zb, options);
+    if (!made.ok()) {
         // Refused with a message, and nothing left behind.
-        if (made.message.empty() || std::filesystem::exists(dataFile) || std::filesystem::exists(zb))
+        if (made.message().empty() || std::filesystem::exists(dataFile) || std::filesystem::exists(zb))
             std::abort();
         return 0;
     }
     voxa::BrickTable table;
-    if (!voxa::ReadZbFile(zb, {1, 1, 1}, table).ok) std::abort();
+    if (!voxa::ReadZbFile(zb, {1, 1, 1}, table).ok()) std::abort();
     std::filesystem::remove(zb);
     std::filesystem::remove(dataFile);
     return 0;

@@ -1,1 +1,1 @@
-voxa_add_fuzz_harness(timer_file LIBS voxa_tools)
+voxa_add_fuzz_harness(timer_file LIBS voxa_timers)

@@ -1,6 +1,6 @@
 // Timer files (.pto) from outside, as ptodump reads them: any bytes are
 // summarised within the line and group limits and formatted.
-#include "tools/pto_summary.h"
+#include "engine/timers/pto_summary.h"
 
 #include <cstdint>
 #include <cstdlib>

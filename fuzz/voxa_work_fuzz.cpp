@@ -41,8 +41,7 @@ struct Harness {
         std::string data = root + "/data";
         ::mkdir(data.c_str(), 0755);
         voxa::DataRoots roots;
-        std::string error;
-        roots.Add(data, &error);
+        if (!roots.Add(data).ok()) std::abort();
         service = std::make_unique<WorkService>(std::move(roots), voxa::DisplayMode::kHeadless);
         work = kj::heap<VoxaWorkImpl>(*service, std::nullopt);
     }

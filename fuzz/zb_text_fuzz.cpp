@@ -10,9 +10,9 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     voxa::BrickTable table;
     const std::string_view text(reinterpret_cast<const char*>(data), size);
-    voxa::LoadStatus status = voxa::ParseZbText(text, {1, 1, 1}, table, "fuzz.zb");
-    if (!status.ok) {
-        if (table.Count() != 0 || status.message.empty()) std::abort();
+    voxa::Status status = voxa::ParseZbText(text, {1, 1, 1}, table, "fuzz.zb");
+    if (!status.ok()) {
+        if (table.Count() != 0 || status.message().empty()) std::abort();
         return 0;
     }
     if (table.root != table.Count() - 1 || table.extentX <= 0 || table.extentY <= 0 ||

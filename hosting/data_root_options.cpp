@@ -15,7 +15,10 @@ bool BuildDataRoots(const ServerCommandLine& cl, DataRoots* roots,
                     std::vector<std::string>* warnings, std::string* error) {
     const std::string defaultRoot = JoinPath(VoxaRoot(), kDefaultRootName);
     MakeDirs(defaultRoot);
-    if (!roots->Add(defaultRoot, error)) return false;
+    if (Status added = roots->Add(defaultRoot); !added.ok()) {
+        *error = added.message();
+        return false;
+    }
     std::string rootsFile;
     for (const auto& [name, value] : cl.extra) {
         if (name == "--roots-file") rootsFile = value;
@@ -29,18 +32,18 @@ bool BuildDataRoots(const ServerCommandLine& cl, DataRoots* roots,
     // is not there (an unmounted disk) is skipped with a warning. What the
     // command line names explicitly must exist, or the server does not start:
     // a typo would otherwise leave its clients writing into nothing.
-    std::string why;
     if (!rootsFile.empty()) {
         std::vector<std::string> skipped;
-        if (!roots->AddFromFile(rootsFile, &why, &skipped)) {
-            *error = why;
+        if (Status read = roots->AddFromFile(rootsFile, &skipped); !read.ok()) {
+            *error = read.message();
             return false;
         }
         for (const std::string& line : skipped) warnings->push_back(line + " (skipped)");
     }
     for (const auto& [name, value] : cl.extra) {
-        if (name == "--data-root" && !roots->Add(value, &why)) {
-            *error = "--data-root: " + why;
+        if (name != "--data-root") continue;
+        if (Status added = roots->Add(value); !added.ok()) {
+            *error = "--data-root: " + added.message();
             return false;
         }
     }

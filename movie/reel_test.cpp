@@ -220,8 +220,7 @@ struct PlayerRig {
     PlayerRig() {
         data = JoinPath(root.Path(), "data");
         MakeDirs(data);
-        std::string error;
-        roots.Add(data, &error);
+        EXPECT_TRUE(roots.Add(data).ok());
     }
     PlayerConfig Config(int64_t ringBytes = kRingBytes) {
         PlayerConfig c;
@@ -794,7 +793,7 @@ TEST(ReelProgram, PlaysInItsWindowOnAPrivateXServer) {
         },
         kWaitMs))
         << mismatches << " bytes differ";
-    if (const char* keep = std::getenv("REEL_TEST_SCREENSHOT")) WritePngImage(keep, w, h, shot);
+    if (const char* keep = std::getenv("REEL_TEST_SCREENSHOT")) EXPECT_TRUE(WritePngImage(keep, w, h, shot).ok());
     // A second object of the same process opens its own window, serialised
     // with the first, and the first shuts down and comes back.
     c.mi.shutDownRequest().send().wait(io.waitScope);

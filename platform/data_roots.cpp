@@ -78,43 +78,31 @@ bool OpenAt2Works() {
 
 DataRoots::DataRoots() : m_beneath(OpenAt2Works()) {}
 
-bool DataRoots::Add(const std::string& dir, std::string* error) {
+Status DataRoots::Add(const std::string& dir) {
     std::string canonical = Canonical(dir);
     struct stat st{};
-    if (canonical.empty() || ::stat(canonical.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        if (error) *error = "data root is not a directory: " + dir;
-        return false;
-    }
+    if (canonical.empty() || ::stat(canonical.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return NotFound("data root is not a directory: " + dir);
     if (canonical.size() > 1 && canonical.back() == '/') canonical.pop_back();
     UniqueFd fd(::open(canonical.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (!fd) {
-        if (error) {
-            *error = "data root cannot be opened: " + dir + " (" + std::strerror(errno) + ")";
-        }
-        return false;
-    }
+    if (!fd) return IoError("data root cannot be opened: " + dir + " (" + std::strerror(errno) + ")");
     m_roots.push_back(canonical);
     m_rootFds.push_back(std::move(fd));
-    return true;
+    return Status::Ok();
 }
 
-bool DataRoots::AddFromFile(const std::string& file, std::string* error,
-                            std::vector<std::string>* skipped) {
+Status DataRoots::AddFromFile(const std::string& file, std::vector<std::string>* skipped) {
     std::ifstream in(file);
-    if (!in) {
-        if (error) *error = "cannot read roots file " + file;
-        return false;
-    }
+    if (!in) return NotFound("cannot read roots file " + file);
     std::string line;
     for (int lineNumber = 1; std::getline(in, line); ++lineNumber) {
         while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
         if (line.empty() || line[0] == '#') continue;
-        std::string why;
-        if (!Add(line, &why) && skipped) {
-            skipped->push_back(file + " line " + std::to_string(lineNumber) + ": " + why);
-        }
+        Status added = Add(line);
+        if (!added.ok() && skipped)
+            skipped->push_back(file + " line " + std::to_string(lineNumber) + ": " + added.message());
     }
-    return true;
+    return Status::Ok();
 }
 
 bool DataRoots::Check(std::string_view path, ServedPath* served, std::string* reason) const {

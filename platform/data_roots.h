@@ -17,6 +17,7 @@
 // Immutable after set-up; Check and Open are thread-safe.
 #pragma once
 
+#include "platform/status.h"
 #include "platform/unique_fd.h"
 
 #include <sys/types.h>
@@ -40,15 +41,13 @@ class DataRoots {
 public:
     DataRoots();
 
-    // Adds a root; it must exist as a directory. False (message in *error)
-    // otherwise.
-    bool Add(const std::string& dir, std::string* error);
+    // Adds a root; it must exist as a directory.
+    Status Add(const std::string& dir);
     // Adds every directory listed in a text file (one a line; blank lines
-    // and lines starting with '#' skipped). False when the file cannot be
-    // read (*error). A listed directory that is refused is skipped; one
-    // message per skipped line ("FILE line N: ...") goes to *skipped.
-    bool AddFromFile(const std::string& file, std::string* error,
-                     std::vector<std::string>* skipped);
+    // and lines starting with '#' skipped). Fails when the file cannot be
+    // read. A listed directory that is refused is skipped; one message per
+    // skipped line ("FILE line N: ...") goes to *skipped.
+    Status AddFromFile(const std::string& file, std::vector<std::string>* skipped);
     const std::vector<std::string>& Roots() const { return m_roots; }
 
     // True when path may be served; *served says where. Else false and

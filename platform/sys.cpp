@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
+#include <sstream>
 
 namespace voxa {
 
@@ -28,6 +30,15 @@ int64_t FreeDiskBytes(const std::string& path) {
     struct statvfs st{};
     if (statvfs(path.c_str(), &st) != 0) return -1;
     return static_cast<int64_t>(st.f_bavail) * static_cast<int64_t>(st.f_frsize);
+}
+
+bool ReadFileText(const std::string& path, std::string& text) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::ostringstream s;
+    s << in.rdbuf();
+    text = s.str();
+    return true;
 }
 
 }  // namespace voxa

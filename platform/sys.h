@@ -18,4 +18,7 @@ std::string HostName();
 // path; -1 when it cannot be determined.
 int64_t FreeDiskBytes(const std::string& path);
 
+// The whole of a file into text; false when it cannot be opened.
+bool ReadFileText(const std::string& path, std::string& text);
+
 }  // namespace voxa

@@ -58,9 +58,8 @@ int RenderMoviePreview(const MoviePreviewRequest& request, std::ostream& out, st
         auto pixels = engine.RenderPanel(*movie, keywords->value_or(""), *path, request.panel);
         if (!pixels.ok()) return fail(1, pixels.status().message());
         if (EndsWith(outFile, ".png")) {
-            std::string error;
-            if (!WritePngImage(outFile, panel.width, panel.height, *pixels, &error))
-                return fail(1, outFile + ": " + error);
+            if (Status written = WritePngImage(outFile, panel.width, panel.height, *pixels); !written.ok())
+                return fail(1, outFile + ": " + written.message());
         } else {
             std::ofstream file(outFile, std::ios::binary | std::ios::trunc);
             file.write(reinterpret_cast<const char*>(pixels->data()),

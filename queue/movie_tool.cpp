@@ -1,4 +1,5 @@
 #include "queue/movie_tool.h"
+#include "platform/sys.h"
 
 #include "queue/frame_queue.h"
 #include "queue/movie_setup.h"
@@ -81,15 +82,6 @@ std::vector<std::string> Split(const std::string& s, char sep) {
     while (std::getline(in, part, sep))
         if (!part.empty()) parts.push_back(part);
     return parts;
-}
-
-bool ReadFile(const std::string& path, std::string& text) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream s;
-    s << in.rdbuf();
-    text = s.str();
-    return true;
 }
 
 std::string AbsolutePath(const std::string& path) {
@@ -223,11 +215,11 @@ int Create(const std::vector<std::string>& a, std::ostream& out, std::ostream& e
             return 2;
         }
     std::string keys, options;
-    if (!keysFile.empty() && !ReadFile(keysFile, keys)) {
+    if (!keysFile.empty() && !ReadFileText(keysFile, keys)) {
         err << kProgram << ": cannot read the keyword file '" << keysFile << "'\n";
         return 2;
     }
-    if (!optionsFile.empty() && !ReadFile(optionsFile, options)) {
+    if (!optionsFile.empty() && !ReadFileText(optionsFile, options)) {
         err << kProgram << ": cannot read the options file '" << optionsFile << "'\n";
         return 2;
     }

@@ -1,4 +1,5 @@
 #include "queue/queue_db.h"
+#include "platform/sys.h"
 
 #include "platform/paths.h"
 
@@ -23,15 +24,6 @@ bool AllDigits(std::string_view s) {
     if (s.empty()) return false;
     for (char c : s)
         if (!std::isdigit(static_cast<unsigned char>(c))) return false;
-    return true;
-}
-
-bool ReadText(const std::string& path, std::string& text) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream s;
-    s << in.rdbuf();
-    text = s.str();
     return true;
 }
 
@@ -75,8 +67,8 @@ Result<QueueSettings> ParseQueueSettings(std::string_view text) {
 
 Result<QueueSettings> ReadQueueSettings() {
     std::string text;
-    bool found = ReadText(DrivePath(kQueueSettingsFile), text) ||
-                 ReadText(DrivePath(kQueueSettingsFallback), text);
+    bool found = ReadFileText(DrivePath(kQueueSettingsFile), text) ||
+                 ReadFileText(DrivePath(kQueueSettingsFallback), text);
     QueueSettings settings;
     if (found) {
         VOXA_ASSIGN_OR_RETURN(settings, ParseQueueSettings(text));

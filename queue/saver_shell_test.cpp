@@ -33,8 +33,7 @@ using testing::ScopedEnv;
 void KeepImage(const std::string& name, int width, int height, const std::vector<uint8_t>& rgb) {
     const char* dir = std::getenv("VOXA_TEST_IMAGES");
     if (dir == nullptr) return;
-    std::string error;
-    WritePngImage(std::string(dir) + "/" + name + ".png", width, height, rgb, &error);
+    EXPECT_TRUE(WritePngImage(std::string(dir) + "/" + name + ".png", width, height, rgb).ok());
 }
 
 struct FrameStats {

@@ -58,9 +58,8 @@ int main(int argc, char** argv) {
         }
     XDestroyImage(image);
     XCloseDisplay(d);
-    std::string error;
-    if (!voxa::WritePngImage(argv[1], width, height, rgb, &error)) {
-        std::fprintf(stderr, "xgrab: %s\n", error.c_str());
+    if (voxa::Status written = voxa::WritePngImage(argv[1], width, height, rgb); !written.ok()) {
+        std::fprintf(stderr, "xgrab: %s\n", written.message().c_str());
         return 1;
     }
     return 0;

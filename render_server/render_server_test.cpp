@@ -11,7 +11,7 @@
 #include "engine/context/render_context.h"
 #include "hosting/class_registry.h"
 #include "platform/test_support.h"
-#include "tools/zbmake.h"
+#include "engine/bricks/zb_writer.h"
 
 #include <gtest/gtest.h>
 #include <kj/async-io.h>
@@ -58,8 +58,8 @@ std::string MakeVolume(const std::string& dir, int n, int brick) {
     ZbMakeOptions options;
     options.brick = brick;
     std::string zb = dir + "/vol.zb";
-    MakeStatus status = MakeZb(v, zb, options);
-    EXPECT_TRUE(status.ok) << status.message;
+    Status status = MakeZb(v, zb, options);
+    EXPECT_TRUE(status.ok()) << status.message();
     return zb;
 }
 
@@ -70,8 +70,8 @@ protected:
     ServedWork() : m_data(m_root.File("data")) {
         ::mkdir(m_data.c_str(), 0755);
         DataRoots roots;
-        std::string error;
-        EXPECT_TRUE(roots.Add(m_data, &error)) << error;
+        voxa::Status added = roots.Add(m_data);
+        EXPECT_TRUE(added.ok()) << added.message();
         m_service = std::make_unique<WorkService>(std::move(roots), DisplayMode::kHeadless);
     }
     ~ServedWork() override {

@@ -76,7 +76,7 @@ struct SpoolFixture : ::testing::Test {
     void SetUp() override {
         DataRoots roots;
         std::string error;
-        ASSERT_TRUE(roots.Add(dir.Path(), &error)) << error;
+        ASSERT_TRUE(roots.Add(dir.Path()).ok());
         server = std::make_unique<SpoolServer>(std::move(roots));
     }
     int Write(const std::string& path, uint64_t offset, const std::vector<unsigned char>& data) {
@@ -406,7 +406,7 @@ TEST(DataRoots, NulBytesAreRefusedAndServedNamesAreCanonical) {
     TempDir dir;
     DataRoots roots;
     std::string error;
-    ASSERT_TRUE(roots.Add(dir.Path(), &error)) << error;
+    ASSERT_TRUE(roots.Add(dir.Path()).ok());
     ServedPath served;
     std::string reason;
     const std::string withNul = dir.Path() + std::string("/su\0b/x.raw", 11);
@@ -424,14 +424,14 @@ TEST(DataRoots, SymbolicLinksOutOfARootAreRefused) {
     DataRoots roots;
     std::string error, reason;
     ServedPath resolved;
-    ASSERT_TRUE(roots.Add(root.Path(), &error));
+    ASSERT_TRUE(roots.Add(root.Path()).ok());
     EXPECT_FALSE(roots.Check(root.File("link/f.raw"), &resolved, &reason));
     EXPECT_TRUE(roots.Check(root.File("new/dir/f.raw"), &resolved, &reason)) << reason;
     EXPECT_EQ(resolved.full.substr(resolved.full.size() - 14), "/new/dir/f.raw");
     EXPECT_EQ(resolved.relative, "new/dir/f.raw");
     EXPECT_FALSE(roots.Check("/" + std::string(300, 'a'), &resolved, &reason));
     EXPECT_NE(reason.find("255"), std::string::npos);
-    EXPECT_FALSE(roots.Add(root.File("no-such-dir"), &error));
+    EXPECT_FALSE(roots.Add(root.File("no-such-dir")).ok());
 }
 
 TEST(DataRoots, RootsFileLinesWithoutADirectoryAreSkippedAndNamed) {
@@ -463,7 +463,7 @@ void ExpectLinkAfterCheckIsRefused(bool beneath) {
     TempDir root, other;
     DataRoots roots;
     std::string error, reason;
-    ASSERT_TRUE(roots.Add(root.Path(), &error));
+    ASSERT_TRUE(roots.Add(root.Path()).ok());
     if (!beneath) roots.DisableOpenBeneathForTest();
     ASSERT_TRUE(voxa::testing::WriteWholeFile(other.File("victim"), "keep"));
     ServedPath target;

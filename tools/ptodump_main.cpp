@@ -1,6 +1,6 @@
 // ptodump: prints, for every kind of "End" record of a timer file, the total
 // and the average time of the phases ending there.
-#include "tools/pto_summary.h"
+#include "engine/timers/pto_summary.h"
 
 #include <cstdio>
 #include <cstring>

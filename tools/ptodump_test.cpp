@@ -1,4 +1,4 @@
-#include "tools/pto_summary.h"
+#include "engine/timers/pto_summary.h"
 
 #include "engine/timers/timers.h"
 #include "platform/test_support.h"

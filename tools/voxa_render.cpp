@@ -6,6 +6,8 @@
 #include "engine/context/render_context.h"
 #include "engine/context/render_request.h"
 #include "queue/movie_preview.h"
+#include "platform/sys.h"
+#include "tools/number_args.h"
 #include "tools/voxa_render_remote.h"
 
 #include <cctype>
@@ -24,35 +26,12 @@ namespace {
 
 constexpr char kProgram[] = "voxa_render";
 
-bool ParseInt(const std::string& text, int& out) {
-    char* end = nullptr;
-    long v = std::strtol(text.c_str(), &end, 10);
-    if (text.empty() || end == nullptr || *end != '\0' || v < -1000000000 || v > 1000000000)
-        return false;
-    out = static_cast<int>(v);
-    return true;
-}
+}  // namespace
 
-bool ParsePair(const std::string& text, char separator, int& a, int& b) {
-    size_t at = text.find(separator);
-    if (at == std::string::npos) return false;
-    return ParseInt(text.substr(0, at), a) && ParseInt(text.substr(at + 1), b);
-}
-
-bool EndsWith(const std::string& s, const std::string& suffix) {
+bool HasSuffix(const std::string& s, const std::string& suffix) {
     return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-bool ReadFile(const std::string& path, std::string& text) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream s;
-    s << in.rdbuf();
-    text = s.str();
-    return true;
-}
-
-}  // namespace
 
 std::string VoxaRenderUsage(const std::string& program) {
     return "Usage: " + program +
@@ -94,79 +73,92 @@ std::string VoxaRenderUsage(const std::string& program) {
            "2 bad arguments or unreadable input files.\n";
 }
 
-bool ParseVoxaRenderArgs(const std::vector<std::string>& args, VoxaRenderArgs& out,
-                         std::string* error) {
-    auto fail = [&](const std::string& why) {
-        if (error != nullptr) *error = why;
-        return false;
-    };
+namespace {
+
+// An option that takes a value (the next argument) and that value.
+Status ParseValueOption(const std::string& a, const std::string& v, VoxaRenderArgs& out) {
+    if (a == "--host") {
+        if (v.empty()) return InvalidArgument("--host needs a host name");
+        out.host = v;
+    } else if (a == "--zb" || a == "--keys" || a == "--cmap" || a == "--amap" || a == "--out" ||
+               a == "--timers") {
+        if (v.empty()) return InvalidArgument(a + " needs a file name");
+        std::string& field = a == "--zb"     ? out.zbFile
+                             : a == "--keys" ? out.keysFile
+                             : a == "--cmap" ? out.cmapFile
+                             : a == "--amap" ? out.amapFile
+                             : a == "--out"  ? out.outFile
+                                             : out.timersFile;
+        field = v;
+    } else if (a == "--movie") {
+        if (v.empty()) return InvalidArgument("--movie needs a movie name");
+        out.movie = v;
+    } else if (a == "--frame" || a == "--panel") {
+        int n = 0;
+        if (!ParseIntArg(v, n) || n < (a == "--frame" ? 1 : 0))
+            return InvalidArgument(a + " needs a number, got '" + v + "'");
+        (a == "--frame" ? out.movieFrame : out.moviePanel) = n;
+    } else if (a == "--size") {
+        out.sizeGiven = true;
+        if (!ParseIntPairArg(v, 'x', out.width, out.height) || out.width < 1 || out.height < 1 ||
+            out.width > kMaxFrameSide || out.height > kMaxFrameSide)
+            return InvalidArgument("--size needs WxH with sides from 1 to " + std::to_string(kMaxFrameSide) +
+                                   ", got '" + v + "'");
+    } else if (a == "--option") {
+        size_t eq = v.find('=');
+        if (eq == std::string::npos || eq == 0) return InvalidArgument("--option needs KEY=VALUE, got '" + v + "'");
+        out.options.emplace_back(v.substr(0, eq), v.substr(eq + 1));
+    } else if (a == "--frames") {
+        if (!ParseIntArg(v, out.frames) || out.frames < 1 || out.frames > 100000)
+            return InvalidArgument("--frames needs a number from 1 to 100000, got '" + v + "'");
+    } else if (a == "--orbit") {
+        if (!ParseIntPairArg(v, ',', out.orbitDx, out.orbitDy))
+            return InvalidArgument("--orbit needs DX,DY, got '" + v + "'");
+    } else if (a == "--hold") {
+        if (!ParseDoubleArg(v, out.holdSeconds) || !(out.holdSeconds >= 0.0) || out.holdSeconds > 86400.0)
+            return InvalidArgument("--hold needs seconds from 0 to 86400, got '" + v + "'");
+    }
+    return Status::Ok();
+}
+
+// What an option says when its value is missing ("" for options without one).
+std::string MissingValue(const std::string& a) {
+    if (a == "--host") return "--host needs a host name";
+    if (a == "--zb" || a == "--keys" || a == "--cmap" || a == "--amap" || a == "--out" || a == "--timers")
+        return a + " needs a file name";
+    if (a == "--movie") return "--movie needs a movie name";
+    if (a == "--frame" || a == "--panel") return a + " needs a number, got ''";
+    if (a == "--size")
+        return "--size needs WxH with sides from 1 to " + std::to_string(kMaxFrameSide) + ", got ''";
+    if (a == "--option") return "--option needs KEY=VALUE";
+    if (a == "--frames") return "--frames needs a number from 1 to 100000, got ''";
+    if (a == "--orbit") return "--orbit needs DX,DY, got ''";
+    if (a == "--hold") return "--hold needs seconds";
+    return "";
+}
+
+}  // namespace
+
+Status ParseVoxaRenderArgs(const std::vector<std::string>& args, VoxaRenderArgs& out) {
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
-        auto value = [&](std::string& v) {
-            if (i + 1 >= args.size()) return false;
-            v = args[++i];
-            return true;
-        };
-        std::string v;
         if (a == "--help" || a == "-h") {
             out.help = true;
         } else if (a == "--verbose" || a == "-v") {
             out.verbose = true;
         } else if (a == "--window") {
             out.window = true;
-        } else if (a == "--host") {
-            if (!value(v) || v.empty()) return fail("--host needs a host name");
-            out.host = v;
-        } else if (a == "--zb" || a == "--keys" || a == "--cmap" || a == "--amap" ||
-                   a == "--out" || a == "--timers") {
-            if (!value(v) || v.empty()) return fail(a + " needs a file name");
-            if (a == "--zb") out.zbFile = v;
-            if (a == "--keys") out.keysFile = v;
-            if (a == "--cmap") out.cmapFile = v;
-            if (a == "--amap") out.amapFile = v;
-            if (a == "--out") out.outFile = v;
-            if (a == "--timers") out.timersFile = v;
-        } else if (a == "--movie") {
-            if (!value(v) || v.empty()) return fail("--movie needs a movie name");
-            out.movie = v;
-        } else if (a == "--frame" || a == "--panel") {
-            int n = 0;
-            if (!value(v) || !ParseInt(v, n) || n < (a == "--frame" ? 1 : 0))
-                return fail(a + " needs a number, got '" + v + "'");
-            (a == "--frame" ? out.movieFrame : out.moviePanel) = n;
-        } else if (a == "--size") {
-            out.sizeGiven = true;
-            if (!value(v) || !ParsePair(v, 'x', out.width, out.height) || out.width < 1 ||
-                out.height < 1 || out.width > kMaxFrameSide || out.height > kMaxFrameSide)
-                return fail("--size needs WxH with sides from 1 to " +
-                            std::to_string(kMaxFrameSide) + ", got '" + v + "'");
-        } else if (a == "--option") {
-            if (!value(v)) return fail("--option needs KEY=VALUE");
-            size_t eq = v.find('=');
-            if (eq == std::string::npos || eq == 0)
-                return fail("--option needs KEY=VALUE, got '" + v + "'");
-            out.options.emplace_back(v.substr(0, eq), v.substr(eq + 1));
-        } else if (a == "--frames") {
-            if (!value(v) || !ParseInt(v, out.frames) || out.frames < 1 || out.frames > 100000)
-                return fail("--frames needs a number from 1 to 100000, got '" + v + "'");
-        } else if (a == "--orbit") {
-            if (!value(v) || !ParsePair(v, ',', out.orbitDx, out.orbitDy))
-                return fail("--orbit needs DX,DY, got '" + v + "'");
-        } else if (a == "--hold") {
-            char* end = nullptr;
-            if (!value(v)) return fail("--hold needs seconds");
-            out.holdSeconds = std::strtod(v.c_str(), &end);
-            if (*end != '\0' || !(out.holdSeconds >= 0.0) || out.holdSeconds > 86400.0)
-                return fail("--hold needs seconds from 0 to 86400, got '" + v + "'");
+        } else if (std::string missing = MissingValue(a); !missing.empty()) {
+            if (i + 1 >= args.size()) return InvalidArgument(missing);
+            VOXA_TRY(ParseValueOption(a, args[++i], out));
         } else {
-            return fail("unknown argument '" + a + "'");
+            return InvalidArgument("unknown argument '" + a + "'");
         }
     }
-    if (out.cmapFile.empty() != out.amapFile.empty())
-        return fail("--cmap and --amap go together");
-    if (!out.outFile.empty() && !EndsWith(out.outFile, ".pix") && !EndsWith(out.outFile, ".png"))
-        return fail("--out must end in .pix or .png, got '" + out.outFile + "'");
-    return true;
+    if (out.cmapFile.empty() != out.amapFile.empty()) return InvalidArgument("--cmap and --amap go together");
+    if (!out.outFile.empty() && !HasSuffix(out.outFile, ".pix") && !HasSuffix(out.outFile, ".png"))
+        return InvalidArgument("--out must end in .pix or .png, got '" + out.outFile + "'");
+    return Status::Ok();
 }
 
 std::string NumberedOutput(const std::string& name, int index, int count) {
@@ -179,81 +171,83 @@ std::string NumberedOutput(const std::string& name, int index, int count) {
     return name.substr(0, dot) + number + name.substr(dot);
 }
 
-int RunVoxaRender(const std::vector<std::string>& argv, std::ostream& out, std::ostream& err) {
-    VoxaRenderArgs args;
-    std::string error;
-    if (!ParseVoxaRenderArgs(argv, args, &error)) {
-        err << kProgram << ": " << error << "\n" << "Try '" << kProgram << " --help'.\n";
+namespace {
+
+int RunMoviePreview(const VoxaRenderArgs& args, std::ostream& out, std::ostream& err) {
+    if (args.outFile.empty()) {
+        err << kProgram << ": --movie needs --out FILE.pix or FILE.png\n";
         return 2;
     }
-    if (args.help) {
-        out << VoxaRenderUsage(kProgram);
-        return 0;
+    queue::MoviePreviewRequest request;
+    request.movie = args.movie;
+    request.frame = args.movieFrame;
+    request.panel = args.moviePanel;
+    if (args.sizeGiven) {
+        request.windowWidth = args.width;
+        request.windowHeight = args.height;
     }
-    if (!args.movie.empty()) {
-        if (args.outFile.empty()) {
-            err << kProgram << ": --movie needs --out FILE.pix or FILE.png\n";
-            return 2;
-        }
-        queue::MoviePreviewRequest request;
-        request.movie = args.movie;
-        request.frame = args.movieFrame;
-        request.panel = args.moviePanel;
-        if (args.sizeGiven) {
-            request.windowWidth = args.width;
-            request.windowHeight = args.height;
-        }
-        request.frames = args.frames;
-        for (int i = 0; i < args.frames; ++i)
-            request.outFiles.push_back(NumberedOutput(args.outFile, i, args.frames));
-        return queue::RenderMoviePreview(request, out, err);
-    }
-    if (!args.host.empty()) return RunVoxaRenderRemote(args, out, err);
+    request.frames = args.frames;
+    for (int i = 0; i < args.frames; ++i) request.outFiles.push_back(NumberedOutput(args.outFile, i, args.frames));
+    return queue::RenderMoviePreview(request, out, err);
+}
 
-    // Input files are checked before anything is set up. (The engine draws
-    // its built-in test volume when a ZB file cannot be opened; from the
-    // command line a mistyped name is an error.)
-    if (!args.zbFile.empty()) {
-        std::string probe;
-        if (!ReadFile(args.zbFile, probe)) {
-            err << kProgram << ": cannot read the ZB file '" << args.zbFile << "'\n";
-            return 2;
+// Map files are checked whole: a file that is not a map (random bytes,
+// text, a directory) is refused with the line that is wrong. A missing
+// file is named before a wrong one.
+Status CheckMapFiles(const VoxaRenderArgs& args) {
+    if (args.cmapFile.empty()) return Status::Ok();
+    const std::pair<std::string, const char*> maps[] = {{args.cmapFile, "colour-map"}, {args.amapFile, "opacity-map"}};
+    Status checks[2] = {CheckMapFile(maps[0].first), CheckMapFile(maps[1].first)};
+    for (bool missing : {true, false}) {
+        for (int i = 0; i < 2; ++i) {
+            if (checks[i].ok() || (checks[i].code() == StatusCode::kNotFound) != missing) continue;
+            if (missing) return NotFound(std::string("cannot open the ") + maps[i].second + " file '" + maps[i].first + "'");
+            return InvalidArgument(std::string("not ") + (i == 0 ? "a " : "an ") + maps[i].second +
+                                   " file: " + checks[i].message());
         }
     }
-    std::string keysText;
-    if (!args.keysFile.empty() && !ReadFile(args.keysFile, keysText)) {
-        err << kProgram << ": cannot read the keyword file '" << args.keysFile << "'\n";
-        return 2;
-    }
-    // Map files are checked whole: a file that is not a map (random bytes,
-    // text, a directory) is refused with the line that is wrong.
-    if (!args.cmapFile.empty()) {
-        const std::pair<std::string, const char*> maps[] = {{args.cmapFile, "colour-map"},
-                                                            {args.amapFile, "opacity-map"}};
-        Status checks[2] = {CheckMapFile(maps[0].first), CheckMapFile(maps[1].first)};
-        // A missing file is named before a wrong one.
-        for (bool missing : {true, false}) {
-            for (int i = 0; i < 2; ++i) {
-                if (checks[i].ok() || (checks[i].code() == StatusCode::kNotFound) != missing) continue;
-                if (missing)
-                    err << kProgram << ": cannot open the " << maps[i].second << " file '"
-                        << maps[i].first << "'\n";
-                else
-                    err << kProgram << ": not " << (i == 0 ? "a " : "an ") << maps[i].second
-                        << " file: " << checks[i].message()
-                        << "\n";
-                return 2;
-            }
-        }
-    }
+    return Status::Ok();
+}
 
-    auto process = std::make_unique<RenderProcess>();
-    process->SetDisplayMode(args.window ? DisplayMode::kWindow : DisplayMode::kHeadless);
-    RenderContext context(*process);
-    FramePipeline pipeline(*process);
-    pipeline.Attach(context);
-    if (args.verbose) pipeline.SetLog([&out](const std::string& line) { out << kProgram << ": " << line << "\n"; });
+// Input files are checked before anything is set up. (The engine draws
+// its built-in test volume when a ZB file cannot be opened; from the
+// command line a mistyped name is an error.)
+Status CheckInputFiles(const VoxaRenderArgs& args, std::string& keysText) {
+    std::string probe;
+    if (!args.zbFile.empty() && !ReadFileText(args.zbFile, probe))
+        return NotFound("cannot read the ZB file '" + args.zbFile + "'");
+    if (!args.keysFile.empty() && !ReadFileText(args.keysFile, keysText))
+        return NotFound("cannot read the keyword file '" + args.keysFile + "'");
+    return CheckMapFiles(args);
+}
 
+// Control points the engine cannot use are reported, not dropped silently.
+template <typename Index>
+void WarnUnusablePoints(const Index& index, int n, const char* word, const std::string& keysFile, std::ostream& err) {
+    bool outside = false, falling = false;
+    for (int i = 0; i < n; ++i) {
+        int v = index[static_cast<size_t>(i)];
+        outside = outside || v < 0 || v > 255;
+        falling = falling || (i > 0 && v <= index[static_cast<size_t>(i - 1)]);
+    }
+    if (outside)
+        err << kProgram << ": warning: '" << word << "' indices outside 0..255 in '" << keysFile
+            << "': those control points are all ignored\n";
+    else if (falling)
+        err << kProgram << ": warning: '" << word << "' indices of '" << keysFile
+            << "' do not rise: the segments between them are skipped\n";
+}
+
+void ApplyKeys(RenderContext& context, const VoxaRenderArgs& args, const std::string& keysText, std::ostream& err) {
+    Renderparams key;
+    FrameControlPoints points;
+    ApplyFrameKeywordsTo(context, keysText, key, points);
+    WarnUnusablePoints(points.alphaIndex, points.AlphaCountToUse(), "anot", args.keysFile, err);
+    WarnUnusablePoints(points.colorIndex, points.ColorCountToUse(), "cnot", args.keysFile, err);
+}
+
+void SetUpContext(RenderContext& context, const VoxaRenderArgs& args, const std::string& keysText,
+                  std::ostream& err) {
     // The default panel: 34 degrees across, the engine's default frustum.
     const float center[3] = {0, 1, 0}, up[3] = {0, 0, 1}, normal[3] = {0, 1, 0};
     const float panWidth = 2.0f * std::tan(17.0f * 0.017453292f);
@@ -268,124 +262,130 @@ int RunVoxaRender(const std::vector<std::string>& argv, std::ostream& out, std::
         context.SetOption(kOptTimersOn, "1");
     }
     for (const auto& [key, value] : args.options) context.SetOption(key, value);
+    if (!keysText.empty()) ApplyKeys(context, args, keysText, err);
+}
 
-    if (!keysText.empty()) {
-        Renderparams key;
-        context.SaveKey(&key);
-        std::memset(key.ifauxclip, 0, sizeof(key.ifauxclip));
-        std::memset(key.auxclip, 0, sizeof(key.auxclip));
-        FrameControlPoints points;
-        ApplyFrameKeywords(keysText, key, points);
-        context.RestorKey(&key);
-        // Points the engine cannot use are reported, not dropped silently.
-        auto check = [&](const auto& index, int n, const char* word) {
-            bool outside = false, falling = false;
-            for (int i = 0; i < n; ++i) {
-                int v = index[static_cast<size_t>(i)];
-                outside = outside || v < 0 || v > 255;
-                falling = falling || (i > 0 && v <= index[static_cast<size_t>(i - 1)]);
-            }
-            if (outside)
-                err << kProgram << ": warning: '" << word << "' indices outside 0..255 in '"
-                    << args.keysFile << "': those control points are all ignored\n";
-            else if (falling)
-                err << kProgram << ": warning: '" << word << "' indices of '" << args.keysFile
-                    << "' do not rise: the segments between them are skipped\n";
-        };
-        check(points.alphaIndex, points.AlphaCountToUse(), "anot");
-        check(points.colorIndex, points.ColorCountToUse(), "cnot");
-        if (int n = points.AlphaCountToUse(); n > 0)
-            context.SetLUTia(n, points.alphaIndex.data(), points.alpha.data());
-        if (int n = points.ColorCountToUse(); n > 0)
-            context.SetLUTirgb(n, points.colorIndex.data(), points.red.data(),
-                               points.green.data(), points.blue.data());
-    }
-
+// Starts the context; false (said on err) when no GL context could be made.
+bool StartContext(RenderContext& context, const VoxaRenderArgs& args, std::ostream& out, std::ostream& err) {
     context.StartUp();
     std::string status;
     context.SetOption(kOptSetStatusRequest, kStatusIsGlWindowUp);
     context.GetStatus(&status);
     if (status != kReplyGlWindowIsUp) {
         err << kProgram << ": no OpenGL context could be made ("
-            << (args.window ? "is DISPLAY set to a running X server?"
-                            : "no EGL surfaceless or pbuffer support?")
+            << (args.window ? "is DISPLAY set to a running X server?" : "no EGL surfaceless or pbuffer support?")
             << "); see " << "DEBUG_VOXA.txt under $VOXA_ROOT\n";
-        context.ClearIt();
-        return 1;
+        return false;
     }
     if (args.verbose) {
-        out << kProgram << ": " << (args.window ? "window" : "headless") << " "
-            << args.width << "x" << args.height << ", " << context.Window()->Description()
-            << "\n";
-        out << kProgram << ": volume "
-            << (args.zbFile.empty() ? std::string("(built-in test volume)") : args.zbFile)
+        out << kProgram << ": " << (args.window ? "window" : "headless") << " " << args.width << "x" << args.height
+            << ", " << context.Window()->Description() << "\n";
+        out << kProgram << ": volume " << (args.zbFile.empty() ? std::string("(built-in test volume)") : args.zbFile)
             << "\n";
     }
+    return true;
+}
 
-    int status_ = 0;
+Status WriteFrame(RenderContext& context, const VoxaRenderArgs& args, const std::string& file) {
+    if (HasSuffix(file, ".png")) {
+        BinaryDataVOXA data;
+        context.GetPix(&data);
+        return WritePngImage(file, args.width, args.height, data.m_pBuffer);
+    }
+    // CopyPixToFile numbers names that begin with two digits; "./" keeps
+    // the name as given.
+    std::string name = file;
+    if (name.size() >= 2 && std::isdigit(static_cast<unsigned char>(name[0])) &&
+        std::isdigit(static_cast<unsigned char>(name[1])))
+        name = "./" + name;
+    context.CopyPixToFile(name);
+    std::ifstream check(name, std::ios::binary | std::ios::ate);
+    if (check && static_cast<long long>(check.tellg()) == 3LL * args.width * args.height) return Status::Ok();
+    return IoError("cannot write the file");
+}
+
+// Renders and writes every frame; 0, or 1 when a frame failed, lost
+// bricks or could not be written.
+int RenderFrames(RenderContext& context, FramePipeline& pipeline, const VoxaRenderArgs& args, std::ostream& out,
+                 std::ostream& err) {
+    int result = 0;
     int failedReads = pipeline.Cache().FailedReads();
     for (int f = 0; f < args.frames; ++f) {
-        if (f > 0 && (args.orbitDx != 0 || args.orbitDy != 0))
-            context.IncrementEyePoint(args.orbitDx, args.orbitDy, 0);
+        if (f > 0 && (args.orbitDx != 0 || args.orbitDy != 0)) context.IncrementEyePoint(args.orbitDx, args.orbitDy, 0);
         context.SetDoRender();
         if (context.LastFrameResult() < 0) {
             err << kProgram << ": frame " << f << " failed with code " << context.LastFrameResult();
             if (!pipeline.LastFrame().error.empty()) err << ": " << pipeline.LastFrame().error;
             err << "\n";
-            status_ = 1;
-            break;
+            return 1;
         }
         // Bricks whose data could not be read are left out of the frame: it
         // is still written, but the run fails and says why.
         if (int failed = pipeline.Cache().FailedReads(); failed != failedReads) {
             err << kProgram << ": frame " << f << ": " << (failed - failedReads) << " brick"
                 << (failed - failedReads == 1 ? "" : "s")
-                << " could not be read (left out of the frame): " << pipeline.Cache().LastFailure()
-                << "\n";
+                << " could not be read (left out of the frame): " << pipeline.Cache().LastFailure() << "\n";
             failedReads = failed;
-            status_ = 1;
+            result = 1;
         }
         if (!args.outFile.empty()) {
-            std::string file = NumberedOutput(args.outFile, f, args.frames);
-            bool ok;
-            if (EndsWith(file, ".png")) {
-                BinaryDataVOXA data;
-                context.GetPix(&data);
-                ok = WritePngImage(file, args.width, args.height, data.m_pBuffer, &error);
-            } else {
-                // CopyPixToFile numbers names that begin with two digits;
-                // "./" keeps the name as given.
-                std::string name = file;
-                if (name.size() >= 2 && std::isdigit(static_cast<unsigned char>(name[0])) &&
-                    std::isdigit(static_cast<unsigned char>(name[1])))
-                    name = "./" + name;
-                context.CopyPixToFile(name);
-                std::ifstream check(name, std::ios::binary | std::ios::ate);
-                ok = check && static_cast<long long>(check.tellg()) ==
-                                  3LL * args.width * args.height;
-                error = "cannot write the file";
-            }
-            if (!ok) {
-                err << kProgram << ": " << file << ": " << error << "\n";
-                status_ = 1;
-                break;
+            const std::string file = NumberedOutput(args.outFile, f, args.frames);
+            if (Status written = WriteFrame(context, args, file); !written.ok()) {
+                err << kProgram << ": " << file << ": " << written.message() << "\n";
+                return 1;
             }
             if (args.verbose) out << kProgram << ": wrote " << file << "\n";
         }
         if (GlWindow* w = context.Window(); w != nullptr && w->QuitPosted()) break;
     }
+    return result;
+}
 
-    if (args.window && status_ == 0 && args.holdSeconds > 0.0) {
-        auto until = std::chrono::steady_clock::now() +
-                     std::chrono::milliseconds(static_cast<long long>(args.holdSeconds * 1000));
-        while (std::chrono::steady_clock::now() < until) {
-            GlWindow* w = context.Window();
-            if (w == nullptr || w->PumpEvents()) break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
+// With --window --hold: keeps the window up until the time is over or it
+// is closed.
+void HoldWindow(RenderContext& context, double seconds) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
+    while (std::chrono::steady_clock::now() < until) {
+        GlWindow* w = context.Window();
+        if (w == nullptr || w->PumpEvents()) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
+}
+
+}  // namespace
+
+int RunVoxaRender(const std::vector<std::string>& argv, std::ostream& out, std::ostream& err) {
+    VoxaRenderArgs args;
+    if (Status parsed = ParseVoxaRenderArgs(argv, args); !parsed.ok()) {
+        err << kProgram << ": " << parsed.message() << "\n" << "Try '" << kProgram << " --help'.\n";
+        return 2;
+    }
+    if (args.help) {
+        out << VoxaRenderUsage(kProgram);
+        return 0;
+    }
+    if (!args.movie.empty()) return RunMoviePreview(args, out, err);
+    if (!args.host.empty()) return RunVoxaRenderRemote(args, out, err);
+    std::string keysText;
+    if (Status inputs = CheckInputFiles(args, keysText); !inputs.ok()) {
+        err << kProgram << ": " << inputs.message() << "\n";
+        return 2;
+    }
+    auto process = std::make_unique<RenderProcess>();
+    process->SetDisplayMode(args.window ? DisplayMode::kWindow : DisplayMode::kHeadless);
+    RenderContext context(*process);
+    FramePipeline pipeline(*process);
+    pipeline.Attach(context);
+    if (args.verbose) pipeline.SetLog([&out](const std::string& line) { out << kProgram << ": " << line << "\n"; });
+    SetUpContext(context, args, keysText, err);
+    if (!StartContext(context, args, out, err)) {
+        context.ClearIt();
+        return 1;
+    }
+    const int result = RenderFrames(context, pipeline, args, out, err);
+    if (args.window && result == 0 && args.holdSeconds > 0.0) HoldWindow(context, args.holdSeconds);
     context.ClearIt();
-    return status_;
+    return result;
 }
 
 }  // namespace voxa

@@ -4,6 +4,9 @@
 // call them; voxa_render_main.cpp only forwards argv.
 #pragma once
 
+#include "platform/status.h"
+
+
 #include <iosfwd>
 #include <string>
 #include <utility>
@@ -35,10 +38,9 @@ struct VoxaRenderArgs {
     std::string host;  // --host: drive voxa_server there instead of direct mode
 };
 
-// Parses argv (without the program name). False with a message in *error
-// on a bad argument.
-bool ParseVoxaRenderArgs(const std::vector<std::string>& args, VoxaRenderArgs& out,
-                         std::string* error);
+// Parses argv (without the program name); a bad argument fails with a
+// message that names it.
+Status ParseVoxaRenderArgs(const std::vector<std::string>& args, VoxaRenderArgs& out);
 
 // The help text.
 std::string VoxaRenderUsage(const std::string& program);
@@ -46,6 +48,8 @@ std::string VoxaRenderUsage(const std::string& program);
 // Output file of frame `index` of `count`: the name itself for one frame,
 // else "_NNNN" inserted before the extension ("f.png" -> "f_0003.png").
 std::string NumberedOutput(const std::string& name, int index, int count);
+
+bool HasSuffix(const std::string& s, const std::string& suffix);
 
 // Runs the program; returns the exit status (0 success, 1 failure while
 // rendering or writing, 2 bad arguments or input files).

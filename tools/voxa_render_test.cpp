@@ -1,7 +1,7 @@
 // voxa_render: arguments, outputs and exit statuses.
 #include "tools/voxa_render.h"
 
-#include "tools/zbmake.h"
+#include "engine/bricks/zb_writer.h"
 
 #include "engine/context/pixel_files.h"
 #include "platform/test_support.h"
@@ -32,14 +32,13 @@ RenderRun Render(const std::vector<std::string>& args) {
 
 TEST(VoxaRenderArgs, ParsesEveryOption) {
     VoxaRenderArgs a;
-    std::string error;
-    ASSERT_TRUE(ParseVoxaRenderArgs({"--zb", "v.zb", "--size", "320x200", "--keys", "k.txt",
+    Status s = ParseVoxaRenderArgs({"--zb", "v.zb", "--size", "320x200", "--keys", "k.txt",
                                      "--cmap", "c.map", "--amap", "a.map", "--option",
                                      "ShowColorBar=1", "--option", "Floor=1 2 3 4", "--frames",
                                      "5", "--orbit", "10,-3", "--out", "f.png", "--timers",
                                      "t.pto", "--window", "--hold", "1.5", "--verbose"},
-                                    a, &error))
-        << error;
+                                   a);
+    ASSERT_TRUE(s.ok()) << s.message();
     EXPECT_EQ(a.zbFile, "v.zb");
     EXPECT_EQ(a.width, 320);
     EXPECT_EQ(a.height, 200);
@@ -66,9 +65,9 @@ TEST(VoxaRenderArgs, RejectsBadValues) {
                                                {"--zb"},
                                                {"--bogus"}}) {
         VoxaRenderArgs a;
-        std::string error;
-        EXPECT_FALSE(ParseVoxaRenderArgs(bad, a, &error)) << bad[0];
-        EXPECT_FALSE(error.empty());
+        Status s = ParseVoxaRenderArgs(bad, a);
+        EXPECT_FALSE(s.ok()) << bad[0];
+        EXPECT_FALSE(s.message().empty());
     }
 }
 
@@ -149,7 +148,7 @@ TEST(VoxaRender, BrickDataThatCannotBeReadFailsTheRun) {
     for (int i = 0; i < 40 * 40 * 40; ++i) v.values.push_back(static_cast<float>((i * 7) % 200 + 50));
     ZbMakeOptions opt;
     opt.brick = 16;
-    ASSERT_TRUE(MakeZb(v, root.File("t/v.zb"), opt).ok);
+    ASSERT_TRUE(MakeZb(v, root.File("t/v.zb"), opt).ok());
     const std::string data = root.File("t/data_v.raw");
     const std::string keys = root.File("near.keys");
     WriteWholeFile(keys, "eye 3 2 1.5\ncenter 0 0 0\nup 0 0 1\ntolerances 0 0 0\n");
@@ -190,7 +189,7 @@ TEST(VoxaRender, BrickDataThatCannotBeReadFailsTheRun) {
     for (size_t i = 0; i < big.values.size(); ++i) big.values[i] = static_cast<float>(i % 97);
     ZbMakeOptions one;
     one.brick = 128;
-    ASSERT_TRUE(MakeZb(big, root.File("b/v.zb"), one).ok);
+    ASSERT_TRUE(MakeZb(big, root.File("b/v.zb"), one).ok());
     std::vector<std::string> small = {"--size", "48x48", "--keys", keys, "--zb", root.File("b/v.zb"),
                                       "--option", "NCacheMB=1", "--out", root.File("g.png")};
     RenderRun tooBig = Render(small);

@@ -42,19 +42,11 @@ bool WriteFully(int fd, const void* data, size_t n, int64_t offset) {
     return true;
 }
 
-}  // namespace
-
-MakeStatus PackSingleFile(const std::string& zbPath, const std::string& outPath) {
-    BrickTable table;
-    LoadStatus loaded = ReadZbFile(zbPath, {1, 1, 1}, table);
-    if (!loaded.ok) return MakeStatus::Fail(loaded.message);
-    size_t cut = outPath.find_last_of('/');
-    const std::string name = cut == std::string::npos ? outPath : outPath.substr(cut + 1);
-    if (name.empty() || name.size() > kMaxNameChars)
-        return MakeStatus::Fail(outPath + ": the file name must be 1 to 63 characters");
-
-    // Index: bricks in line order, laid out one after another.
-    std::vector<int64_t> offsets;
+// Index: bricks in line order, laid out one after another after the
+// header area, every line naming the file itself; *end is where the last
+// brick ends.
+std::string IndexText(const BrickTable& table, const std::string& name, std::vector<int64_t>& offsets,
+                      int64_t& end) {
     std::string text;
     int64_t position = kSingleFileHeaderBytes;
     char line[256];
@@ -70,17 +62,34 @@ MakeStatus PackSingleFile(const std::string& zbPath, const std::string& outPath)
     std::snprintf(line, sizeof line, "%s %.6f %.6f %.6f %.6f %.6f %.6f\n", kLimitsKeyword, l.xmin, l.xmax,
                   l.ymin, l.ymax, l.zmin, l.zmax);
     text += line;
+    end = position;
+    return text;
+}
+
+}  // namespace
+
+Status PackSingleFile(const std::string& zbPath, const std::string& outPath) {
+    BrickTable table;
+    VOXA_TRY(ReadZbFile(zbPath, {1, 1, 1}, table));
+    size_t cut = outPath.find_last_of('/');
+    const std::string name = cut == std::string::npos ? outPath : outPath.substr(cut + 1);
+    if (name.empty() || name.size() > kMaxNameChars)
+        return InvalidArgument(outPath + ": the file name must be 1 to 63 characters");
+
+    std::vector<int64_t> offsets;
+    int64_t position = 0;
+    const std::string text = IndexText(table, name, offsets, position);
     if (static_cast<int64_t>(text.size()) >= kSingleFileHeaderBytes)
-        return MakeStatus::Fail("the index of " + std::to_string(table.Count()) +
-                                " bricks does not fit in 131,072 bytes: use a larger --brick");
+        return InvalidArgument("the index of " + std::to_string(table.Count()) +
+                               " bricks does not fit in 131,072 bytes: use a larger --brick");
 
     const std::string part = outPath + ".part";
     UniqueFd out(::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (!out) return MakeStatus::Fail(part + ": cannot create: " + std::strerror(errno));
+    if (!out) return IoError(part + ": cannot create: " + std::strerror(errno));
     auto fail = [&](const std::string& m) {
         out = UniqueFd();
         ::unlink(part.c_str());
-        return MakeStatus::Fail(m);
+        return IoError(m);
     };
     if (::ftruncate(out.Get(), static_cast<off_t>(position)) != 0 ||
         !WriteFully(out.Get(), text.data(), text.size(), 0))
@@ -104,7 +113,7 @@ MakeStatus PackSingleFile(const std::string& zbPath, const std::string& outPath)
     if (::fsync(out.Get()) != 0 || ::close(out.Release()) != 0) return fail(part + ": write failed");
     if (::rename(part.c_str(), outPath.c_str()) != 0)
         return fail(outPath + ": cannot rename into place: " + std::strerror(errno));
-    return {};
+    return Status::Ok();
 }
 
 }  // namespace voxa

@@ -7,7 +7,7 @@
 // Single-threaded library code.
 #pragma once
 
-#include "tools/zbmake.h"
+#include "platform/status.h"
 
 #include <cstdint>
 #include <string>
@@ -20,6 +20,6 @@ inline constexpr int64_t kSingleFileHeaderBytes = 131072;
 // from their data files) as one file outPath. Fails, writing nothing under
 // outPath, when the index would not fit in the header area, a brick name
 // would be longer than 63 characters, or a data file is short.
-MakeStatus PackSingleFile(const std::string& zbPath, const std::string& outPath);
+Status PackSingleFile(const std::string& zbPath, const std::string& outPath);
 
 }  // namespace voxa

@@ -1,6 +1,7 @@
 // zbmake: builds a brick tree (ZB file + data file) from a raw volume or a
 // NIfTI-1 file, or describes an existing ZB file (--info).
 #include "tools/zbmake.h"
+#include "tools/zbmake_args.h"
 #include "tools/zb_single_file.h"
 #include "platform/paths.h"
 
@@ -12,7 +13,6 @@
 #include <cstring>
 #include <iostream>
 #include <new>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -48,19 +48,6 @@ constexpr char kUsage[] =
 
 constexpr char kRawHint[] = " (raw input needs --dims X,Y,Z --type u8|u16|f32)";
 
-bool ParseList(const std::string& text, std::vector<double>& out, size_t want) {
-    out.clear();
-    std::stringstream in(text);
-    std::string item;
-    while (std::getline(in, item, ',')) {
-        char* end = nullptr;
-        double v = std::strtod(item.c_str(), &end);
-        if (end == item.c_str() || *end != '\0') return false;
-        out.push_back(v);
-    }
-    return out.size() == want;
-}
-
 int Fail(const std::string& message) {
     std::fprintf(stderr, "zbmake: %s\n", message.c_str());
     return 2;
@@ -68,16 +55,16 @@ int Fail(const std::string& message) {
 
 // Builds the tree in a scratch directory beside the output, then packs it
 // into one file.
-voxa::MakeStatus MakeSingleFile(const voxa::SourceVolume& vol, const std::string& out,
-                                const voxa::ZbMakeOptions& opt, voxa::ZbMakeReport* report) {
+voxa::Status MakeSingleFile(const voxa::SourceVolume& vol, const std::string& out,
+                            const voxa::ZbMakeOptions& opt, voxa::ZbMakeReport* report) {
     size_t cut = out.find_last_of('/');
     std::string scratch = (cut == std::string::npos ? std::string(".") : out.substr(0, cut)) + "/.zbmake_XXXXXX";
     if (cut != std::string::npos && !voxa::MakeDirs(out.substr(0, cut + 1)))
-        return voxa::MakeStatus::Fail(out.substr(0, cut + 1) + ": cannot create");
-    if (::mkdtemp(scratch.data()) == nullptr) return voxa::MakeStatus::Fail(scratch + ": cannot create");
+        return voxa::IoError(out.substr(0, cut + 1) + ": cannot create");
+    if (::mkdtemp(scratch.data()) == nullptr) return voxa::IoError(scratch + ": cannot create");
     const std::string name = cut == std::string::npos ? out : out.substr(cut + 1);
-    voxa::MakeStatus s = voxa::MakeZb(vol, scratch + "/" + name, opt, report);
-    if (s.ok) s = voxa::PackSingleFile(scratch + "/" + name, out);
+    voxa::Status s = voxa::MakeZb(vol, scratch + "/" + name, opt, report);
+    if (s.ok()) s = voxa::PackSingleFile(scratch + "/" + name, out);
     if (DIR* d = ::opendir(scratch.c_str())) {
         while (dirent* e = ::readdir(d)) {
             if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
@@ -86,107 +73,62 @@ voxa::MakeStatus MakeSingleFile(const voxa::SourceVolume& vol, const std::string
         ::closedir(d);
     }
     ::rmdir(scratch.c_str());
-    if (s.ok && report) report->dataName = name;
+    if (s.ok() && report) report->dataName = name;
     return s;
+}
+
+// The source volume: raw with --dims, else NIfTI-1. A raw volume's
+// spacing must shape it; a header's that cannot is replaced by 1,1,1.
+voxa::Status LoadSource(const voxa::ZbMakeArgs& args, voxa::SourceVolume& vol) {
+    if (args.dims) {
+        const std::array<int, 3>& d = *args.dims;
+        VOXA_TRY(voxa::LoadRawVolume(args.input, d[0], d[1], d[2], args.type, vol));
+        vol.spacing = args.spacing;
+        if (std::string why = voxa::DegenerateSpacing(vol.spacing, vol.nx, vol.ny, vol.nz); !why.empty())
+            return voxa::InvalidArgument("--spacing: " + why);
+        return voxa::Status::Ok();
+    }
+    bool notNifti = false;
+    voxa::Status s = voxa::LoadNifti(args.input, vol, &notNifti);
+    if (!s.ok()) return notNifti ? voxa::Status(s.code(), s.message() + kRawHint) : s;
+    if (std::string why = voxa::DegenerateSpacing(vol.spacing, vol.nx, vol.ny, vol.nz); !why.empty()) {
+        std::fprintf(stderr, "zbmake: warning: %s: %s; using 1,1,1\n", args.input.c_str(), why.c_str());
+        vol.spacing = {1, 1, 1};
+    }
+    return voxa::Status::Ok();
 }
 
 }  // namespace
 
 int Run(int argc, char** argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
-    std::vector<std::string> positional;
-    voxa::ZbMakeOptions opt;
-    opt.progress = &std::cerr;
-    std::vector<double> dims, spacing{1, 1, 1};
-    std::string type = "u8";
-    bool singleFile = false;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        auto value = [&](std::string& out) {
-            if (i + 1 >= args.size()) return false;
-            out = args[++i];
-            return true;
-        };
-        std::string v;
-        std::vector<double> list;
-        if (a == "--help" || a == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (a == "--info") {
-            if (!value(v)) return Fail("--info needs a ZB file");
-            return voxa::DescribeZb(v, std::cout) ? 0 : 1;
-        } else if (a == "--dims") {
-            if (!value(v) || !ParseList(v, dims, 3)) return Fail("--dims needs X,Y,Z");
-        } else if (a == "--type") {
-            if (!value(type) || (type != "u8" && type != "u16" && type != "f32"))
-                return Fail("--type must be u8, u16 or f32");
-        } else if (a == "--spacing") {
-            if (!value(v) || !ParseList(v, spacing, 3)) return Fail("--spacing needs X,Y,Z");
-        } else if (a == "--range") {
-            if (!value(v) || !ParseList(v, list, 2)) return Fail("--range needs LO,HI");
-            opt.range = std::array<double, 2>{list[0], list[1]};
-        } else if (a == "--brick") {
-            if (!value(v)) return Fail("--brick needs a number");
-            opt.brick = std::atoi(v.c_str());
-        } else if (a == "--overlap") {
-            if (!value(v)) return Fail("--overlap needs a number");
-            opt.overlap = std::atoi(v.c_str());
-        } else if (a == "--dirs") {
-            if (!value(v)) return Fail("--dirs needs directories");
-            std::stringstream in(v);
-            std::string d;
-            while (std::getline(in, d, ',')) opt.otherDirs.push_back(d);
-        } else if (a == "--single-file") {
-            singleFile = true;
-        } else if (a == "--quiet") {
-            opt.progress = nullptr;
-        } else if (!a.empty() && a[0] == '-') {
-            return Fail("unknown option " + a + " (see --help)");
-        } else {
-            positional.push_back(a);
-        }
-    }
-    if (positional.size() != 2) {
+    voxa::ZbMakeArgs args;
+    if (voxa::Status parsed = voxa::ParseZbMakeArgs({argv + 1, argv + argc}, args); !parsed.ok()) {
+        Fail(parsed.message());
         std::fputs(kUsage, stderr);
         return 2;
     }
-    voxa::SourceVolume vol;
-    voxa::MakeStatus s;
-    if (!dims.empty()) {
-        voxa::RawType t = type == "u8" ? voxa::RawType::kU8 : type == "u16" ? voxa::RawType::kU16 : voxa::RawType::kF32;
-        s = voxa::LoadRawVolume(positional[0], static_cast<int>(dims[0]), static_cast<int>(dims[1]),
-                                static_cast<int>(dims[2]), t, vol);
-        for (int a = 0; a < 3; ++a) vol.spacing[a] = static_cast<float>(spacing[a]);
-        if (!s.ok) return Fail(s.message);
-        if (std::string why = voxa::DegenerateSpacing(vol.spacing, vol.nx, vol.ny, vol.nz); !why.empty())
-            return Fail("--spacing: " + why);
-    } else {
-        s = voxa::LoadNifti(positional[0], vol);
-        if (s.fault == voxa::MakeFault::kNotNifti) s.message += kRawHint;
-        if (!s.ok) return Fail(s.message);
-        // A header's spacing that cannot shape the volume is replaced.
-        if (std::string why = voxa::DegenerateSpacing(vol.spacing, vol.nx, vol.ny, vol.nz); !why.empty()) {
-            std::fprintf(stderr, "zbmake: warning: %s: %s; using 1,1,1\n", positional[0].c_str(), why.c_str());
-            vol.spacing = {1, 1, 1};
-        }
+    if (args.help) {
+        std::fputs(kUsage, stdout);
+        return 0;
     }
+    if (!args.info.empty()) return voxa::DescribeZb(args.info, std::cout) ? 0 : 1;
+    voxa::ZbMakeOptions opt = args.options;
+    opt.progress = args.quiet ? nullptr : &std::cerr;
+    voxa::SourceVolume vol;
+    if (voxa::Status s = LoadSource(args, vol); !s.ok()) return Fail(s.message());
     if (opt.progress)
-        std::fprintf(stderr, "zbmake: %s: %d x %d x %d voxels, spacing %g %g %g\n", positional[0].c_str(), vol.nx,
+        std::fprintf(stderr, "zbmake: %s: %d x %d x %d voxels, spacing %g %g %g\n", args.input.c_str(), vol.nx,
                      vol.ny, vol.nz, vol.spacing[0], vol.spacing[1], vol.spacing[2]);
     voxa::ZbMakeReport report;
-    if (singleFile) {
-        if (!opt.otherDirs.empty()) return Fail("--single-file and --dirs cannot be combined");
-        s = MakeSingleFile(vol, positional[1], opt, &report);
-    } else {
-        s = voxa::MakeZb(vol, positional[1], opt, &report);
-    }
-    if (!s.ok) {
-        Fail(s.message);
+    voxa::Status s = args.singleFile ? MakeSingleFile(vol, args.output, opt, &report)
+                                     : voxa::MakeZb(vol, args.output, opt, &report);
+    if (!s.ok()) {
+        Fail(s.message());
         return 1;  // the input was good; the tree could not be written
     }
     if (opt.progress)
         std::fprintf(stderr, "zbmake: %s: %d levels, %d bricks, %lld data bytes in %s, values %g .. %g -> 0 .. 255\n",
-                     positional[1].c_str(), report.levels, report.bricks, static_cast<long long>(report.dataBytes),
+                     args.output.c_str(), report.levels, report.bricks, static_cast<long long>(report.dataBytes),
                      report.dataName.c_str(), report.lo, report.hi);
     return 0;
 }

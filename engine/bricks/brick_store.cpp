@@ -26,8 +26,7 @@ Status BrickStore::LoadVolume(const std::string& zbPath, const ScaleFactors& sca
         return m_lastStatus = Status::Ok();
     }
     m_testVolume = false;
-    const LoadStatus read = ReadZbFile(zbPath, scale, m_table);
-    Status s = read.ok ? Status::Ok() : InvalidArgument(read.message);
+    Status s = ReadZbFile(zbPath, scale, m_table);
     if (s.ok() && !m_buffers.Reserve(m_table.largestPadded)) {
         m_table.Clear();
         s = Failed(zbPath + ": cannot allocate the work buffers");

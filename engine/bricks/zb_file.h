@@ -12,6 +12,7 @@
 #pragma once
 
 #include "engine/bricks/brick_table.h"
+#include "platform/status.h"
 
 #include <array>
 #include <string>
@@ -28,22 +29,16 @@ inline constexpr char kLimitsKeyword[] = "XYZ_Limits";
 inline constexpr char kPairedMark[] = "RGB";
 inline constexpr char kAlphaMark[] = "ALPHA___";
 
-struct LoadStatus {
-    bool ok = true;
-    std::string message;  // why loading failed ("" when ok)
-    static LoadStatus Fail(std::string m) { return {false, std::move(m)}; }
-};
-
 using ScaleFactors = std::array<float, 3>;
 
 // Reads and validates the ZB file, computes overlap, extents, limits and
 // largest padded volume, and rebuilds parents from geometry. On failure
 // the table is cleared and the status names the file line and the fault.
-LoadStatus ReadZbFile(const std::string& path, const ScaleFactors& scale, BrickTable& table);
+Status ReadZbFile(const std::string& path, const ScaleFactors& scale, BrickTable& table);
 
 // Same, from text already in memory (name is used in messages).
-LoadStatus ParseZbText(std::string_view text, const ScaleFactors& scale, BrickTable& table,
-                       std::string_view name = "ZB text");
+Status ParseZbText(std::string_view text, const ScaleFactors& scale, BrickTable& table,
+                   std::string_view name = "ZB text");
 
 // Directory of a ZB path: its prefix up to and including the last "/" or
 // "\" among the first 100 characters ("" when there is none).

@@ -35,7 +35,7 @@ std::string TwoLevelTree() {
 TEST(ZbFile, RootOnFirstLineGivesOneBrick) {
     BrickTable t;
     auto s = ParseZbText(Line("d.vol", 0, 1, 16, 0, 0, 0, -1, 0) + Line("junk", 0, 1, 1, 0, 0, 0, 0, 0), kUnit, t);
-    ASSERT_TRUE(s.ok) << s.message;
+    ASSERT_TRUE(s.ok()) << s.message();
     EXPECT_EQ(t.Count(), 1);
     EXPECT_EQ(t.root, 0);
     EXPECT_EQ(t.extentX, 16);
@@ -45,7 +45,7 @@ TEST(ZbFile, RootOnFirstLineGivesOneBrick) {
 TEST(ZbFile, TwoLevelTreeParentsOverlapExtentAndLimits) {
     BrickTable t;
     auto s = ParseZbText(TwoLevelTree() + "XYZ_Limits -2 2, -3 3; -4 4\n", {2, 1, 0.5f}, t);
-    ASSERT_TRUE(s.ok) << s.message;
+    ASSERT_TRUE(s.ok()) << s.message();
     EXPECT_EQ(t.Count(), 9);
     EXPECT_EQ(t.root, 8);
     for (int k = 0; k < 8; ++k) EXPECT_EQ(t.bricks[k].parent, 8) << k;
@@ -66,7 +66,7 @@ TEST(ZbFile, DefaultLimitsFollowTheExtentRatios) {
     BrickTable t;
     // Root 34 x 18 x 10 with overlap 1: extent 32 x 16 x 8.
     auto s = ParseZbText(Line("d.vol", 0, 1, 34, -1, -1, -1, -1, 0, 18, 10) + "something else\n", {3, 2, 1}, t);
-    ASSERT_TRUE(s.ok) << s.message;
+    ASSERT_TRUE(s.ok()) << s.message();
     EXPECT_FLOAT_EQ(t.limits.xmin, -3);
     EXPECT_FLOAT_EQ(t.limits.xmax, 3);
     EXPECT_FLOAT_EQ(t.limits.ymax, 0.5f * 2);
@@ -80,8 +80,8 @@ TEST(ZbFile, CentreOnEveryCandidateBoundaryFails) {
                        Line("d.vol", 0, 2, 2, 2, 0, 0, 0, 0) + Line("d.vol", 0, 4, 4, 0, 0, 0, -1, 0);
     BrickTable t;
     auto s = ParseZbText(text, kUnit, t);
-    EXPECT_FALSE(s.ok);
-    EXPECT_NE(s.message.find("brick 0 (line 1) lies inside no brick"), std::string::npos) << s.message;
+    EXPECT_FALSE(s.ok());
+    EXPECT_NE(s.message().find("brick 0 (line 1) lies inside no brick"), std::string::npos) << s.message();
     EXPECT_EQ(t.Count(), 0);
 }
 
@@ -92,7 +92,7 @@ TEST(ZbFile, HigherIndexWinsBetweenContainingParents) {
                        Line("d.vol", 0, 4, 4, -1, -1, -1, -1, 0);    // root box -4..12
     BrickTable t;
     auto s = ParseZbText(text, kUnit, t);
-    ASSERT_TRUE(s.ok) << s.message;
+    ASSERT_TRUE(s.ok()) << s.message();
     EXPECT_EQ(t.bricks[0].parent, 2);
     EXPECT_EQ(t.bricks[1].parent, 3);
 }
@@ -122,13 +122,13 @@ TEST(ZbFile, ContainmentNearThePositionBoundsDoesNotOverflow) {
     auto s = ParseZbText(Line("d.vol", 0, 63, 65536, -k28, 0, 0, 1, 0, 2, 2) +
                              Line("d.vol", 1LL << 30, 126, 65536, k28 - 65536, 0, 0, -1, 0, 2, 2),
                          kUnit, t);
-    EXPECT_FALSE(s.ok);
-    EXPECT_NE(s.message.find("lies inside no brick"), std::string::npos) << s.message;
+    EXPECT_FALSE(s.ok());
+    EXPECT_NE(s.message().find("lies inside no brick"), std::string::npos) << s.message();
     // The same child under a root that does hold it loads.
     s = ParseZbText(Line("d.vol", 0, 63, 65536, k28 - 65536, 0, 0, 1, 0, 2, 2) +
                         Line("d.vol", 1LL << 30, 126, 65536, k28 / 2 - 32778, 0, 0, -1, 0, 2, 2),
                     kUnit, t);
-    ASSERT_TRUE(s.ok) << s.message;
+    ASSERT_TRUE(s.ok()) << s.message();
     EXPECT_EQ(t.bricks[0].parent, 1);
 }
 
@@ -170,8 +170,8 @@ TEST(ZbFile, BadInputGivesClearErrors) {
     for (const BadCase& c : cases) {
         BrickTable t;
         auto s = ParseZbText(c.text, kUnit, t, "f.zb");
-        EXPECT_FALSE(s.ok) << c.what;
-        EXPECT_NE(s.message.find(c.expect), std::string::npos) << c.what << ": " << s.message;
+        EXPECT_FALSE(s.ok()) << c.what;
+        EXPECT_NE(s.message().find(c.expect), std::string::npos) << c.what << ": " << s.message();
         EXPECT_EQ(t.Count(), 0) << c.what;
     }
 }
@@ -182,8 +182,8 @@ TEST(ZbFile, TooManyChildrenIsRefused) {
     text += Line("d.vol", 0, 2, 4, -1, -1, -1, -1, 0);
     BrickTable t;
     auto s = ParseZbText(text, kUnit, t);
-    EXPECT_FALSE(s.ok);
-    EXPECT_NE(s.message.find("32 children"), std::string::npos) << s.message;
+    EXPECT_FALSE(s.ok());
+    EXPECT_NE(s.message().find("32 children"), std::string::npos) << s.message();
 }
 
 TEST(ZbFile, DirectoryAndPairedNames) {

@@ -35,15 +35,11 @@ bool WriteRawImage(const std::string& path, std::span<const uint8_t> rgb) {
     return std::fclose(f.release()) == 0;
 }
 
-bool WritePngImage(const std::string& path, int width, int height, std::span<const uint8_t> rgb,
-                   std::string* error) {
-    auto fail = [&](const char* why) {
-        if (error != nullptr) *error = why;
-        return false;
-    };
+Status WritePngImage(const std::string& path, int width, int height, std::span<const uint8_t> rgb) {
+    auto fail = [](const char* why) { return IoError(why); };
     if (width < 1 || height < 1 ||
         rgb.size() != static_cast<size_t>(width) * static_cast<size_t>(height) * 3)
-        return fail("frame size does not match its pixels");
+        return InvalidArgument("frame size does not match its pixels");
     UniqueFile f(std::fopen(path.c_str(), "wb"));
     if (!f) return fail("cannot create the file");
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
@@ -68,7 +64,7 @@ bool WritePngImage(const std::string& path, int width, int height, std::span<con
     png_write_rows(png, const_cast<png_bytepp>(rows.data()), static_cast<png_uint_32>(height));
     png_write_end(png, info);
     if (std::fclose(f.release()) != 0) return fail("cannot close the file");
-    return true;
+    return Status::Ok();
 }
 
 bool ReadPngImage(const std::string& path, int& width, int& height, std::string& rgb) {

@@ -6,6 +6,8 @@
 // top, as PNG stores them). Pure file functions; any thread.
 #pragma once
 
+#include "platform/status.h"
+
 #include <cstdint>
 #include <span>
 #include <string>
@@ -22,11 +24,10 @@ std::string FrameFileName(std::string_view name, std::string_view imageName);
 // cannot be created or written.
 bool WriteRawImage(const std::string& path, std::span<const uint8_t> rgb);
 
-// Writes a bottom-up RGB frame as an 8-bit RGB PNG. False (with a reason in
-// *error when given) when the size does not match or the file cannot be
+// Writes a bottom-up RGB frame as an 8-bit RGB PNG. Fails (the message
+// without the path) when the size does not match or the file cannot be
 // written.
-bool WritePngImage(const std::string& path, int width, int height, std::span<const uint8_t> rgb,
-                   std::string* error = nullptr);
+Status WritePngImage(const std::string& path, int width, int height, std::span<const uint8_t> rgb);
 
 // Reads an 8-bit RGB or RGBA PNG back into a bottom-up RGB frame (used by
 // tests and tools to check what was written).

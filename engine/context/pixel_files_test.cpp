@@ -34,7 +34,7 @@ TEST(PngImage, TopRowOfThePngIsTheLastRowOfTheFrame) {
     // 2 x 2: bottom row red, green; top row blue, white.
     const uint8_t rgb[12] = {255, 0, 0, 0, 255, 0, 0, 0, 255, 255, 255, 255};
     std::string file = dir.File("f.png");
-    ASSERT_TRUE(WritePngImage(file, 2, 2, rgb));
+    ASSERT_TRUE(WritePngImage(file, 2, 2, rgb).ok());
     EXPECT_EQ(ReadWholeFile(file).substr(1, 3), "PNG");
     int w = 0, h = 0;
     std::string back;
@@ -47,10 +47,12 @@ TEST(PngImage, TopRowOfThePngIsTheLastRowOfTheFrame) {
 TEST(PngImage, RefusesAMismatchedSize) {
     TempDir dir;
     const uint8_t rgb[6] = {};
-    std::string error;
-    EXPECT_FALSE(WritePngImage(dir.File("f.png"), 3, 1, rgb, &error));
-    EXPECT_FALSE(error.empty());
-    EXPECT_FALSE(WritePngImage(dir.File("no/dir/f.png"), 2, 1, rgb, &error));
+    Status s = WritePngImage(dir.File("f.png"), 3, 1, rgb);
+    EXPECT_FALSE(s.ok());
+    EXPECT_EQ(s.message(), "frame size does not match its pixels");
+    s = WritePngImage(dir.File("no/dir/f.png"), 2, 1, rgb);
+    EXPECT_FALSE(s.ok());
+    EXPECT_EQ(s.message(), "cannot create the file");
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -221,5 +222,23 @@ struct FrameControlPoints {
 // text. Unknown first words are ignored; fields a line does not supply keep
 // their values. Returns the number of lines read.
 int ApplyFrameKeywords(std::string_view text, Renderparams& key, FrameControlPoints& points);
+
+// Applies a frame keyword text through a render target (a render context
+// or a server's work object, both with SaveKey/RestorKey/SetLUTia/
+// SetLUTirgb): the target's key is taken, its clip planes cleared, the
+// keywords written into it and the key restored, then the colour and
+// opacity control points are set. key and points are left as applied.
+template <typename Target>
+void ApplyFrameKeywordsTo(Target& target, std::string_view text, Renderparams& key, FrameControlPoints& points) {
+    std::memset(&key, 0, sizeof(key));
+    target.SaveKey(&key);
+    std::memset(key.ifauxclip, 0, sizeof(key.ifauxclip));
+    std::memset(key.auxclip, 0, sizeof(key.auxclip));
+    ApplyFrameKeywords(text, key, points);
+    target.RestorKey(&key);
+    if (int n = points.AlphaCountToUse(); n > 0) target.SetLUTia(n, points.alphaIndex.data(), points.alpha.data());
+    if (int n = points.ColorCountToUse(); n > 0)
+        target.SetLUTirgb(n, points.colorIndex.data(), points.red.data(), points.green.data(), points.blue.data());
+}
 
 }  // namespace voxa

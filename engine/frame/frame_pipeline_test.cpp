@@ -4,8 +4,8 @@
 
 #include "engine/context/render_context.h"
 #include "platform/test_support.h"
-#include "tools/pto_summary.h"
-#include "tools/zbmake.h"
+#include "engine/timers/pto_summary.h"
+#include "engine/bricks/zb_writer.h"
 
 #include <gtest/gtest.h>
 
@@ -180,7 +180,7 @@ std::string BuildTwoLevels(const FreshRoot& root) {
     o.brick = 32;
     o.overlap = 1;
     std::string zb = root.File("two.zb");
-    EXPECT_TRUE(MakeZb(v, zb, o).ok);
+    EXPECT_TRUE(MakeZb(v, zb, o).ok());
     return zb;
 }
 

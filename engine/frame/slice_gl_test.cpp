@@ -8,8 +8,8 @@
 #include "engine/frame/frame_pipeline.h"
 #include "engine/context/render_context.h"
 #include "platform/test_support.h"
-#include "tools/pto_summary.h"
-#include "tools/zbmake.h"
+#include "engine/timers/pto_summary.h"
+#include "engine/bricks/zb_writer.h"
 
 #include <GL/glu.h>
 #include <gtest/gtest.h>
@@ -372,7 +372,7 @@ protected:
         o.brick = 32;
         o.overlap = 1;
         std::string zb = m_root.File("hollow.zb");
-        EXPECT_TRUE(MakeZb(v, zb, o).ok);
+        EXPECT_TRUE(MakeZb(v, zb, o).ok());
         return zb;
     }
 
@@ -451,7 +451,7 @@ TEST_F(SliceIdentityTest, InvisibleBrickKeepsItsTimerMarks) {
     o.brick = 16;
     o.overlap = 1;
     std::string zb = m_root.File("zero.zb");
-    ASSERT_TRUE(MakeZb(v, zb, o).ok);
+    ASSERT_TRUE(MakeZb(v, zb, o).ok());
     m_context->Set_ZBname(zb);
     m_context->SetRenderQuality(0, 0.0f, 0.0f);
     m_context->SetOption("TimersOn", "1");

@@ -154,7 +154,7 @@ protected:
         glPixelStorei(GL_PACK_ALIGNMENT, 1);
         glReadPixels(0, 0, m_width, m_height, GL_RGB, GL_UNSIGNED_BYTE, f.rgb.data());
         if (const char* dir = std::getenv("VOXA_OVERLAY_PNG_DIR"))
-            WritePngImage(std::string(dir) + "/" + pngName + ".png", m_width, m_height, f.rgb);
+            EXPECT_TRUE(WritePngImage(std::string(dir) + "/" + pngName + ".png", m_width, m_height, f.rgb).ok());
         return f;
     }
 

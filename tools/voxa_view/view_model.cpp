@@ -28,23 +28,12 @@ constexpr float kPanWidth = 2.0f * 0.30573068f;  // 34 degrees across
 const float kCenter[3] = {0, 1, 0}, kUp[3] = {0, 0, 1}, kNormal[3] = {0, 1, 0};
 
 // The view of a frame keyword text, through either kind of context (both
-// have the render context's operations): the key is taken, the keywords
-// written into it and the key restored, then the colour points are set.
+// have the render context's operations).
 template <typename Work>
 Quality ApplyKeys(Work& work, const std::string& text) {
     Renderparams key;
-    std::memset(&key, 0, sizeof(key));
-    work.SaveKey(&key);
-    std::memset(key.ifauxclip, 0, sizeof(key.ifauxclip));
-    std::memset(key.auxclip, 0, sizeof(key.auxclip));
     FrameControlPoints points;
-    ApplyFrameKeywords(text, key, points);
-    work.RestorKey(&key);
-    if (int n = points.AlphaCountToUse(); n > 0)
-        work.SetLUTia(n, points.alphaIndex.data(), points.alpha.data());
-    if (int n = points.ColorCountToUse(); n > 0)
-        work.SetLUTirgb(n, points.colorIndex.data(), points.red.data(), points.green.data(),
-                        points.blue.data());
+    ApplyFrameKeywordsTo(work, text, key, points);
     return Quality{key.icoltolerance, key.angletolerance, key.vrtolerance, key.opacity};
 }
 
@@ -52,7 +41,7 @@ Quality ApplyKeys(Work& work, const std::string& text) {
 
 class DirectBackend final : public FrameBackend {
 public:
-    bool Open(const ViewSetup& setup, std::string* error) override {
+    Status Open(const ViewSetup& setup) override {
         m_process = std::make_unique<RenderProcess>();
         m_process->SetDisplayMode(DisplayMode::kHeadless);
         m_context = std::make_unique<RenderContext>(*m_process);
@@ -63,11 +52,9 @@ public:
         if (!setup.cmapFile.empty()) m_context->SetLUT(setup.amapFile, setup.cmapFile);
         if (!setup.keysText.empty()) m_initial = ApplyKeys(*m_context, setup.keysText);
         m_context->StartUp();
-        if (m_context->Window() == nullptr) {
-            *error = "no OpenGL context could be made (see DEBUG_VOXA.txt under $VOXA_ROOT)";
-            return false;
-        }
-        return true;
+        if (m_context->Window() == nullptr)
+            return Failed("no OpenGL context could be made (see DEBUG_VOXA.txt under $VOXA_ROOT)");
+        return Status::Ok();
     }
     Quality Initial() const override { return m_initial; }
     void Orbit(int dx, int dy) override { m_context->IncrementEyePoint(dx, dy, 0); }
@@ -128,9 +115,9 @@ private:
 
 class RemoteBackend final : public FrameBackend {
 public:
-    bool Open(const ViewSetup& setup, std::string* error) override {
+    Status Open(const ViewSetup& setup) override {
         m_work = std::make_unique<render_server::RemoteWork>();
-        if (m_work->Connect(setup.host, error) != 0) return false;
+        if (std::string error; m_work->Connect(setup.host, &error) != 0) return Unavailable(error);
         const bool local = hosting::IsLocalHost(setup.host);
         auto name = [&](const std::string& n) {
             return local && !n.empty() ? std::filesystem::absolute(n).lexically_normal().string()
@@ -150,12 +137,11 @@ public:
         do {
             m_work->SetOption(kOptSetStatusRequest, kStatusIsGlWindowUp);
             if (m_work->GetStatus(&status) != 0) break;
-            if (status == kReplyGlWindowIsUp) return true;
+            if (status == kReplyGlWindowIsUp) return Status::Ok();
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         } while (std::chrono::steady_clock::now() < until);
-        *error = m_work->Lost() ? m_work->LastError()
-                                : "the server on " + setup.host + " has no OpenGL context";
-        return false;
+        if (m_work->Lost()) return Unavailable(m_work->LastError());
+        return Failed("the server on " + setup.host + " has no OpenGL context");
     }
     Quality Initial() const override { return m_initial; }
     void Orbit(int dx, int dy) override { m_work->IncrementEyePoint(dx, dy, 0); }
@@ -272,10 +258,9 @@ Quality FrameWorker::CurrentQuality() {
 }
 
 void FrameWorker::Run() {
-    std::string error;
-    if (!m_backend->Open(m_setup, &error)) {
+    if (Status opened = m_backend->Open(m_setup); !opened.ok()) {
         m_backend->Close();
-        if (m_onError) m_onError(error);
+        if (m_onError) m_onError(opened.message());
         return;
     }
     int serial = 0;

@@ -15,6 +15,8 @@
 // next view. The UI thread never waits for a frame.
 #pragma once
 
+#include "platform/status.h"
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -58,9 +60,9 @@ struct Frame {
 class FrameBackend {
 public:
     virtual ~FrameBackend() = default;
-    // Sets the frame size, the volume and the maps and starts up. False
-    // with *error when no frames can be had.
-    virtual bool Open(const ViewSetup& setup, std::string* error) = 0;
+    // Sets the frame size, the volume and the maps and starts up. Fails
+    // (with why) when no frames can be had.
+    virtual Status Open(const ViewSetup& setup) = 0;
     // The quality the view starts with (the defaults, or what the keyword
     // text set); valid after Open.
     virtual Quality Initial() const = 0;

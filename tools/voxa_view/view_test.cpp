@@ -110,7 +110,7 @@ public:
         bool slow = true;
     };
     explicit RecordingBackend(std::shared_ptr<Log> log) : m_log(std::move(log)) {}
-    bool Open(const ViewSetup&, std::string*) override { return true; }
+    Status Open(const ViewSetup&) override { return Status::Ok(); }
     // As a keyword text with "tolerances" and an opacity would set it.
     Quality Initial() const override { return Quality{2, 0.5f, 3.0f, 0.7f}; }
     void Orbit(int dx, int) override {
@@ -320,6 +320,39 @@ TEST(ViewWindowTest, RemoteViewThroughVoxaServerTurnsAndZooms) {
     (void)QTest::qWaitFor([&] { return !message.isEmpty(); }, 20000);
     EXPECT_FALSE(message.isEmpty());
     EXPECT_TRUE(failing.StatusText().startsWith("error: "));
+}
+
+}  // namespace
+}  // namespace voxa::view
+
+namespace voxa::view {
+namespace {
+
+// The program refuses bad command lines before any window is made; each
+// option takes exactly one value.
+TEST(VoxaViewProgram, RefusesBadArguments) {
+    const std::string viewer = VOXA_BIN_DIR + std::string("/voxa_view");
+    struct Case {
+        std::string args, message;
+    };
+    const Case cases[] = {
+        {"--cmap c.map --amap a.map --bogus", "voxa_view: unknown argument '--bogus' (try --help)"},
+        {"--zb v.zb --size 8x8", "voxa_view: --size needs a value (try --help)"},
+        {"--size 640x480x2", "voxa_view: --size needs a value (try --help)"},
+        {"--cmap c.map", "voxa_view: --cmap and --amap go together"},
+        {"--keys /nonexistent/k.txt", "voxa_view: cannot read the keyword file '/nonexistent/k.txt'"},
+        {"--host", "voxa_view: --host needs a value (try --help)"},
+    };
+    for (const Case& c : cases) {
+        auto run = voxa::testing::RunCommand(viewer + " " + c.args + " 2>&1");
+        EXPECT_EQ(run.status, 2) << c.args << ": " << run.out;
+        EXPECT_EQ(run.out, c.message + "\n") << c.args;
+    }
+    auto help = voxa::testing::RunCommand(viewer + " --size 8x8 --help");  // parsed in order
+    EXPECT_EQ(help.status, 2);
+    help = voxa::testing::RunCommand(viewer + " --help --bogus");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("--screenshot"), std::string::npos) << help.out;
 }
 
 }  // namespace

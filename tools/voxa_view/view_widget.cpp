@@ -90,13 +90,9 @@ void FrameView::wheelEvent(QWheelEvent* event) {
 
 // --- ViewWindow --------------------------------------------------------------------
 
-ViewWindow::ViewWindow(const ViewSetup& setup, std::unique_ptr<FrameBackend> backend,
-                       QWidget* parent)
-    : QWidget(parent) {
-    qRegisterMetaType<voxa::view::Frame>();
-    setWindowTitle(setup.host.empty() ? QString("voxa_view - direct")
-                                      : QString("voxa_view - %1").arg(
-                                            QString::fromStdString(setup.host)));
+// The frame view, the quality panel with its help text, and the status
+// line; returns the "Save PNG" button.
+QPushButton* ViewWindow::BuildControls(const ViewSetup& setup) {
     m_view = new FrameView(this);
     m_view->setMinimumSize(setup.width, setup.height);
     m_status = new QLabel(kWaiting, this);
@@ -134,6 +130,17 @@ ViewWindow::ViewWindow(const ViewSetup& setup, std::unique_ptr<FrameBackend> bac
     layout->addLayout(top, 1);
     layout->addWidget(m_status);
     SetPanel(Quality{});
+    return save;
+}
+
+ViewWindow::ViewWindow(const ViewSetup& setup, std::unique_ptr<FrameBackend> backend,
+                       QWidget* parent)
+    : QWidget(parent) {
+    qRegisterMetaType<voxa::view::Frame>();
+    setWindowTitle(setup.host.empty() ? QString("voxa_view - direct")
+                                      : QString("voxa_view - %1").arg(
+                                            QString::fromStdString(setup.host)));
+    QPushButton* save = BuildControls(setup);
 
     connect(m_pixelError, &QSpinBox::valueChanged, this, &ViewWindow::ApplyPanel);
     for (QDoubleSpinBox* box : {m_angleError, m_sizeError, m_opacity})

@@ -13,6 +13,7 @@
 
 class QDoubleSpinBox;
 class QLabel;
+class QPushButton;
 class QSpinBox;
 
 namespace voxa::view {
@@ -70,6 +71,7 @@ private slots:
     void ApplyPanel();
 
 private:
+    QPushButton* BuildControls(const ViewSetup& setup);
     void SetPanel(const Quality& q);
 
     FrameView* m_view;

@@ -2,6 +2,9 @@
 // voxa_server on a render host.
 #include "tools/voxa_view/view_model.h"
 #include "tools/voxa_view/view_widget.h"
+#include "platform/status.h"
+#include "platform/sys.h"
+#include "tools/number_args.h"
 
 #include <QApplication>
 #include <QMouseEvent>
@@ -64,16 +67,68 @@ void DragRight(QWidget* view, int pixels) {
     QApplication::sendEvent(view, &release);
 }
 
-bool ParseSize(const char* text, int* w, int* h) {
-    char* end = nullptr;
-    long a = std::strtol(text, &end, 10);
-    if (end == text || *end != 'x') return false;
-    const char* second = end + 1;
-    long b = std::strtol(second, &end, 10);
-    if (end == second || *end != '\0' || a < 16 || b < 16 || a > 4096 || b > 4096) return false;
-    *w = static_cast<int>(a);
-    *h = static_cast<int>(b);
+bool ParseSize(const std::string& text, int* w, int* h) {
+    int a = 0, b = 0;
+    if (!voxa::ParseIntPairArg(text, 'x', a, b) || a < 16 || b < 16 || a > 4096 || b > 4096) return false;
+    *w = a;
+    *h = b;
     return true;
+}
+
+// The command line; *help when --help was asked for (nothing after it is
+// read). A failure's message is printed as it stands.
+voxa::Status ParseArgs(int argc, char** argv, voxa::view::ViewSetup& setup, std::string& screenshot, bool* help) {
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--help" || a == "-h") {
+            *help = true;
+            return voxa::Status::Ok();
+        }
+        std::string* field = a == "--host"         ? &setup.host
+                             : a == "--zb"         ? &setup.zbFile
+                             : a == "--cmap"       ? &setup.cmapFile
+                             : a == "--amap"       ? &setup.amapFile
+                             : a == "--screenshot" ? &screenshot
+                                                   : nullptr;
+        if (field == nullptr && a != "--keys" && a != "--size")
+            return voxa::InvalidArgument("unknown argument '" + a + "' (try --help)");
+        if (i + 1 >= argc || argv[i + 1][0] == '\0') return voxa::InvalidArgument(a + " needs a value (try --help)");
+        const std::string v = argv[++i];
+        if (field != nullptr) {
+            *field = v;
+        } else if (a == "--keys") {
+            if (!voxa::ReadFileText(v, setup.keysText)) return voxa::NotFound("cannot read the keyword file '" + v + "'");
+        } else if (!ParseSize(v, &setup.width, &setup.height)) {
+            return voxa::InvalidArgument(a + " needs a value (try --help)");
+        }
+    }
+    if (setup.cmapFile.empty() != setup.amapFile.empty())
+        return voxa::InvalidArgument("--cmap and --amap go together");
+    return voxa::Status::Ok();
+}
+
+// --screenshot: the first whole frame is saved as FILE, then the view is
+// dragged and the turned frame saved beside it, and the program ends.
+// Frames that were aborted do not count.
+void ArmScreenshots(voxa::view::ViewWindow& window, QApplication& app, const QString& first, int& stage,
+                    int& status) {
+    QObject::connect(&window, &voxa::view::ViewWindow::FrameArrived, [&, first](int) {
+        if (window.StatusText().contains("aborted")) return;
+        if (stage == 0) {
+            stage = 1;
+            QTimer::singleShot(300, [&, first] {
+                if (!window.grab().save(first)) status = 1;
+                DragRight(window.View(), 80);
+                stage = 2;
+            });
+        } else if (stage == 2) {
+            stage = 3;
+            QTimer::singleShot(300, [&, first] {
+                if (!window.grab().save(TurnedName(first))) status = 1;
+                app.quit();
+            });
+        }
+    });
 }
 
 }  // namespace
@@ -81,60 +136,17 @@ bool ParseSize(const char* text, int* w, int* h) {
 int main(int argc, char** argv) {
     voxa::view::ViewSetup setup;
     std::string screenshot;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        auto value = [&](std::string* out) {
-            if (i + 1 >= argc || argv[i + 1][0] == '\0') return false;
-            *out = argv[++i];
-            return true;
-        };
-        bool ok = true;
-        if (a == "--help" || a == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (a == "--host") {
-            ok = value(&setup.host);
-        } else if (a == "--zb") {
-            ok = value(&setup.zbFile);
-        } else if (a == "--cmap") {
-            ok = value(&setup.cmapFile);
-        } else if (a == "--amap") {
-            ok = value(&setup.amapFile);
-        } else if (a == "--keys") {
-            std::string file;
-            ok = value(&file);
-            if (ok) {
-                std::ifstream in(file, std::ios::binary);
-                if (!in) {
-                    std::fprintf(stderr, "voxa_view: cannot read the keyword file '%s'\n",
-                                 file.c_str());
-                    return 2;
-                }
-                std::ostringstream text;
-                text << in.rdbuf();
-                setup.keysText = text.str();
-            }
-        } else if (a == "--screenshot") {
-            ok = value(&screenshot);
-        } else if (a == "--size") {
-            std::string size;
-            ok = value(&size) && ParseSize(size.c_str(), &setup.width, &setup.height);
-        } else {
-            std::fprintf(stderr, "voxa_view: unknown argument '%s' (try --help)\n", a.c_str());
-            return 2;
-        }
-        if (!ok) {
-            std::fprintf(stderr, "voxa_view: %s needs a value (try --help)\n", a.c_str());
-            return 2;
-        }
-    }
-    if (setup.cmapFile.empty() != setup.amapFile.empty()) {
-        std::fprintf(stderr, "voxa_view: --cmap and --amap go together\n");
+    bool help = false;
+    if (voxa::Status parsed = ParseArgs(argc, argv, setup, screenshot, &help); !parsed.ok()) {
+        std::fprintf(stderr, "voxa_view: %s\n", parsed.message().c_str());
         return 2;
     }
+    if (help) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
     QApplication app(argc, argv);
-    auto backend =
-        setup.host.empty() ? voxa::view::MakeDirectBackend() : voxa::view::MakeRemoteBackend();
+    auto backend = setup.host.empty() ? voxa::view::MakeDirectBackend() : voxa::view::MakeRemoteBackend();
     voxa::view::ViewWindow window(setup, std::move(backend));
     int status = 0;
     QObject::connect(&window, &voxa::view::ViewWindow::Failed, [&](const QString& message) {
@@ -142,28 +154,8 @@ int main(int argc, char** argv) {
         status = 1;
         app.quit();
     });
-    // Whole frames only; the one after the drag is the turned view.
-    const QString first = QString::fromStdString(screenshot);
     int stage = 0;
-    if (!screenshot.empty()) {
-        QObject::connect(&window, &voxa::view::ViewWindow::FrameArrived, [&](int) {
-            if (window.StatusText().contains("aborted")) return;
-            if (stage == 0) {
-                stage = 1;
-                QTimer::singleShot(300, [&] {
-                    if (!window.grab().save(first)) status = 1;
-                    DragRight(window.View(), 80);
-                    stage = 2;
-                });
-            } else if (stage == 2) {
-                stage = 3;
-                QTimer::singleShot(300, [&] {
-                    if (!window.grab().save(TurnedName(first))) status = 1;
-                    app.quit();
-                });
-            }
-        });
-    }
+    if (!screenshot.empty()) ArmScreenshots(window, app, QString::fromStdString(screenshot), stage, status);
     window.show();
     int rc = app.exec();
     return status != 0 ? status : rc;

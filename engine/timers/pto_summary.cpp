@@ -1,4 +1,4 @@
-#include "tools/pto_summary.h"
+#include "engine/timers/pto_summary.h"
 
 #include <algorithm>
 #include <cstdio>
