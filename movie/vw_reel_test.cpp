@@ -144,6 +144,40 @@ TEST_F(ReelWall, PlayStopAndGoToLeaveEveryPanelOnTheControllersFrame) {
     wall.Exit().get();
 }
 
+// The dialog leaves the wall idle between commands for as long as the user
+// likes; the realign every few seconds and any command after the pause must
+// still get their full call bound, so every panel stays "ON" and answers.
+TEST_F(ReelWall, PanelsStayOnThroughIdlePausesAndRealigns) {
+    WallOptions o = Options();
+    o.callTimeoutMs = 2000;
+    o.realignEveryMs = 4000;
+    Wall wall(o);
+    wall.Load(m_group).get();
+    ASSERT_TRUE(wall.Initialize(1.0f).get().text.empty());
+    for (const PanelView& p : wall.Snapshot().panels)
+        ASSERT_EQ(p.status, PanelStatus::kOn) << p.error;
+    // Two realigns fall into this pause, each after 4 s without a command.
+    std::this_thread::sleep_for(std::chrono::milliseconds(9000));
+    for (const PanelView& p : wall.Snapshot().panels)
+        EXPECT_EQ(p.status, PanelStatus::kOn) << p.hostToken << ": " << p.error;
+    // A command after another pause longer than the call bound.
+    std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+    wall.GoToFrame(21).get();
+    std::vector<std::string> texts;
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            texts = wall.QueryStatus().get();
+            for (const std::string& t : texts)
+                if (StatusFrame(t) != 21) return false;
+            return true;
+        },
+        5000))
+        << texts[0] << " / " << texts[1] << " / " << texts[2];
+    for (const PanelView& p : wall.Snapshot().panels)
+        EXPECT_EQ(p.status, PanelStatus::kOn) << p.hostToken << ": " << p.error;
+    wall.Exit().get();
+}
+
 TEST_F(ReelWall, PlayCommandRunsTheWallAndExitsZero) {
     VwCommandLine cl;
     TempDir dir;
