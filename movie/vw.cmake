@@ -44,7 +44,7 @@ gtest_discover_tests(vw_test DISCOVERY_TIMEOUT 30 PROPERTIES ENVIRONMENT QT_QPA_
 
 # Against the real movie server: skips while build/bin/reel1 does not exist.
 add_executable(vw_reel_test ${CMAKE_CURRENT_LIST_DIR}/vw_reel_test.cpp)
-target_link_libraries(vw_reel_test PRIVATE voxa_vw voxa_vw_screen voxa_testsupport GTest::gtest_main)
+target_link_libraries(vw_reel_test PRIVATE voxa_vw voxa_vw_dialog voxa_vw_screen voxa_testsupport GTest::gtest_main)
 target_compile_definitions(vw_reel_test PRIVATE VOXA_BIN_DIR="${CMAKE_RUNTIME_OUTPUT_DIRECTORY}")
 gtest_discover_tests(vw_reel_test DISCOVERY_TIMEOUT 30)
 # Once the movie server is part of the build, the real-server tests build it

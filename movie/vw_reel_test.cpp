@@ -2,6 +2,9 @@
 // loopback address with a VOXA_ROOT each. Skips while build/bin/reel1 does
 // not exist.
 #include <gtest/gtest.h>
+#include <QApplication>
+#include <QPushButton>
+#include <QTreeWidget>
 #include <unistd.h>
 
 #include <cstdio>
@@ -9,6 +12,7 @@
 #include <memory>
 #include <thread>
 
+#include "movie/vw_dialog.h"
 #include "movie/vw_play.h"
 #include "movie/vw_screen.h"
 #include "movie/vw_wall.h"
@@ -142,6 +146,88 @@ TEST_F(ReelWall, PlayStopAndGoToLeaveEveryPanelOnTheControllersFrame) {
         << texts[0] << " / " << texts[2];
     EXPECT_EQ(texts[1], "");
     wall.Exit().get();
+}
+
+// The dialog leaves the wall idle between commands for as long as the user
+// likes; the realign every few seconds and any command after the pause must
+// still get their full call bound, so every panel stays "ON" and answers.
+TEST_F(ReelWall, PanelsStayOnThroughIdlePausesAndRealigns) {
+    WallOptions o = Options();
+    o.callTimeoutMs = 2000;
+    o.realignEveryMs = 4000;
+    Wall wall(o);
+    wall.Load(m_group).get();
+    ASSERT_TRUE(wall.Initialize(1.0f).get().text.empty());
+    for (const PanelView& p : wall.Snapshot().panels)
+        ASSERT_EQ(p.status, PanelStatus::kOn) << p.error;
+    // Two realigns fall into this pause, each after 4 s without a command.
+    std::this_thread::sleep_for(std::chrono::milliseconds(9000));
+    for (const PanelView& p : wall.Snapshot().panels)
+        EXPECT_EQ(p.status, PanelStatus::kOn) << p.hostToken << ": " << p.error;
+    // A command after another pause longer than the call bound.
+    std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+    wall.GoToFrame(21).get();
+    std::vector<std::string> texts;
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            texts = wall.QueryStatus().get();
+            for (const std::string& t : texts)
+                if (StatusFrame(t) != 21) return false;
+            return true;
+        },
+        5000))
+        << texts[0] << " / " << texts[1] << " / " << texts[2];
+    for (const PanelView& p : wall.Snapshot().panels)
+        EXPECT_EQ(p.status, PanelStatus::kOn) << p.hostToken << ": " << p.error;
+    wall.Exit().get();
+}
+
+// The dialog, as vw runs it: a Wall made after the QApplication, Initialize
+// clicked, and then left alone; both rows read "ON" after the realigns.
+TEST_F(ReelWall, DialogInitialisesTwoPanelsThatStayOn) {
+    static int argc = 1;
+    static char name[] = "vw_reel_test";
+    static char* argv[] = {name, nullptr};
+    voxa::testing::ScopedEnv qpa("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    TempDir dir;
+    std::string text;
+    for (int i = 0; i < 2; ++i)
+        text += "127.0.0." + std::to_string(i + 2) + ":" + std::to_string(32 * i) + "x0 " +
+                m_roots[i]->File("data/m.raw") + " 32 24 120\n";
+    ASSERT_TRUE(voxa::testing::WriteWholeFile(dir.File("two.vw"), text));
+    WallOptions o = Options();
+    o.callTimeoutMs = 2000;
+    o.realignEveryMs = 4000;
+    Wall wall(o);
+    VwDialog dialog(wall);
+    std::vector<std::string> warnings;
+    dialog.SetWarningSink(
+        [&](const std::string& title, const std::string& t) { warnings.push_back(title + ": " + t); });
+    dialog.show();
+    ASSERT_TRUE(dialog.LoadFile(dir.File("two.vw")));
+    dialog.InitializeButton()->click();
+    dialog.Settle();
+    auto rows = [&] {
+        QTreeWidget* list = dialog.PanelList();
+        std::string r;
+        for (int i = 0; i < list->topLevelItemCount(); ++i)
+            r += list->topLevelItem(i)->text(1).toStdString() + " ";
+        return r;
+    };
+    EXPECT_EQ(rows(), "ON ON ");
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(9000);
+    while (std::chrono::steady_clock::now() < until) {
+        QApplication::processEvents();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    dialog.Settle();
+    EXPECT_EQ(rows(), "ON ON ");
+    for (const PanelView& p : wall.Snapshot().panels) EXPECT_EQ(p.error, "") << p.hostToken;
+    EXPECT_TRUE(warnings.empty()) << warnings[0];
+    dialog.ExitButton()->click();
+    dialog.Settle();
+    EXPECT_EQ(rows(), "OFF OFF ");
 }
 
 TEST_F(ReelWall, PlayCommandRunsTheWallAndExitsZero) {

@@ -165,7 +165,15 @@ struct Wall::Impl {
                     break;
                 }
             }
+            // The event loop's clock only moves while the loop runs; between
+            // commands the thread waits on the condition variable, so turn the
+            // loop first: a bound or delay started by the job counts from now,
+            // not from the last time the loop ran (which, between realigns,
+            // is seconds ago), and messages the servers sent meanwhile
+            // (replies, disconnects) are taken in.
+            io->waitScope.poll();
             if (job) job();
+            io->waitScope.poll();
             Periodic();
             Publish();
         }
