@@ -172,10 +172,10 @@ int main(int argc, char** argv) {
         if (!png.empty()) {
             voxa::BinaryDataVOXA data;
             context.GetPix(&data);
-            std::string error;
             const std::string file = png + std::to_string(size) + ".png";
-            if (!voxa::WritePngImage(file, size, size, data.m_pBuffer, &error)) {
-                std::fprintf(stderr, "frame_bench: %s: %s\n", file.c_str(), error.c_str());
+            voxa::Status written = voxa::WritePngImage(file, size, size, data.m_pBuffer);
+            if (!written.ok()) {
+                std::fprintf(stderr, "frame_bench: %s: %s\n", file.c_str(), written.message().c_str());
                 return 1;
             }
         }
