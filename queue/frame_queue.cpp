@@ -49,7 +49,16 @@ void QueueNode::GiveUpMovie() {
     ++m_movieIndex;
 }
 
+Result<uint64_t> QueueNode::MarkFinished(const std::string& table, int number) {
+    return m_db->UpdateRows(table,
+                            "status=" + m_db->Quote(kFinishedBy + m_config.nodeName) +
+                                ", start=start, finish=NOW()",
+                            "number=" + std::to_string(number) +
+                                " and status=" + m_db->Quote(StartedStatus()));
+}
+
 bool QueueNode::IdleRoundDone() const {
+    if (m_pendingFinish) return false;
     if (m_noMovie || m_outcome == StepOutcome::kTooSmall) return true;
     return m_idleSteps > 0 && m_idleSteps >= m_readyMovies;
 }
@@ -155,6 +164,14 @@ int QueueNode::RunQueueStep() {
     }
     m_zbCache.clear();
     if (Status s = EnsureConnected(); !s.ok()) return Fail(s);
+    if (m_pendingFinish) {
+        auto finished = MarkFinished(m_pendingFinish->table, m_pendingFinish->number);
+        if (!finished.ok()) return Fail(finished.status());
+        Log("Frame " + std::to_string(m_pendingFinish->number) +
+            (*finished == 1 ? " marked finished after reconnecting\n"
+                            : " was taken over before it was marked finished here\n"));
+        m_pendingFinish.reset();
+    }
 
     if (!m_movie) {
         auto setUp = SetUpNextMovie(*m_db, &m_movieIndex, m_config.windowWidth,
@@ -231,12 +248,13 @@ int QueueNode::RunQueueStep() {
         }
     }
 
-    auto finished = m_db->UpdateRows(table,
-                                     "status=" + m_db->Quote(kFinishedBy + m_config.nodeName) +
-                                         ", start=start, finish=NOW()",
-                                     "number=" + std::to_string(frame.number) +
-                                         " and status=" + m_db->Quote(StartedStatus()));
-    if (!finished.ok()) return Fail(finished.status());
+    auto finished = MarkFinished(table, frame.number);
+    if (!finished.ok()) {
+        // Rendered and delivered: only the mark is missing, so it is not left
+        // for a take-over to render again.
+        m_pendingFinish = PendingFinish{table, frame.number};
+        return Fail(finished.status());
+    }
     if (*finished != 1)
         Log("Frame " + std::to_string(frame.number) + " was taken over before it was finished here\n");
     ++m_framesRendered;

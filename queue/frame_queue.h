@@ -102,6 +102,8 @@ private:
     Status ReleaseClaim(int number);
     Result<bool> NothingLeft();
     Result<uint64_t> CompleteMovie();
+    // Marks a rendered and delivered frame finished if this node still holds it.
+    Result<uint64_t> MarkFinished(const std::string& table, int number);
     std::string StartedStatus() const { return kStartedBy + m_config.nodeName; }
 
     NodeConfig m_config;
@@ -118,6 +120,13 @@ private:
     bool m_noMovie = false;
     int m_framesRendered = 0;
     std::string m_lastError;
+    // A frame delivered in full whose "Finished" could not be written (the
+    // database went away): written at the next step that reaches the server.
+    struct PendingFinish {
+        std::string table;
+        int number = 0;
+    };
+    std::optional<PendingFinish> m_pendingFinish;
 };
 
 // The host name of this machine.

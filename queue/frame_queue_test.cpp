@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -46,6 +47,7 @@ public:
         std::lock_guard<std::mutex> lock(mutex);
         if (refuse) return Refused("destination refused");
         ++deliveries[{panel.file, frameIndex}];
+        if (onDelivered) onDelivered(frameIndex);
         if (stopAfter > 0 && --stopAfter == 0 && stop != nullptr) stop->store(true);
         return Status::Ok();
     }
@@ -54,6 +56,7 @@ public:
     bool refuse = false;
     int stopAfter = 0;
     std::atomic<bool>* stop = nullptr;
+    std::function<void(int)> onDelivered;
 };
 
 class FrameQueueTest : public ::testing::Test {
@@ -326,6 +329,34 @@ TEST_F(FrameQueueTest, ALostServerIsAFailedStepAndTheNextStepReconnects) {
     EXPECT_EQ(lost.RunQueueStep(), 0);
     EXPECT_EQ(lost.LastOutcome(), StepOutcome::kFailed);
     EXPECT_FALSE(lost.IdleRoundDone());  // a dead database is not "nothing to do"
+}
+
+TEST_F(FrameQueueTest, AFrameDeliveredBeforeTheServerWentAwayIsMarkedFinishedOnceItIsBack) {
+    MakeMovie("restart", 2, 2);
+    // The database restarts after the last panel of frame 1 has arrived and
+    // before the node can mark the frame finished.
+    int panelsOfFirstFrame = 0;
+    sink.onDelivered = [&](int frameIndex) {
+        if (frameIndex == 0 && ++panelsOfFirstFrame == 2) {
+            ASSERT_TRUE(SharedMariaDb().Restart());
+        }
+    };
+    QueueNode node(Config("n1"), renderer, sink);
+    EXPECT_EQ(node.RunQueueStep(), 0);
+    EXPECT_EQ(node.LastOutcome(), StepOutcome::kFailed);
+    EXPECT_FALSE(node.IdleRoundDone());  // the mark is still owed
+    db = fresh->Connect();
+    ASSERT_NE(db, nullptr);
+    EXPECT_EQ(Value("select status from `frames_restart` where number=1"), "Started by n1");
+    for (int step = 0; step < 6 && Value("select status from VOXA_Movies") != "Completed"; ++step)
+        node.RunQueueStep();
+    EXPECT_EQ(Value("select status from `frames_restart` where number=1"), "Finished by n1");
+    EXPECT_EQ(Value("select finish is not null and start <= finish from `frames_restart` where number=1"), "1");
+    EXPECT_EQ(Value("select status from VOXA_Movies"), "Completed");
+    // Frame 1 was not rendered and delivered a second time.
+    EXPECT_EQ((sink.deliveries[{"/w/restart_00", 0}]), 1);
+    EXPECT_EQ((sink.deliveries[{"/w/restart_01", 0}]), 1);
+    EXPECT_EQ((sink.deliveries[{"/w/restart_00", 1}]), 1);
 }
 
 TEST(FrameDelivery, OffsetsAndCentreCut) {
