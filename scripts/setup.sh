@@ -6,6 +6,8 @@ set -euo pipefail
 PACKAGES=(
   # build
   cmake ninja-build g++ pkg-config ccache
+  # free ports and figures in the demo and benchmark scripts
+  python3
   # tests
   libgtest-dev googletest xvfb xauth
   # component runtime (Cap'n Proto RPC); its CMake config wants OpenSSL
