@@ -221,22 +221,27 @@ kj::Promise<void> VoxaWorkImpl::setZBname(SetZBnameContext context) {
     return kj::READY_NOW;
 }
 
-kj::Promise<void> VoxaWorkImpl::setFrustum(SetFrustumContext context) {
-    auto p = context.getParams();
+namespace {
+
+// SetFrustum and AddFrustum carry the same parameters; a vector of the
+// wrong length leaves the block as it was.
+template <typename Params>
+void ApplyFrustumParams(RenderRequestBlock& block, Params p) {
     float center[3], up[3], normal[3];
     if (Vec3Of(p.getCenter(), center) && Vec3Of(p.getUp(), up) && Vec3Of(p.getNormal(), normal))
-        ApplyFrustum(m_block, center, up, normal, p.getIWidth(), p.getIHeight(),
-                     p.getFPanWidth());
+        ApplyFrustum(block, center, up, normal, p.getIWidth(), p.getIHeight(), p.getFPanWidth());
+}
+
+}  // namespace
+
+kj::Promise<void> VoxaWorkImpl::setFrustum(SetFrustumContext context) {
+    ApplyFrustumParams(m_block, context.getParams());
     return kj::READY_NOW;
 }
 
 kj::Promise<void> VoxaWorkImpl::addFrustum(AddFrustumContext context) {
     // The same operation as setFrustum: the panel is replaced.
-    auto p = context.getParams();
-    float center[3], up[3], normal[3];
-    if (Vec3Of(p.getCenter(), center) && Vec3Of(p.getUp(), up) && Vec3Of(p.getNormal(), normal))
-        ApplyFrustum(m_block, center, up, normal, p.getIWidth(), p.getIHeight(),
-                     p.getFPanWidth());
+    ApplyFrustumParams(m_block, context.getParams());
     return kj::READY_NOW;
 }
 
