@@ -48,6 +48,7 @@ FrameDebugSettings FrameDebugSettings::FromEnvironment() {
     FrameDebugSettings s;
     s.drawAllSlices = EnvironmentFlag(kDrawAllSlicesEnv);
     s.panelLog = EnvironmentFlag(kPanelLogEnv);
+    s.backToFront = EnvironmentFlag(kBackToFrontEnv);
     return s;
 }
 
@@ -68,6 +69,10 @@ void FramePipeline::Attach(RenderContext& context) {
         // The GL context is gone: its textures and font lists with it.
         m_overlay.reset();
         m_slices.ForgetTextures();
+        if (m_frontToBack) m_frontToBack->Forget();
+        m_frontToBack.reset();
+        m_frontToBackRefused = false;
+        m_accumulating = nullptr;
         m_secondReader.Read(nullptr, kReaderClose, 0, kSlotAlign);
         m_store.ForgetPath();
     };
@@ -84,7 +89,8 @@ int FramePipeline::Abandon(RenderContext& context) {
     return 0;
 }
 
-void FramePipeline::SwitchToPanel(int k, RenderContext& context) {
+void FramePipeline::SwitchToPanel(int k, RenderContext& context, bool accumulate) {
+    if (m_accumulating != nullptr) m_accumulating->BindWindow();
     const PanelView& p = m_panels[static_cast<size_t>(k)].view;
     glMatrixMode(GL_PROJECTION);
     glLoadIdentity();
@@ -110,6 +116,7 @@ void FramePipeline::SwitchToPanel(int k, RenderContext& context) {
     glDrawPixels(m_width, m_height, GL_RGB, GL_UNSIGNED_BYTE,
                  m_panels[static_cast<size_t>(k)].image.data());
     m_currentPanel = k;
+    if (m_accumulating != nullptr && accumulate) m_accumulating->BindPanel(k);
 }
 
 bool FramePipeline::MakeReady(RenderContext& context, int brick) {
@@ -157,6 +164,50 @@ struct FramePipeline::FrameState {
     int ov1 = 0;
 };
 
+FrontToBack* FramePipeline::FrontToBackFor(RenderContext& context, const FrameState& f) {
+    // "Bob" slices through the driver's paletted textures cannot give the
+    // premultiplied colours front to back needs.
+    const bool paletteShader =
+        m_process.ColorTableEXT() == nullptr && context.PaletteStandIn() != nullptr;
+    if (m_debug.backToFront || m_frontToBackRefused ||
+        (ChooseTextureMethod(f.opts->usePalet, f.paired) == TextureMethod::kBob &&
+         !paletteShader))
+        return nullptr;
+    if (!m_frontToBack) {
+        Result<std::unique_ptr<FrontToBack>> made = FrontToBack::Create();
+        if (!made.ok()) {
+            m_frontToBackRefused = true;
+            if (m_log) m_log("compositing back to front: " + made.status().message());
+            return nullptr;
+        }
+        m_frontToBack = std::move(*made);
+    }
+    if (Status begun = m_frontToBack->BeginFrame(f.panelCount, m_width, m_height); !begun.ok()) {
+        m_frontToBackRefused = true;
+        if (m_log) m_log("compositing back to front: " + begun.message());
+        return nullptr;
+    }
+    return m_frontToBack.get();
+}
+
+void FramePipeline::CompositePanels(RenderContext& context, const FrameState& f) {
+    FrontToBack* ftb = m_accumulating;
+    if (ftb == nullptr) return;
+    const int last = m_currentPanel;
+    // The current panel last, so that it stays current as it would.
+    for (int k = 0; k < f.panelCount; ++k) {
+        if (k == last || !ftb->Used(k)) continue;
+        SwitchToPanel(k, context, false);
+        ftb->Composite(k);
+    }
+    if (last >= 0 && ftb->Used(last)) {
+        SwitchToPanel(last, context, false);
+        ftb->Composite(last);
+    }
+    ftb->BindWindow();
+    m_accumulating = nullptr;
+}
+
 int FramePipeline::Render(RenderContext& context) {
     m_report = FrameReport{};
     GlWindow* window = context.Window();
@@ -182,7 +233,12 @@ int FramePipeline::Render(RenderContext& context) {
     if (!PostReads(context, f)) return Abandon(context);
     LogRenderList();
     if (!m_overlay) m_overlay = std::make_unique<OverlayDrawer>(f.texture);
-    if (!DrawBricks(context, f)) return Abandon(context);
+    m_accumulating = FrontToBackFor(context, f);
+    const bool drawn = DrawBricks(context, f);
+    if (!drawn && m_accumulating != nullptr) m_accumulating->BindWindow();
+    if (drawn) CompositePanels(context, f);
+    m_accumulating = nullptr;
+    if (!drawn) return Abandon(context);
     DrawOverlays(context, f);
     context.EndFrame();
     return FinishTimers(context, f, 0);
@@ -369,12 +425,16 @@ bool FramePipeline::DrawBricks(RenderContext& context, const FrameState& f) {
     BrickDrawing d;
     d.palette.extension = context.Process().ColorTableEXT() != nullptr;
     d.palette.standIn = context.PaletteStandIn();
-    d.settings = SliceDrawSettings{f.opts->usePalet, f.paired, f.timersOn, m_debug.drawAllSlices};
+    d.settings = SliceDrawSettings{f.opts->usePalet, f.paired, f.timersOn, m_debug.drawAllSlices,
+                                   m_accumulating};
     d.floor = context.SharedOptions().floor;
     d.box = context.SharedOptions().box;
     const auto& names = context.Window()->TextureNames();
     d.textures = SliceTextures{names.data() + 1, static_cast<int>(names.size()) - 1};
-    for (int brick : m_report.renderList) {
+    // The render list runs back to front; front to back it turns round.
+    const size_t count = m_report.renderList.size();
+    for (size_t i = 0; i < count; ++i) {
+        const int brick = m_report.renderList[m_accumulating != nullptr ? count - 1 - i : i];
         if (f.timersOn) timers.StampTimer(kBeginJsubRenderloop);
         if (context.Process().AbortRequested() || m_cache.AbortRaised()) {
             m_store.loadedBrick = -1;
@@ -460,7 +520,10 @@ void FramePipeline::DrawBrickInPanel(RenderContext& context, const FrameState& f
     CountStatistics(f, bytes, cull);
     glBindTexture(GL_TEXTURE_2D, f.texture);
     if (d.firstBrick) {
+        // Behind the volume: into the window, under what accumulates.
+        if (m_accumulating != nullptr) m_accumulating->BindWindow();
         m_overlay->DrawFloorAndBox(OverlayPass::kFar, m_limits, EyeArray(), d.floor, d.box);
+        if (m_accumulating != nullptr) m_accumulating->BindPanel(m_currentPanel);
         glBindTexture(GL_TEXTURE_2D, f.texture);
         d.firstBrick = false;
     }

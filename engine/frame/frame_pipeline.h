@@ -17,6 +17,7 @@
 #include "engine/bricks/brick_cache.h"
 #include "engine/bricks/brick_reader.h"
 #include "engine/bricks/brick_store.h"
+#include "engine/frame/front_to_back.h"
 #include "engine/overlays/overlay_images.h"
 #include "engine/view/selection.h"
 #include "engine/frame/slice_gl.h"
@@ -47,6 +48,7 @@ inline constexpr char kEndJsubRenderloop[] = "End   jsubRenderloop";
 struct FrameDebugSettings {
     bool drawAllSlices = false;  // kDrawAllSlicesEnv: no skipping, no scissor
     bool panelLog = false;       // kPanelLogEnv: append the panel-switch record
+    bool backToFront = false;    // kBackToFrontEnv: no front-to-back compositing
     static FrameDebugSettings FromEnvironment();
 };
 
@@ -110,7 +112,15 @@ private:
     };
 
     int Abandon(RenderContext& context);
-    void SwitchToPanel(int k, RenderContext& context);
+    // Makes panel k current: its projection, its image in the window. With
+    // `accumulate`, slices composited front to back then go to the panel's
+    // accumulation buffer.
+    void SwitchToPanel(int k, RenderContext& context, bool accumulate = true);
+    // The accumulation buffers of this frame when it composites front to
+    // back, else null (then slices go straight to the window).
+    FrontToBack* FrontToBackFor(RenderContext& context, const FrameState& f);
+    // Puts every panel's accumulation over its image in the window.
+    void CompositePanels(RenderContext& context, const FrameState& f);
     bool MakeReady(RenderContext& context, int brick);
     // The steps of Render.
     void TakeSnapshot(RenderContext& context, FrameState& f);
@@ -138,6 +148,9 @@ private:
     DirectBrickReader m_secondReader;
     SliceDrawer m_slices;
     std::unique_ptr<OverlayDrawer> m_overlay;
+    std::unique_ptr<FrontToBack> m_frontToBack;
+    bool m_frontToBackRefused = false;  // the context cannot: back to front
+    FrontToBack* m_accumulating = nullptr;  // this frame's, while bricks are drawn
     std::vector<Panel> m_panels;
     int m_currentPanel = -1;
     const unsigned char* m_mainBytes = nullptr;  // native bytes of the loaded brick

@@ -1,7 +1,9 @@
 #include "engine/frame/slice_gl.h"
 
+#include "engine/frame/front_to_back.h"
 #include "engine/gl/gl_palette.h"
 #include "engine/gl/gl_state.h"
+#include "engine/bricks/brick_store.h"
 #include "engine/bricks/test_volume.h"
 #include "engine/timers/timers.h"
 
@@ -49,6 +51,14 @@ bool NarrowAxis(float pLo, float pHi, float cLo, float cHi, int first, int last,
     outLo = static_cast<float>(lo);
     outHi = static_cast<float>(hi);
     return true;
+}
+
+// The whole quad of a slice as a span on its pass's in-plane axes.
+QuadSpan WholeSpan(const PlannedSlice& slice, PassKind kind) {
+    const size_t sAxis = static_cast<size_t>(InPlaneAxisS(kind));
+    const size_t tAxis = static_cast<size_t>(InPlaneAxisT(kind));
+    return {slice.quad[0].pos[sAxis], slice.quad[2].pos[sAxis], slice.quad[0].pos[tAxis],
+            slice.quad[2].pos[tAxis]};
 }
 
 void Multiply(const std::array<float, 16>& m, const double in[4], double out[4]) {
@@ -115,10 +125,19 @@ void SliceDrawer::MakeTransposes(PassKind kind, const BrickBytes& bytes, WorkBuf
     const size_t nativeSize = NativeBytesRead(bytes.shape);
     const size_t bufferSize = static_cast<size_t>(buffers.Size());
     auto transpose = kind == PassKind::kYZ ? TransposeYZ : TransposeXZ;
+    // The transposes leave the bytes beyond the brick's sides alone: those
+    // of a brick smaller than its padding are set to the pad value first,
+    // so that nothing drawn depends on an earlier brick's bytes (texels
+    // there are read with weight 0, but they count for the visible part).
+    const bool padded = bytes.shape.sides != bytes.shape.padded ||
+                        CopiedRowsY(bytes.shape) != bytes.shape.padded[1];
+    const size_t paddedSize = std::min(bufferSize, PaddedVolume(bytes.shape));
     unsigned char* mainOut = kind == PassKind::kYZ ? buffers.MainYZ() : buffers.MainXZ();
+    if (padded) std::memset(mainOut, kPadValue, paddedSize);
     transpose(Layout(bytes.main, nativeSize), std::span<uint8_t>(mainOut, bufferSize), bytes.shape);
     if (paired && bytes.second != nullptr) {
         unsigned char* secondOut = kind == PassKind::kYZ ? buffers.SecondYZ() : buffers.SecondXZ();
+        if (padded) std::memset(secondOut, kPadValue, paddedSize);
         transpose(Layout(bytes.second, nativeSize), std::span<uint8_t>(secondOut, bufferSize),
                   bytes.shape);
     }
@@ -295,6 +314,7 @@ struct SliceDrawer::BrickPasses {
     const PaletteBinding* palette = nullptr;
     const SliceTextures* textures = nullptr;
     ScissorScope* scissor = nullptr;
+    FrontToBack* frontToBack = nullptr;  // nearest slices first
 };
 
 int SliceDrawer::DrawPasses(const PassPlan& plan, const BrickBytes& bytes, WorkBuffers& buffers,
@@ -316,16 +336,28 @@ int SliceDrawer::DrawPasses(const PassPlan& plan, const BrickBytes& bytes, WorkB
     b.table = &table;
     b.palette = &palette;
     b.textures = &textures;
+    // Front to back needs premultiplied colours: the engine's own program
+    // gives them for "Bol" slices, the palette stand-in for "Bob" slices;
+    // the driver's paletted textures cannot.
+    if (b.method == TextureMethod::kBol || b.standIn) b.frontToBack = settings.frontToBack;
     const bool brickShows = BrickShows(plan, bytes, settings, b.skip, b.visible);
     std::optional<ScissorScope> scissor;
     std::optional<ZeroAlphaScope> zeroAlpha;
     if (b.skip && brickShows) {
         b.scissor = &scissor.emplace();
-        zeroAlpha.emplace();
+        // Front to back, a zero-opacity fragment adds nothing either; but a
+        // fragment test after texturing would keep the rasterizer from
+        // rejecting masked fragments before texturing them.
+        if (b.frontToBack == nullptr) zeroAlpha.emplace();
     }
+    if (b.frontToBack != nullptr && brickShows) b.frontToBack->BeginSlices(!b.standIn);
 
     int drawn = 0;
-    for (const PlannedPass& pass : plan.passes) {
+    const size_t passCount = plan.passes.size();
+    for (size_t i = 0; i < passCount; ++i) {
+        // Each pass draws its slices back to front; front to back the
+        // order turns round (passes and slices).
+        const PlannedPass& pass = plan.passes[b.frontToBack != nullptr ? passCount - 1 - i : i];
         // An invisible brick needs no transposes; with timers on they are
         // made all the same so that the timer file keeps its marks.
         if (brickShows || settings.timers)
@@ -335,6 +367,10 @@ int SliceDrawer::DrawPasses(const PassPlan& plan, const BrickBytes& bytes, WorkB
         if (settings.timers) timers.StampTimer(labels.begin);
         if (brickShows) drawn += DrawPass(b, pass, layouts.main, layouts.second, plan.alpha);
         if (settings.timers) timers.StampTimer(labels.end);
+    }
+    if (b.frontToBack != nullptr && brickShows) {
+        if (b.skip) MarkOpaque(b);  // the next brick starts on what this one hid
+        b.frontToBack->EndSlices();
     }
     zeroAlpha.reset();
     scissor.reset();
@@ -350,17 +386,30 @@ int SliceDrawer::DrawPass(const BrickPasses& b, const PlannedPass& pass,
     if (b.standIn) {
         b.palette->standIn->Begin();
         b.palette->standIn->SetIndexSize(pass.texWidth, pass.texHeight);
+        b.palette->standIn->SetPremultiplied(b.frontToBack != nullptr);
     }
     int drawn = 0;
-    for (const PlannedSlice& slice : pass.slices) {
+    const size_t sliceCount = pass.slices.size();
+    for (size_t i = 0; i < sliceCount; ++i) {
+        const PlannedSlice& slice = pass.slices[b.frontToBack != nullptr ? sliceCount - 1 - i : i];
         TexelRect shown;
+        ScissorBox box;  // empty: not scissored
+        // Front to back: a slice whose whole box is opaque already takes
+        // nothing; it is known before its texels are built.
+        if (b.skip && b.frontToBack != nullptr &&
+            b.frontToBack->Open(b.scissor->BoxOf(pass.kind, slice.position, WholeSpan(slice, pass.kind)))
+                .Empty())
+            continue;
         const void* pixels = SliceTexels(b, pass, slice, mainLayout, secondLayout, shown);
         if (pixels == nullptr) continue;
         if (b.skip) {
             std::optional<QuadSpan> span =
                 TightenQuad(slice.quad, pass.kind, shown, pass.texWidth, pass.texHeight);
             if (!span) continue;  // nothing of it can show
-            ScissorBox box = b.scissor->BoxOf(pass.kind, slice.position, *span);
+            box = b.scissor->BoxOf(pass.kind, slice.position, *span);
+            // Front to back, fragments outside the open part are masked
+            // anyway: the scissor spares the rasterizer their rejection.
+            if (b.frontToBack != nullptr) box = b.frontToBack->Open(box);
             if (box.Empty()) continue;  // what could show lies off screen
             b.scissor->Apply(box);
         }
@@ -368,9 +417,34 @@ int SliceDrawer::DrawPass(const BrickPasses& b, const PlannedPass& pass,
         UploadSlice(b.method, b.palette->extension, pass, pixels, reuse);
         DrawQuad(slice);
         ++drawn;
+        if (b.frontToBack != nullptr && b.skip) SliceDrawn(b, box);
     }
     if (b.standIn) b.palette->standIn->End();
     return drawn;
+}
+
+void SliceDrawer::SliceDrawn(const BrickPasses& b, const ScissorBox& box) {
+    if (box.Empty()) {
+        m_markAll = true;
+    } else if (m_markBox.Empty()) {
+        m_markBox = box;
+    } else {
+        const int x1 = std::max(m_markBox.x + m_markBox.width, box.x + box.width);
+        const int y1 = std::max(m_markBox.y + m_markBox.height, box.y + box.height);
+        m_markBox.x = std::min(m_markBox.x, box.x);
+        m_markBox.y = std::min(m_markBox.y, box.y);
+        m_markBox.width = x1 - m_markBox.x;
+        m_markBox.height = y1 - m_markBox.y;
+    }
+    if (++m_sinceMark >= FrontToBack::kMarkEvery) MarkOpaque(b);
+}
+
+void SliceDrawer::MarkOpaque(const BrickPasses& b) {
+    if (m_sinceMark == 0) return;
+    b.frontToBack->MarkOpaque(m_markAll ? ScissorBox{} : m_markBox);
+    m_sinceMark = 0;
+    m_markBox = ScissorBox{};
+    m_markAll = false;
 }
 
 // The texture image of one slice (null when it has none) and, when

@@ -36,6 +36,7 @@
 
 namespace voxa {
 
+class FrontToBack;
 class GlPalette;
 class ScissorScope;
 class TimerRecorder;
@@ -148,6 +149,10 @@ struct SliceDrawSettings {
     bool paired = false;
     bool timers = false;   // stamp the pass and transpose markers
     bool drawAll = false;  // every planned slice in full (kDrawAllSlicesEnv)
+    // Composite front to back into its accumulation buffer (bound by the
+    // caller) instead of back to front into the frame buffer; "Bol" slices
+    // only, "Bob" slices ignore it.
+    FrontToBack* frontToBack = nullptr;
 };
 
 class SliceDrawer {
@@ -167,6 +172,10 @@ private:
     struct BrickPasses;
     int DrawPass(const BrickPasses& b, const PlannedPass& pass, std::span<const uint8_t> mainLayout,
                  std::span<const uint8_t> secondLayout, float alpha);
+    // Front to back: counts a drawn slice within `box` and marks the
+    // opaque pixels every FrontToBack::kMarkEvery slices.
+    void SliceDrawn(const BrickPasses& b, const ScissorBox& box);
+    void MarkOpaque(const BrickPasses& b);
     const void* SliceTexels(const BrickPasses& b, const PlannedPass& pass,
                             const PlannedSlice& slice, std::span<const uint8_t> mainLayout,
                             std::span<const uint8_t> secondLayout, TexelRect& shown);
@@ -179,6 +188,9 @@ private:
 
     StagingImage m_staging;
     SliceTexturePool m_pool;
+    int m_sinceMark = 0;     // slices drawn since the last marking
+    ScissorBox m_markBox;    // their boxes' union (empty: the whole view)
+    bool m_markAll = false;  // one of them was not scissored
 };
 
 }  // namespace voxa

@@ -1,59 +1,10 @@
 #include "engine/gl/gl_palette.h"
+#include "engine/gl/gl_program.h"
 #include "engine/gl/gl_state.h"
-
-#include <EGL/egl.h>
-#include <GL/glext.h>
 
 #include <vector>
 
 namespace voxa {
-
-struct GlShaderEntryPoints {
-    PFNGLCREATESHADERPROC CreateShader = nullptr;
-    PFNGLSHADERSOURCEPROC ShaderSource = nullptr;
-    PFNGLCOMPILESHADERPROC CompileShader = nullptr;
-    PFNGLGETSHADERIVPROC GetShaderiv = nullptr;
-    PFNGLGETSHADERINFOLOGPROC GetShaderInfoLog = nullptr;
-    PFNGLDELETESHADERPROC DeleteShader = nullptr;
-    PFNGLCREATEPROGRAMPROC CreateProgram = nullptr;
-    PFNGLATTACHSHADERPROC AttachShader = nullptr;
-    PFNGLLINKPROGRAMPROC LinkProgram = nullptr;
-    PFNGLGETPROGRAMIVPROC GetProgramiv = nullptr;
-    PFNGLGETPROGRAMINFOLOGPROC GetProgramInfoLog = nullptr;
-    PFNGLDELETEPROGRAMPROC DeleteProgram = nullptr;
-    PFNGLUSEPROGRAMPROC UseProgram = nullptr;
-    PFNGLGETUNIFORMLOCATIONPROC GetUniformLocation = nullptr;
-    PFNGLUNIFORM1IPROC Uniform1i = nullptr;
-    PFNGLUNIFORM2FPROC Uniform2f = nullptr;
-    PFNGLACTIVETEXTUREPROC ActiveTexture = nullptr;
-
-    bool Load() {
-        auto get = [](const char* name) { return eglGetProcAddress(name); };
-#define VOXA_LOAD(member, type, name) member = reinterpret_cast<type>(get(name))
-        VOXA_LOAD(CreateShader, PFNGLCREATESHADERPROC, "glCreateShader");
-        VOXA_LOAD(ShaderSource, PFNGLSHADERSOURCEPROC, "glShaderSource");
-        VOXA_LOAD(CompileShader, PFNGLCOMPILESHADERPROC, "glCompileShader");
-        VOXA_LOAD(GetShaderiv, PFNGLGETSHADERIVPROC, "glGetShaderiv");
-        VOXA_LOAD(GetShaderInfoLog, PFNGLGETSHADERINFOLOGPROC, "glGetShaderInfoLog");
-        VOXA_LOAD(DeleteShader, PFNGLDELETESHADERPROC, "glDeleteShader");
-        VOXA_LOAD(CreateProgram, PFNGLCREATEPROGRAMPROC, "glCreateProgram");
-        VOXA_LOAD(AttachShader, PFNGLATTACHSHADERPROC, "glAttachShader");
-        VOXA_LOAD(LinkProgram, PFNGLLINKPROGRAMPROC, "glLinkProgram");
-        VOXA_LOAD(GetProgramiv, PFNGLGETPROGRAMIVPROC, "glGetProgramiv");
-        VOXA_LOAD(GetProgramInfoLog, PFNGLGETPROGRAMINFOLOGPROC, "glGetProgramInfoLog");
-        VOXA_LOAD(DeleteProgram, PFNGLDELETEPROGRAMPROC, "glDeleteProgram");
-        VOXA_LOAD(UseProgram, PFNGLUSEPROGRAMPROC, "glUseProgram");
-        VOXA_LOAD(GetUniformLocation, PFNGLGETUNIFORMLOCATIONPROC, "glGetUniformLocation");
-        VOXA_LOAD(Uniform1i, PFNGLUNIFORM1IPROC, "glUniform1i");
-        VOXA_LOAD(Uniform2f, PFNGLUNIFORM2FPROC, "glUniform2f");
-        VOXA_LOAD(ActiveTexture, PFNGLACTIVETEXTUREPROC, "glActiveTexture");
-#undef VOXA_LOAD
-        return CreateShader && ShaderSource && CompileShader && GetShaderiv && GetShaderInfoLog &&
-               DeleteShader && CreateProgram && AttachShader && LinkProgram && GetProgramiv &&
-               GetProgramInfoLog && DeleteProgram && UseProgram && GetUniformLocation &&
-               Uniform1i && Uniform2f && ActiveTexture;
-    }
-};
 
 namespace {
 
@@ -74,6 +25,7 @@ constexpr char kFragmentShader[] = R"(#version 120
 uniform sampler2D indexTexture;
 uniform sampler2D palette;
 uniform vec2 indexSize;
+uniform float premultiply;
 vec4 Lookup(vec2 st) {
     float index = texture2D(indexTexture, st).r;
     return texture2D(palette, vec2((floor(index * 255.0 + 0.5) + 0.5) / 256.0, 0.5));
@@ -93,25 +45,11 @@ void main() {
     } else {
         colour = Lookup(st);
     }
-    gl_FragColor = colour * gl_Color;
+    colour *= gl_Color;
+    gl_FragColor = premultiply > 0.5 ? vec4(colour.rgb * colour.a, colour.a) : colour;
 }
 )";
 
-
-Result<GLuint> Compile(GlShaderEntryPoints& gl, GLenum type, const char* source) {
-    GLuint shader = gl.CreateShader(type);
-    gl.ShaderSource(shader, 1, &source, nullptr);
-    gl.CompileShader(shader);
-    GLint ok = GL_FALSE;
-    gl.GetShaderiv(shader, GL_COMPILE_STATUS, &ok);
-    if (ok != GL_TRUE) {
-        char log[1024] = "";
-        gl.GetShaderInfoLog(shader, sizeof(log), nullptr, log);
-        gl.DeleteShader(shader);
-        return Failed(std::string("palette shader does not compile: ") + log);
-    }
-    return shader;
-}
 
 }  // namespace
 
@@ -121,28 +59,12 @@ Result<std::unique_ptr<GlPalette>> GlPalette::Create() {
     std::unique_ptr<GlPalette> p(new GlPalette());  // private constructor
     GlShaderEntryPoints& gl = *p->m_gl;
     if (!gl.Load()) return Unavailable("the context has no GL 2.0 shader entry points");
-    VOXA_ASSIGN_OR_RETURN(GLuint vs, Compile(gl, GL_VERTEX_SHADER, kVertexShader));
-    Result<GLuint> fs = Compile(gl, GL_FRAGMENT_SHADER, kFragmentShader);
-    if (!fs.ok()) {
-        gl.DeleteShader(vs);
-        return fs.status();
-    }
-    p->m_program = gl.CreateProgram();
-    gl.AttachShader(p->m_program, vs);
-    gl.AttachShader(p->m_program, *fs);
-    gl.LinkProgram(p->m_program);
-    gl.DeleteShader(vs);  // freed with the program
-    gl.DeleteShader(*fs);
-    GLint ok = GL_FALSE;
-    gl.GetProgramiv(p->m_program, GL_LINK_STATUS, &ok);
-    if (ok != GL_TRUE) {
-        char log[1024] = "";
-        gl.GetProgramInfoLog(p->m_program, sizeof(log), nullptr, log);
-        return Failed(std::string("palette program does not link: ") + log);
-    }
+    VOXA_ASSIGN_OR_RETURN(p->m_program,
+                          BuildProgram(gl, kVertexShader, kFragmentShader, "palette"));
     p->m_indexUniform = gl.GetUniformLocation(p->m_program, "indexTexture");
     p->m_paletteUniform = gl.GetUniformLocation(p->m_program, "palette");
     p->m_sizeUniform = gl.GetUniformLocation(p->m_program, "indexSize");
+    p->m_premultiplyUniform = gl.GetUniformLocation(p->m_program, "premultiply");
 
     GLint bound = 0;
     glGetIntegerv(GL_TEXTURE_BINDING_2D, &bound);
@@ -179,9 +101,14 @@ void GlPalette::Begin() {
     gl.Uniform1i(m_indexUniform, 0);
     gl.Uniform1i(m_paletteUniform, 1);
     gl.Uniform2f(m_sizeUniform, 0.0f, 0.0f);
+    gl.Uniform1f(m_premultiplyUniform, 0.0f);
     gl.ActiveTexture(GL_TEXTURE1);
     glBindTexture(GL_TEXTURE_2D, m_paletteTexture);
     gl.ActiveTexture(GL_TEXTURE0);
+}
+
+void GlPalette::SetPremultiplied(bool on) {
+    m_gl->Uniform1f(m_premultiplyUniform, on ? 1.0f : 0.0f);
 }
 
 void GlPalette::SetIndexSize(int width, int height) {

@@ -46,6 +46,10 @@ public:
     // paletted texture with linear filters does). Begin resets it to 0 x 0,
     // which samples the index texture as it is filtered.
     void SetIndexSize(int width, int height);
+    // Between Begin and End: colours come out premultiplied by their
+    // opacity (r*a, g*a, b*a, a), for front-to-back accumulation. Begin
+    // turns it off.
+    void SetPremultiplied(bool on);
     void End();
     GLuint Program() const { return m_program; }
     GLuint PaletteTexture() const { return m_paletteTexture; }
@@ -58,6 +62,7 @@ private:
     GLint m_indexUniform = -1;
     GLint m_paletteUniform = -1;
     GLint m_sizeUniform = -1;
+    GLint m_premultiplyUniform = -1;
 };
 
 }  // namespace voxa

@@ -1,0 +1,389 @@
+#include "engine/frame/front_to_back.h"
+
+#include "engine/frame/slice_gl.h"
+#include "engine/gl/gl_program.h"
+#include "engine/gl/gl_state.h"
+
+#include <EGL/egl.h>
+#include <GL/gl.h>
+#include <GL/glext.h>
+
+#include <algorithm>
+#include <iterator>
+
+namespace voxa {
+
+struct FrontToBackGl {
+    GlShaderEntryPoints shaders;
+    PFNGLGENFRAMEBUFFERSPROC GenFramebuffers = nullptr;
+    PFNGLDELETEFRAMEBUFFERSPROC DeleteFramebuffers = nullptr;
+    PFNGLBINDFRAMEBUFFERPROC BindFramebuffer = nullptr;
+    PFNGLFRAMEBUFFERTEXTURE2DPROC FramebufferTexture2D = nullptr;
+    PFNGLGENRENDERBUFFERSPROC GenRenderbuffers = nullptr;
+    PFNGLDELETERENDERBUFFERSPROC DeleteRenderbuffers = nullptr;
+    PFNGLBINDRENDERBUFFERPROC BindRenderbuffer = nullptr;
+    PFNGLRENDERBUFFERSTORAGEPROC RenderbufferStorage = nullptr;
+    PFNGLFRAMEBUFFERRENDERBUFFERPROC FramebufferRenderbuffer = nullptr;
+    PFNGLCHECKFRAMEBUFFERSTATUSPROC CheckFramebufferStatus = nullptr;
+    void (*TextureBarrier)() = nullptr;
+
+    bool Load() {
+        auto get = [](const char* name) { return eglGetProcAddress(name); };
+#define VOXA_LOAD(member, type, name) member = reinterpret_cast<type>(get(name))
+        VOXA_LOAD(GenFramebuffers, PFNGLGENFRAMEBUFFERSPROC, "glGenFramebuffers");
+        VOXA_LOAD(DeleteFramebuffers, PFNGLDELETEFRAMEBUFFERSPROC, "glDeleteFramebuffers");
+        VOXA_LOAD(BindFramebuffer, PFNGLBINDFRAMEBUFFERPROC, "glBindFramebuffer");
+        VOXA_LOAD(FramebufferTexture2D, PFNGLFRAMEBUFFERTEXTURE2DPROC, "glFramebufferTexture2D");
+        VOXA_LOAD(GenRenderbuffers, PFNGLGENRENDERBUFFERSPROC, "glGenRenderbuffers");
+        VOXA_LOAD(DeleteRenderbuffers, PFNGLDELETERENDERBUFFERSPROC, "glDeleteRenderbuffers");
+        VOXA_LOAD(BindRenderbuffer, PFNGLBINDRENDERBUFFERPROC, "glBindRenderbuffer");
+        VOXA_LOAD(RenderbufferStorage, PFNGLRENDERBUFFERSTORAGEPROC, "glRenderbufferStorage");
+        VOXA_LOAD(FramebufferRenderbuffer, PFNGLFRAMEBUFFERRENDERBUFFERPROC,
+                  "glFramebufferRenderbuffer");
+        VOXA_LOAD(CheckFramebufferStatus, PFNGLCHECKFRAMEBUFFERSTATUSPROC,
+                  "glCheckFramebufferStatus");
+        VOXA_LOAD(TextureBarrier, void (*)(), "glTextureBarrier");
+        if (TextureBarrier == nullptr) VOXA_LOAD(TextureBarrier, void (*)(), "glTextureBarrierNV");
+#undef VOXA_LOAD
+        return shaders.Load() && GenFramebuffers && DeleteFramebuffers && BindFramebuffer &&
+               FramebufferTexture2D && GenRenderbuffers && DeleteRenderbuffers &&
+               BindRenderbuffer && RenderbufferStorage && FramebufferRenderbuffer &&
+               CheckFramebufferStatus && TextureBarrier;
+    }
+};
+
+struct FrontToBack::PanelBuffer {
+    GLuint fbo = 0;
+    GLuint color = 0;    // RGBA32F texture
+    GLuint stencil = 0;  // depth-stencil render buffer
+    bool used = false;
+};
+
+namespace {
+
+// The slice: texel times vertex colour (the fixed-function "modulate"),
+// premultiplied for front-to-back accumulation.
+constexpr char kSliceVertex[] = R"(#version 120
+void main() {
+    gl_TexCoord[0] = gl_TextureMatrix[0] * gl_MultiTexCoord0;
+    gl_FrontColor = gl_Color;
+    gl_Position = ftransform();
+}
+)";
+constexpr char kSliceFragment[] = R"(#version 120
+uniform sampler2D slice;
+void main() {
+    vec4 c = texture2D(slice, gl_TexCoord[0].st) * gl_Color;
+    gl_FragColor = vec4(c.rgb * c.a, c.a);
+}
+)";
+
+// Window-filling quads whose vertices are given in clip coordinates.
+constexpr char kScreenVertex[] = R"(#version 120
+void main() { gl_Position = gl_Vertex; }
+)";
+// Passes (and so marks the stencil) where the accumulation is opaque.
+constexpr char kMarkFragment[] = R"(#version 120
+uniform sampler2D accumulated;
+uniform vec2 size;
+uniform float threshold;
+void main() {
+    if (texture2D(accumulated, gl_FragCoord.xy / size).a < threshold) discard;
+    gl_FragColor = vec4(0.0);
+}
+)";
+constexpr char kCompositeFragment[] = R"(#version 120
+uniform sampler2D accumulated;
+uniform vec2 size;
+void main() { gl_FragColor = texture2D(accumulated, gl_FragCoord.xy / size); }
+)";
+
+void ScreenQuad() {
+    glBegin(GL_QUADS);
+    glVertex2f(-1.0f, -1.0f);
+    glVertex2f(1.0f, -1.0f);
+    glVertex2f(1.0f, 1.0f);
+    glVertex2f(-1.0f, 1.0f);
+    glEnd();
+}
+
+// The blend factors are saved and put back by hand: the attribute stack of
+// the software driver does not reliably bring them back.
+class BlendFuncScope {
+public:
+    BlendFuncScope() {
+        glGetIntegerv(GL_BLEND_SRC, &m_src);
+        glGetIntegerv(GL_BLEND_DST, &m_dst);
+    }
+    ~BlendFuncScope() { glBlendFunc(static_cast<GLenum>(m_src), static_cast<GLenum>(m_dst)); }
+    BlendFuncScope(const BlendFuncScope&) = delete;
+    BlendFuncScope& operator=(const BlendFuncScope&) = delete;
+
+private:
+    GLint m_src = GL_ONE, m_dst = GL_ZERO;
+};
+
+GLuint BoundTexture() {
+    GLint t = 0;
+    glGetIntegerv(GL_TEXTURE_BINDING_2D, &t);
+    return static_cast<GLuint>(t);
+}
+
+}  // namespace
+
+FrontToBack::FrontToBack() : m_gl(std::make_unique<FrontToBackGl>()) {}
+
+FrontToBack::~FrontToBack() { Release(); }
+
+Result<std::unique_ptr<FrontToBack>> FrontToBack::Create() {
+    std::unique_ptr<FrontToBack> f(new FrontToBack());  // private constructor
+    if (!f->m_gl->Load())
+        return Unavailable("the context lacks frame buffer objects, shaders or texture barriers");
+    const GlShaderEntryPoints& gl = f->m_gl->shaders;
+    VOXA_ASSIGN_OR_RETURN(f->m_sliceProgram,
+                          BuildProgram(gl, kSliceVertex, kSliceFragment, "front-to-back slice"));
+    VOXA_ASSIGN_OR_RETURN(f->m_markProgram,
+                          BuildProgram(gl, kScreenVertex, kMarkFragment, "opaque marking"));
+    VOXA_ASSIGN_OR_RETURN(f->m_compositeProgram,
+                          BuildProgram(gl, kScreenVertex, kCompositeFragment, "composite"));
+    f->m_markSize = gl.GetUniformLocation(f->m_markProgram, "size");
+    f->m_markThreshold = gl.GetUniformLocation(f->m_markProgram, "threshold");
+    f->m_compositeSize = gl.GetUniformLocation(f->m_compositeProgram, "size");
+    return f;
+}
+
+void FrontToBack::Release() {
+    const FrontToBackGl& gl = *m_gl;
+    for (PanelBuffer& p : m_panels) {
+        if (p.fbo != 0) gl.DeleteFramebuffers(1, &p.fbo);
+        if (p.color != 0) glDeleteTextures(1, &p.color);
+        if (p.stencil != 0) gl.DeleteRenderbuffers(1, &p.stencil);
+    }
+    m_panels.clear();
+    for (GLuint* program : {&m_sliceProgram, &m_markProgram, &m_compositeProgram}) {
+        if (*program != 0) gl.shaders.DeleteProgram(*program);
+        *program = 0;
+    }
+}
+
+void FrontToBack::Forget() {
+    m_panels.clear();
+    m_sliceProgram = m_markProgram = m_compositeProgram = 0;
+}
+
+Status FrontToBack::BeginFrame(int panels, int width, int height) {
+    const FrontToBackGl& gl = *m_gl;
+    GLint window = 0;
+    glGetIntegerv(GL_DRAW_FRAMEBUFFER_BINDING, &window);
+    m_window = static_cast<GLuint>(window);
+    m_current = -1;
+    ForgetMarks();
+    if (width != m_width || height != m_height || static_cast<int>(m_panels.size()) > panels) {
+        // Other sizes: new buffers throughout (the programs stay).
+        for (PanelBuffer& p : m_panels) {
+            gl.DeleteFramebuffers(1, &p.fbo);
+            glDeleteTextures(1, &p.color);
+            gl.DeleteRenderbuffers(1, &p.stencil);
+        }
+        m_panels.clear();
+        m_width = width;
+        m_height = height;
+    }
+    const GLuint bound = BoundTexture();
+    while (static_cast<int>(m_panels.size()) < panels) {
+        PanelBuffer p;
+        glGenTextures(1, &p.color);
+        glBindTexture(GL_TEXTURE_2D, p.color);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+        glTexImage2D(GL_TEXTURE_2D, 0, static_cast<GLint>(kGlRgba32f), width, height, 0, GL_RGBA,
+                     GL_FLOAT, nullptr);
+        gl.GenRenderbuffers(1, &p.stencil);
+        gl.BindRenderbuffer(GL_RENDERBUFFER, p.stencil);
+        gl.RenderbufferStorage(GL_RENDERBUFFER, GL_DEPTH24_STENCIL8, width, height);
+        gl.GenFramebuffers(1, &p.fbo);
+        gl.BindFramebuffer(GL_FRAMEBUFFER, p.fbo);
+        gl.FramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, p.color, 0);
+        gl.FramebufferRenderbuffer(GL_FRAMEBUFFER, GL_DEPTH_STENCIL_ATTACHMENT, GL_RENDERBUFFER,
+                                   p.stencil);
+        const GLenum complete = gl.CheckFramebufferStatus(GL_FRAMEBUFFER);
+        gl.BindFramebuffer(GL_FRAMEBUFFER, m_window);
+        m_panels.push_back(p);
+        if (complete != GL_FRAMEBUFFER_COMPLETE) {
+            glBindTexture(GL_TEXTURE_2D, bound);
+            return Failed("the float accumulation buffer is not complete on this context");
+        }
+    }
+    glBindTexture(GL_TEXTURE_2D, bound);
+    for (PanelBuffer& p : m_panels) p.used = false;
+    return Status::Ok();
+}
+
+void FrontToBack::BindPanel(int k) {
+    PanelBuffer& p = m_panels.at(static_cast<size_t>(k));
+    m_gl->BindFramebuffer(GL_FRAMEBUFFER, p.fbo);
+    m_current = k;
+    if (p.used) return;
+    // First slices of the frame in this panel: nothing accumulated.
+    glPushAttrib(GL_COLOR_BUFFER_BIT | GL_STENCIL_BUFFER_BIT | GL_SCISSOR_BIT);
+    glDisable(GL_SCISSOR_TEST);
+    glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
+    glStencilMask(0xFF);
+    glClearColor(0.0f, 0.0f, 0.0f, 0.0f);
+    glClearStencil(0);
+    glClear(GL_COLOR_BUFFER_BIT | GL_STENCIL_BUFFER_BIT);
+    glPopAttrib();
+    p.used = true;
+}
+
+void FrontToBack::BindWindow() {
+    m_gl->BindFramebuffer(GL_FRAMEBUFFER, m_window);
+    m_current = -1;
+}
+
+bool FrontToBack::Used(int k) const {
+    return k >= 0 && k < static_cast<int>(m_panels.size()) && m_panels[static_cast<size_t>(k)].used;
+}
+
+void FrontToBack::BeginSlices(bool ownProgram) {
+    glGetIntegerv(GL_BLEND_SRC, &m_blendSrc);
+    glGetIntegerv(GL_BLEND_DST, &m_blendDst);
+    glPushAttrib(GL_ENABLE_BIT | GL_COLOR_BUFFER_BIT | GL_STENCIL_BUFFER_BIT);
+    if (ownProgram) m_gl->shaders.UseProgram(m_sliceProgram);
+    glDisable(GL_ALPHA_TEST);
+    glEnable(GL_BLEND);
+    glBlendFunc(GL_ONE_MINUS_DST_ALPHA, GL_ONE);
+    glEnable(GL_STENCIL_TEST);
+    glStencilMask(0xFF);
+    glStencilFunc(GL_EQUAL, 0, 0xFF);
+    glStencilOp(GL_KEEP, GL_KEEP, GL_KEEP);
+    m_inSlices = true;
+}
+
+void FrontToBack::EndSlices() {
+    if (!m_inSlices) return;
+    m_gl->shaders.UseProgram(0);
+    glPopAttrib();
+    glBlendFunc(static_cast<GLenum>(m_blendSrc), static_cast<GLenum>(m_blendDst));
+    m_inSlices = false;
+}
+
+void FrontToBack::MarkOpaque(const ScissorBox& box) {
+    if (!m_inSlices || m_current < 0) return;
+    const FrontToBackGl& gl = *m_gl;
+    const PanelBuffer& p = m_panels[static_cast<size_t>(m_current)];
+    glPushAttrib(GL_SCISSOR_BIT);
+    if (!box.Empty()) {
+        glEnable(GL_SCISSOR_TEST);
+        glScissor(box.x, box.y, box.width, box.height);
+    }
+    const GLuint bound = BoundTexture();
+    GLint program = 0;
+    glGetIntegerv(GL_CURRENT_PROGRAM, &program);
+    // The slices drawn so far are read below: their writes must be done.
+    // The marking itself writes no colour, so reading the texture it draws
+    // into is well defined after the barrier.
+    gl.TextureBarrier();
+    glBindTexture(GL_TEXTURE_2D, p.color);
+    gl.shaders.UseProgram(m_markProgram);
+    gl.shaders.Uniform2f(m_markSize, static_cast<float>(m_width), static_cast<float>(m_height));
+    gl.shaders.Uniform1f(m_markThreshold, m_opaqueAlpha);
+    glColorMask(GL_FALSE, GL_FALSE, GL_FALSE, GL_FALSE);
+    glDisable(GL_BLEND);
+    glStencilFunc(GL_ALWAYS, 1, 0xFF);
+    glStencilOp(GL_KEEP, GL_KEEP, GL_REPLACE);
+    ScreenQuad();
+    glStencilFunc(GL_EQUAL, 0, 0xFF);
+    glStencilOp(GL_KEEP, GL_KEEP, GL_KEEP);
+    glEnable(GL_BLEND);
+    glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
+    gl.shaders.UseProgram(static_cast<GLuint>(program));
+    glBindTexture(GL_TEXTURE_2D, bound);
+    glPopAttrib();
+    ReadMarks(box);
+}
+
+void FrontToBack::ForgetMarks() {
+    m_markedX1 = m_markedX0 = m_markedY1 = m_markedY0 = 0;
+    m_marksPanel = -1;
+}
+
+void FrontToBack::ReadMarks(const ScissorBox& box) {
+    int x0 = 0, y0 = 0, x1 = m_width, y1 = m_height;
+    if (!box.Empty()) {
+        x0 = std::max(0, box.x);
+        y0 = std::max(0, box.y);
+        x1 = std::min(m_width, box.x + box.width);
+        y1 = std::min(m_height, box.y + box.height);
+    }
+    ForgetMarks();
+    if (x1 <= x0 || y1 <= y0) return;
+    const int w = x1 - x0, h = y1 - y0;
+    m_marks.resize(static_cast<size_t>(w) * static_cast<size_t>(h));
+    PixelTransferScope transfer;
+    glReadPixels(x0, y0, w, h, GL_STENCIL_INDEX, GL_UNSIGNED_BYTE, m_marks.data());
+    int ox0 = x1, oy0 = y1, ox1 = x0, oy1 = y0;  // empty
+    for (int y = 0; y < h; ++y) {
+        const uint8_t* row = m_marks.data() + static_cast<size_t>(y) * static_cast<size_t>(w);
+        const uint8_t* first = std::find(row, row + w, uint8_t{0});
+        if (first == row + w) continue;  // the whole row is opaque
+        const int last = static_cast<int>(
+            std::find(std::make_reverse_iterator(row + w), std::make_reverse_iterator(row),
+                      uint8_t{0}).base() - row) - 1;
+        ox0 = std::min(ox0, x0 + static_cast<int>(first - row));
+        ox1 = std::max(ox1, x0 + last + 1);
+        oy0 = std::min(oy0, y0 + y);
+        oy1 = y0 + y + 1;
+    }
+    m_marksPanel = m_current;
+    m_markedX0 = x0;
+    m_markedY0 = y0;
+    m_markedX1 = x1;
+    m_markedY1 = y1;
+    m_openX0 = ox0;
+    m_openY0 = oy0;
+    m_openX1 = ox1;
+    m_openY1 = oy1;
+}
+
+ScissorBox FrontToBack::Open(const ScissorBox& box) const {
+    if (box.Empty()) return box;
+    const int bx1 = box.x + box.width, by1 = box.y + box.height;
+    const bool inside = m_marksPanel == m_current && box.x >= m_markedX0 && box.y >= m_markedY0 && bx1 <= m_markedX1 &&
+                        by1 <= m_markedY1 && m_markedX1 > m_markedX0;
+    if (!inside) return box;
+    const int x0 = std::max(box.x, m_openX0), y0 = std::max(box.y, m_openY0);
+    const int x1 = std::min(bx1, m_openX1), y1 = std::min(by1, m_openY1);
+    if (x1 <= x0 || y1 <= y0) return {};
+    return {x0, y0, x1 - x0, y1 - y0};
+}
+
+void FrontToBack::Composite(int k) {
+    BindWindow();
+    if (!Used(k)) return;
+    const FrontToBackGl& gl = *m_gl;
+    BlendFuncScope blendFunc;
+    glPushAttrib(GL_ENABLE_BIT | GL_COLOR_BUFFER_BIT);
+    glDisable(GL_ALPHA_TEST);
+    glDisable(GL_STENCIL_TEST);
+    glDisable(GL_DEPTH_TEST);
+    glPushAttrib(GL_SCISSOR_BIT);
+    glEnable(GL_SCISSOR_TEST);  // the panel's pixels only, in a larger window too
+    glScissor(0, 0, m_width, m_height);
+    glEnable(GL_BLEND);
+    glBlendFunc(GL_ONE, GL_ONE_MINUS_SRC_ALPHA);
+    const GLuint bound = BoundTexture();
+    glBindTexture(GL_TEXTURE_2D, m_panels[static_cast<size_t>(k)].color);
+    gl.shaders.UseProgram(m_compositeProgram);
+    gl.shaders.Uniform2f(m_compositeSize, static_cast<float>(m_width),
+                         static_cast<float>(m_height));
+    ScreenQuad();
+    gl.shaders.UseProgram(0);
+    glBindTexture(GL_TEXTURE_2D, bound);
+    glPopAttrib();
+    glPopAttrib();
+}
+
+}  // namespace voxa
