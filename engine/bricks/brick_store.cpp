@@ -64,11 +64,7 @@ void CopyRows(const unsigned char* src, const Brick& b, const PaddedSides& p, un
 const unsigned char* OddBrickFill(const unsigned char* src, const Brick& b, unsigned char* padded,
                                   TimerRecorder* timers) {
     const PaddedSides p = PadBrick(b);
-    // A brick short in z only could be textured in place, but its padding
-    // planes would be whatever the cache slot held before: copied too, so
-    // that every padded byte is 128 (nothing drawn may depend on an earlier
-    // brick, not even a scissor box).
-    if (p.x == b.nx && p.y == b.ny && p.z == b.nz) return src;
+    if (p.x == b.nx && p.y == b.ny) return src;
     if (timers) timers->StampTimer(kBeginOddBrickFill);
     CopyRows(src, b, p, padded);
     if (timers) {

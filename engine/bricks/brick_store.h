@@ -64,11 +64,11 @@ private:
     std::string m_dataDir;
 };
 
-// OddBrickFill: when a padded side differs from the brick's (x, y or z),
-// fills the whole padded buffer with 128 and copies the brick into it row
-// by row; returns the bytes to texture (the padded buffer, or src itself
-// when no copy is needed). padded must hold the brick's padded volume.
-// timers may be null.
+// OddBrickFill: when the padded x side differs from nx or the padded y
+// side from ny, fills the whole padded buffer with 128 and copies the
+// brick into it row by row; returns the bytes to texture (the padded
+// buffer, or src itself when no copy is needed). padded must hold the
+// brick's padded volume. timers may be null.
 const unsigned char* OddBrickFill(const unsigned char* src, const Brick& b, unsigned char* padded,
                                   TimerRecorder* timers);
 
