@@ -177,6 +177,7 @@ Status FrontToBack::BeginFrame(int panels, int width, int height) {
     glGetIntegerv(GL_DRAW_FRAMEBUFFER_BINDING, &window);
     m_window = static_cast<GLuint>(window);
     m_current = -1;
+    m_markCount = 0;
     ForgetMarks();
     if (width != m_width || height != m_height || static_cast<int>(m_panels.size()) > panels) {
         // Other sizes: new buffers throughout (the programs stay).
@@ -302,7 +303,10 @@ void FrontToBack::MarkOpaque(const ScissorBox& box) {
     gl.shaders.UseProgram(static_cast<GLuint>(program));
     glBindTexture(GL_TEXTURE_2D, bound);
     glPopAttrib();
-    ReadMarks(box);
+    // Reading the marks back waits for the rasterizer; the marks only
+    // grow, so what an older read found open may still be open: Open stays
+    // right with a read every few markings, and the rasterizer keeps busy.
+    if (m_markCount++ % kReadEvery == 0) ReadMarks(box);
 }
 
 void FrontToBack::ForgetMarks() {

@@ -50,6 +50,8 @@ public:
     static constexpr float kOpaqueAlpha = 1.0f - 0.25f / 255.0f;
     // Drawn slices between two markings of opaque pixels.
     static constexpr int kMarkEvery = 8;
+    // Markings between two reads of the marks (for Open).
+    static constexpr int kReadEvery = 4;
 
     // Fails when the context lacks frame buffer objects, float textures,
     // shaders or texture barriers.
@@ -78,14 +80,14 @@ public:
     void BeginSlices(bool ownProgram = true);
     void EndSlices();
     // Marks the opaque pixels inside `box` (window coordinates; the whole
-    // viewport when empty) and reads the marks back, so that Open can tell
-    // which part of a box still takes colour. Between BeginSlices and
-    // EndSlices.
+    // viewport when empty); every kReadEvery markings the marks are read
+    // back, so that Open can tell which part of a box still takes colour.
+    // Between BeginSlices and EndSlices.
     void MarkOpaque(const ScissorBox& box);
     // The part of `box` (non-empty, window coordinates) that may still take
-    // colour: when the box lies inside the box marked last, the bounding
-    // box of its unmarked pixels there (empty: all of it is opaque), else
-    // the box itself.
+    // colour: when the box lies inside the box whose marks were read last,
+    // the bounding box of the pixels unmarked there at that read (empty:
+    // all of it is opaque), else the box itself.
     ScissorBox Open(const ScissorBox& box) const;
 
     // Puts panel k's accumulation over the window's frame buffer (which it
@@ -120,6 +122,7 @@ private:
     // at and the bounding box of the pixels there still unmarked.
     int m_markedX0 = 0, m_markedY0 = 0, m_markedX1 = 0, m_markedY1 = 0;
     int m_openX0 = 0, m_openY0 = 0, m_openX1 = 0, m_openY1 = 0;
+    int m_markCount = 0;
     int m_marksPanel = -1;         // the panel they belong to
     std::vector<uint8_t> m_marks;  // read-back stencil of the marked box
 };
