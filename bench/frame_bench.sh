@@ -96,7 +96,7 @@ for view in front:0 elevated:45; do
       "${v:-nan}" "${slices:-?}" "${lodms:-nan}" "$(awk '{print $4}' <<<"$lod" | tr -d '(')"
     btf=$(median "$res.btf" "voxa $key")
     printf "%-9s VOXA finest back to front %7.1f ms   front to back / back to front %.2f\n" \
-      "$key" "${btf:-nan}" "$(awk -v a="${v:-0}" -v b="${btf:-0}" 'BEGIN {print b > 0 ? a / b : 0}')"
+      "$key" "${btf:-nan}" "$(awk -v a="${v:-0}" -v b="${btf:-0}" 'BEGIN {print (b > 0 ? a / b : 0)}')"
     /usr/bin/python3 bench/image_levels.py "$WORK/voxa_${name}_${size}.png" \
       "$WORK/voxa_btf_${name}_${size}.png" | sed "s/^/$key front to back vs back to front: /"
     if [ -f "$res.all" ]; then
