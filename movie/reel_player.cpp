@@ -441,10 +441,8 @@ bool Player::OpenWindow(std::unique_ptr<GlWindow>* window, int* width, int* heig
     InstallXErrorHandler();
     GlWindowRequest request;
     request.mode = m_config.headless ? DisplayMode::kHeadless : DisplayMode::kWindow;
-    float expand;
     {
         std::lock_guard lock(m_mu);
-        expand = m_expand;
         *width = static_cast<int>(m_width * m_expand + 0.5f);
         *height = static_cast<int>(m_height * m_expand + 0.5f);
         request.x = m_xOffset;
@@ -483,7 +481,6 @@ bool Player::OpenWindow(std::unique_ptr<GlWindow>* window, int* width, int* heig
     glLoadIdentity();
     glMatrixMode(GL_MODELVIEW);
     glLoadIdentity();
-    if (std::lround(expand * 1024) != 1024) glPixelZoom(expand, expand);
     w.SelectDrawBuffer(BufferRole::kBack);
     glClear(GL_COLOR_BUFFER_BIT);
     w.SwapBuffers();
@@ -514,12 +511,9 @@ void Player::DrawBlank(GlWindow& window) {
     KeepScreen(window, -1);
 }
 
-void Player::DrawFrame(GlWindow& window, const uint8_t* pixels, const RingGeometry& g) {
-    (void)g;
+void Player::DrawFrame(GlWindow& window, FrameDrawer& drawer, const uint8_t* pixels) {
     window.SelectDrawBuffer(BufferRole::kBack);
-    glClear(GL_COLOR_BUFFER_BIT);
-    glRasterPos2f(-1.0f, -1.0f);
-    glDrawPixels(m_width, m_height, GL_RGB, GL_UNSIGNED_BYTE, pixels);
+    drawer.Draw(pixels);
     glFlush();
 }
 
@@ -547,6 +541,7 @@ void Player::DisplayMain() {
     std::unique_ptr<GlWindow> window;
     int winWidth = 0, winHeight = 0;
     if (!OpenWindow(&window, &winWidth, &winHeight)) return;  // the panel stays dark
+    auto drawer = std::make_unique<FrameDrawer>(*window);
     float expand;
     {
         std::lock_guard lock(m_mu);
@@ -574,6 +569,8 @@ void Player::DisplayMain() {
                         winHeight = h;
                     }
                 }
+                drawer->Prepare(m_width, m_height, expand, m_config.drawPixels);
+                m_drawPath = drawer->Path();
                 SetShownFrame(-1);
                 DrawBlank(*window);
             }
@@ -618,10 +615,10 @@ void Player::DisplayMain() {
                                                 static_cast<size_t>(g.frameSize - tail));
                                     pixels = m_display.Data();
                                 }
-                                DrawFrame(*window, pixels, g);
-                                // glDrawPixels has taken the pixels when it
-                                // returns; shown only if no reader replaced a
-                                // buffer meanwhile.
+                                DrawFrame(*window, *drawer, pixels);
+                                // The driver has taken the pixels when the
+                                // drawing calls return; shown only if no
+                                // reader replaced a buffer meanwhile.
                                 std::atomic_thread_fence(std::memory_order_seq_cst);
                                 if (CheckFrame(g, f) == FrameCheck::kReady) {
                                     window->SwapBuffers();
@@ -654,6 +651,7 @@ void Player::DisplayMain() {
         }
         if (idle) std::this_thread::sleep_for(1ms);
     }
+    drawer.reset();  // its GL objects go before the context
     std::lock_guard lock(g_windowMu);
     window.reset();
 }

@@ -44,6 +44,7 @@
 #pragma once
 
 #include "engine/gl/gl_window.h"
+#include "movie/frame_drawer.h"
 #include "movie/movie_clock.h"
 #include "movie/reel_geometry.h"
 #include "platform/data_roots.h"
@@ -91,6 +92,7 @@ struct PlayerConfig {
     int64_t ringBytes = kRingBytes;
     int64_t displayBytes = kDisplayBufferBytes;
     bool keepScreen = false;             // read back each shown frame (LastScreen)
+    bool drawPixels = false;             // frames by glDrawPixels, not through a texture
 };
 
 struct PlayerStats {
@@ -143,6 +145,9 @@ public:
         return m_yOffset;
     }
     const MovieClock& Clock() const { return m_clock; }
+    // How the display thread draws frames (the path chosen at the last
+    // Initialize; kDrawPixels before any).
+    DrawPath PathInUse() const { return m_drawPath.load(); }
 
 private:
     struct ReaderShared;
@@ -155,7 +160,7 @@ private:
     bool OpenWindow(std::unique_ptr<GlWindow>* window, int* width, int* height);
     FrameCheck CheckFrame(const RingGeometry& g, int64_t f) const;
     void DrawBlank(GlWindow& window);
-    void DrawFrame(GlWindow& window, const uint8_t* pixels, const RingGeometry& g);
+    void DrawFrame(GlWindow& window, FrameDrawer& drawer, const uint8_t* pixels);
     void KeepScreen(GlWindow& window, int64_t frame);
     void Refuse(const std::string& reason);
     void SetShownFrame(int64_t frame);
@@ -191,6 +196,7 @@ private:
 
     std::atomic<int64_t> m_shown{0}, m_late{0}, m_skipped{0}, m_errors{0}, m_bytesRead{0};
     std::atomic<bool> m_anyShown{false};
+    std::atomic<DrawPath> m_drawPath{DrawPath::kDrawPixels};  // written by the display thread
 
     std::atomic<bool> m_readerStop{false};
     std::vector<std::thread> m_readers;
