@@ -50,6 +50,7 @@
 #include "platform/data_roots.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -152,6 +153,7 @@ public:
 private:
     struct ReaderShared;
     enum class FrameCheck { kReady, kNotReady, kBad };
+    enum class DrawResult { kDrawn, kNotReady, kBad, kReplaced, kOffsetError };
 
     void StopReaders();
     void StartReaders();
@@ -161,6 +163,12 @@ private:
     FrameCheck CheckFrame(const RingGeometry& g, int64_t f) const;
     void DrawBlank(GlWindow& window);
     void DrawFrame(GlWindow& window, FrameDrawer& drawer, const uint8_t* pixels);
+    // Draws clock frame f into the back buffer when all its buffers are in
+    // (kDrawn only if none was replaced while it was drawn).
+    DrawResult DrawIntoBack(GlWindow& window, FrameDrawer& drawer, const RingGeometry& g,
+                            int64_t f);
+    // Wakes the display thread to look at the clock and the movie at once.
+    void WakeDisplay();
     void KeepScreen(GlWindow& window, int64_t frame);
     void Refuse(const std::string& reason);
     void SetShownFrame(int64_t frame);
@@ -203,6 +211,11 @@ private:
 
     std::atomic<bool> m_stop{false};
     std::thread m_displayThread;
+    // The display thread sleeps until its next frame falls due; a change of
+    // clock, movie or stop flag counts m_wakeCount up and wakes it.
+    std::mutex m_wakeMu;
+    std::condition_variable m_wakeCv;
+    uint64_t m_wakeCount = 0;
 
     float m_expand = 1.0f;  // options, under m_mu
     int m_xOffset = 0, m_yOffset = 0;
