@@ -2,7 +2,9 @@
 
 #include <GL/glext.h>
 
+#include <bit>
 #include <cmath>
+#include <cstring>
 
 namespace voxa::movie {
 
@@ -19,6 +21,31 @@ bool IsUnitZoom(float expand) { return std::lround(expand * 1024) == 1024; }
 int WholeZoom(float expand) {
     long n = std::lround(expand);
     return n >= 1 && n <= 64 && std::lround(expand * 1024) == n * 1024 ? static_cast<int>(n) : 0;
+}
+
+// RGB bytes to RGBA words with opaque alpha (R in the lowest byte: GL_RGBA
+// bytes in memory), four pixels from three words at a time. The driver's own
+// conversion of GL_RGB uploads goes byte by byte and takes about twice as
+// long; with the texture in the same layout its upload is a plain copy.
+void RgbToRgba(const uint8_t* rgb, uint32_t* rgba, size_t pixels) {
+    constexpr uint32_t kAlpha = 0xFF000000u;
+    size_t i = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+        for (; i + 4 <= pixels; i += 4, rgb += 12, rgba += 4) {
+            uint32_t w0, w1, w2;  // r0 g0 b0 r1 | g1 b1 r2 g2 | b2 r3 g3 b3
+            std::memcpy(&w0, rgb, 4);
+            std::memcpy(&w1, rgb + 4, 4);
+            std::memcpy(&w2, rgb + 8, 4);
+            rgba[0] = w0 | kAlpha;
+            rgba[1] = (w0 >> 24) | (w1 << 8) | kAlpha;
+            rgba[2] = (w1 >> 16) | (w2 << 16) | kAlpha;
+            rgba[3] = (w2 >> 8) | kAlpha;
+        }
+    }
+    for (; i < pixels; ++i, rgb += 3, ++rgba) {
+        uint8_t bytes[4] = {rgb[0], rgb[1], rgb[2], 0xFF};
+        std::memcpy(rgba, bytes, 4);
+    }
 }
 
 }  // namespace
@@ -71,6 +98,7 @@ void FrameDrawer::DeleteObjects() {
     m_framebuffer = 0;
     m_texture = 0;
     m_width = m_height = 0;
+    m_staging = {};
 }
 
 bool FrameDrawer::MakeTexture() {
@@ -89,9 +117,9 @@ bool FrameDrawer::MakeTexture() {
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAX_LEVEL, 0);
-    // RGBA8 is the window's own format: the blit is a copy, and the driver
-    // widens RGB bytes to it in its fastest loop.
-    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, m_frameWidth, m_frameHeight, 0, GL_RGB,
+    // RGBA8 is the window's own format: the blit is a copy, and so is the
+    // upload of RGBA bytes.
+    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, m_frameWidth, m_frameHeight, 0, GL_RGBA,
                  GL_UNSIGNED_BYTE, nullptr);
     glBindTexture(GL_TEXTURE_2D, static_cast<GLuint>(boundTexture));
     if (glGetError() != GL_NO_ERROR) {
@@ -100,6 +128,7 @@ bool FrameDrawer::MakeTexture() {
     }
     m_width = m_frameWidth;
     m_height = m_frameHeight;
+    m_staging.resize(static_cast<size_t>(m_width) * m_height);
     if (m_gl->Loaded()) {
         GLint boundRead = 0;
         glGetIntegerv(GL_READ_FRAMEBUFFER_BINDING, &boundRead);
@@ -156,8 +185,9 @@ void FrameDrawer::Draw(const uint8_t* rgb) {
     GLint boundTexture = 0;
     glGetIntegerv(GL_TEXTURE_BINDING_2D, &boundTexture);
     glBindTexture(GL_TEXTURE_2D, m_texture);
-    glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, m_frameWidth, m_frameHeight, GL_RGB, GL_UNSIGNED_BYTE,
-                    rgb);
+    RgbToRgba(rgb, m_staging.data(), m_staging.size());
+    glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, m_frameWidth, m_frameHeight, GL_RGBA, GL_UNSIGNED_BYTE,
+                    m_staging.data());
     if (m_path == DrawPath::kBlit) {
         GLint boundRead = 0;
         glGetIntegerv(GL_READ_FRAMEBUFFER_BINDING, &boundRead);

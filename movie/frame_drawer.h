@@ -2,9 +2,9 @@
 // padding) into the back buffer of a GlWindow, at its lower-left corner,
 // zoomed by the panel's "Expand".
 //
-// The bytes go into a texture of the frame's size with glTexSubImage2D (the
-// driver has taken them when the call returns, as with glDrawPixels) and
-// from there into the window's frame:
+// The bytes are widened to RGBA (our own loop) and go into a texture of the
+// frame's size with glTexSubImage2D (the driver has taken them when the call
+// returns, as with glDrawPixels) and from there into the window's frame:
 //   kBlit        zoom 1: a framebuffer blit, texel for pixel; a software
 //                rasterizer does it as a plain copy;
 //   kQuad        a whole zoom n > 1: one textured quad with nearest
@@ -30,6 +30,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 namespace voxa::movie {
 
@@ -65,6 +66,7 @@ private:
     GLuint m_texture = 0;
     GLuint m_framebuffer = 0;
     int m_width = 0, m_height = 0;  // of the texture (0: none)
+    std::vector<uint32_t> m_staging;  // the frame as RGBA, for the texture
     int m_frameWidth = 0, m_frameHeight = 0;
     float m_expand = 1.0f;
     DrawPath m_path = DrawPath::kDrawPixels;
