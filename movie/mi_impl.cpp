@@ -10,6 +10,8 @@ const char* const kReelOptionsHelp =
     "  --headless               no window: frames are drawn to an off-screen surface\n"
     "  --draw-pixels            draw frames with glDrawPixels rather than through a\n"
     "                           texture (slower; for comparison)\n"
+    "  --no-realtime            keep the display thread at normal priority (it takes\n"
+    "                           the lowest real-time priority where the system allows)\n"
     "  --make-test-movie FILE WIDTH HEIGHT FRAMES\n"
     "                           write a test movie (each frame's number in its pixels)\n"
     "                           and exit\n";

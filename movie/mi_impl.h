@@ -38,8 +38,8 @@ private:
     hosting::ObjectRef m_ref;
 };
 
-// Server-specific option help (--headless, --draw-pixels) besides the
-// data-root options.
+// Server-specific option help (--headless, --draw-pixels, --no-realtime)
+// besides the data-root options.
 extern const char* const kReelOptionsHelp;
 
 // Everything reel1 serves with: data roots from the command line, the

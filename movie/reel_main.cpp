@@ -55,6 +55,7 @@ int main(int argc, char** argv) {
         if (std::strcmp(argv[i], "--make-test-movie") == 0) return MakeTestMovie(argc, argv, i);
         if (std::strcmp(argv[i], "--headless") == 0) base.headless = true;
         if (std::strcmp(argv[i], "--draw-pixels") == 0) base.drawPixels = true;
+        if (std::strcmp(argv[i], "--no-realtime") == 0) base.realtimeDisplay = false;
     }
     voxa::hosting::ServerHooks hooks;
     hooks.valueOptions = voxa::hosting::kDataRootValueOptions;

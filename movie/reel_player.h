@@ -94,6 +94,7 @@ struct PlayerConfig {
     int64_t displayBytes = kDisplayBufferBytes;
     bool keepScreen = false;             // read back each shown frame (LastScreen)
     bool drawPixels = false;             // frames by glDrawPixels, not through a texture
+    bool realtimeDisplay = true;         // display thread at real-time priority where allowed
 };
 
 struct PlayerStats {
@@ -149,6 +150,9 @@ public:
     // How the display thread draws frames (the path chosen at the last
     // Initialize; kDrawPixels before any).
     DrawPath PathInUse() const { return m_drawPath.load(); }
+    // Whether the display thread runs at real-time priority (see
+    // PlayerConfig::realtimeDisplay; false until the thread has started).
+    bool DisplayRealtime() const { return m_realtime.load(); }
 
 private:
     struct ReaderShared;
@@ -205,6 +209,7 @@ private:
     std::atomic<int64_t> m_shown{0}, m_late{0}, m_skipped{0}, m_errors{0}, m_bytesRead{0};
     std::atomic<bool> m_anyShown{false};
     std::atomic<DrawPath> m_drawPath{DrawPath::kDrawPixels};  // written by the display thread
+    std::atomic<bool> m_realtime{false};                      // written by the display thread
 
     std::atomic<bool> m_readerStop{false};
     std::vector<std::thread> m_readers;

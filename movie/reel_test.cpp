@@ -13,12 +13,15 @@
 #include "platform/unique_fd.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -383,6 +386,49 @@ TEST(ReelPlayer, WhilePlayingEachScreenIsTheFrameDrawnAheadForIt) {
     ASSERT_TRUE(WaitFor([&] { return p.LastScreen().frame == 81; }, kWaitMs)) << p.GetStatus();
     EXPECT_EQ(p.LastScreen().rgb, MakeFrame(81, 40, 30));
     EXPECT_EQ(p.Stats().errors, 0);
+}
+
+// Threads of this process under round-robin real-time scheduling, by the
+// policy field of /proc/self/task/*/stat.
+int RoundRobinThreads() {
+    int count = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::string stat = ReadWholeFile(task.path().string() + "/stat");
+        size_t close = stat.rfind(')');
+        if (close == std::string::npos) continue;
+        std::istringstream fields(stat.substr(close + 2));
+        std::string field;
+        for (int i = 3; i <= 41 && fields >> field; ++i)
+            if (i == 41 && field == std::to_string(SCHED_RR)) ++count;
+    }
+    return count;
+}
+
+TEST(ReelPlayer, DisplayThreadTakesRealTimePriorityWhereAllowed) {
+    bool allowed = false;
+    std::thread probe([&] {
+        sched_param param{};
+        param.sched_priority = std::max(1, sched_get_priority_min(SCHED_RR));
+        allowed = pthread_setschedparam(pthread_self(), SCHED_RR, &param) == 0;
+    });
+    probe.join();
+    PlayerRig rig;
+    std::string movie = rig.Movie("rt.raw", 16, 16, 4);
+    for (bool wanted : {true, false}) {
+        SCOPED_TRACE(wanted ? "real-time wanted" : "real-time not wanted");
+        PlayerConfig config = rig.Config();
+        config.realtimeDisplay = wanted;
+        int before = RoundRobinThreads();
+        Player p(config);
+        p.Initialize(movie, 16, 16, 4);
+        Screen s;
+        ASSERT_TRUE(ShowFrame(p, 2, 2, &s)) << p.GetStatus();
+        EXPECT_EQ(s.rgb, MakeFrame(2, 16, 16));
+        EXPECT_EQ(p.DisplayRealtime(), wanted && allowed);
+        EXPECT_EQ(RoundRobinThreads() - before, wanted && allowed ? 1 : 0);
+        p.ShutDown();
+        EXPECT_EQ(RoundRobinThreads(), before);
+    }
 }
 
 TEST(ReelPlayer, TwoCopiesAreReadInRunsOf32) {
