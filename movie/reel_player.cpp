@@ -54,6 +54,8 @@ constexpr auto kDisplayDataPoll = std::chrono::milliseconds(1);
 // How far ahead the display looks for the next frame (movie ms); a slower
 // clock is looked at again after kDisplayStopPoll.
 constexpr int64_t kLookAheadMs = 250;
+// The least time before the next frame falls due for drawing it ahead.
+constexpr auto kMinDrawAhead = std::chrono::milliseconds(5);
 
 constexpr int kMaxRunBuffers = kReaderRun;  // disk buffers read by one call (8 MiB)
 
@@ -705,14 +707,17 @@ void Player::DisplayMain() {
                 if (lastDrawn == f && m_clock.CurrentFrameAt(t) != f) {
                     wake = now;  // the next frame is due already
                 } else if (lastDrawn == f) {
-                    // On screen: draw the next frame now, while there is time.
+                    // On screen: draw the next frame now, while there is time
+                    // (when the clock runs faster than frames can be drawn,
+                    // each is drawn when due instead, never twice).
                     if (auto next = m_clock.NextChange(t, kLookAheadMs)) {
-                        if (ahead != next->frame &&
+                        bool time = next->when - MovieClock::SteadyClock::now() > kMinDrawAhead;
+                        if (time && ahead != next->frame &&
                             DrawIntoBack(*window, *drawer, g, next->frame) == DrawResult::kDrawn)
                             ahead = next->frame;
                         wake = std::min(wake, next->when);
                         // Not drawn yet (its buffers are still coming): try again soon.
-                        if (ahead != next->frame)
+                        if (time && ahead != next->frame)
                             wake = std::min(wake, MovieClock::SteadyClock::now() + kDisplayDataPoll);
                     }
                 }
