@@ -616,11 +616,22 @@ void Player::DisplayMain() {
     // other sessions' compilers, measured). Where the system allows it (root,
     // CAP_SYS_NICE, or a real-time limit for the user), the thread takes the
     // lowest round-robin real-time priority, which puts it ahead of every
-    // ordinary thread at each wake-up; elsewhere it stays as it is.
-    if (m_config.realtimeDisplay) {
+    // ordinary thread at each wake-up; elsewhere it stays as it is. It does
+    // so only while it keeps pace with the clock: a clock faster than it can
+    // draw would have it draw without a pause, and a real-time thread that
+    // never sleeps takes a core from the readers; then it is an ordinary
+    // thread (at the nice value above) until it is ahead again.
+    auto setRealtime = [this](bool on) {
+        if (on == m_realtime) return;
         sched_param param{};
-        param.sched_priority = std::max(1, sched_get_priority_min(SCHED_RR));
-        m_realtime = ::pthread_setschedparam(::pthread_self(), SCHED_RR, &param) == 0;
+        if (on) param.sched_priority = std::max(1, sched_get_priority_min(SCHED_RR));
+        if (::pthread_setschedparam(::pthread_self(), on ? SCHED_RR : SCHED_OTHER, &param) == 0)
+            m_realtime = on;
+    };
+    bool realtime = false;
+    if (m_config.realtimeDisplay) {
+        setRealtime(true);
+        realtime = m_realtime;  // allowed here: used while the thread keeps pace
     }
     auto drawer = std::make_unique<FrameDrawer>(*window);
     float expand;
@@ -706,12 +717,14 @@ void Player::DisplayMain() {
                 int64_t t = m_clock.MovieTime();
                 if (lastDrawn == f && m_clock.CurrentFrameAt(t) != f) {
                     wake = now;  // the next frame is due already
+                    if (realtime) setRealtime(false);
                 } else if (lastDrawn == f) {
                     // On screen: draw the next frame now, while there is time
                     // (when the clock runs faster than frames can be drawn,
                     // each is drawn when due instead, never twice).
                     if (auto next = m_clock.NextChange(t, kLookAheadMs)) {
                         bool time = next->when - MovieClock::SteadyClock::now() > kMinDrawAhead;
+                        if (realtime) setRealtime(time);
                         if (time && ahead != next->frame &&
                             DrawIntoBack(*window, *drawer, g, next->frame) == DrawResult::kDrawn)
                             ahead = next->frame;
@@ -719,6 +732,8 @@ void Player::DisplayMain() {
                         // Not drawn yet (its buffers are still coming): try again soon.
                         if (time && ahead != next->frame)
                             wake = std::min(wake, MovieClock::SteadyClock::now() + kDisplayDataPoll);
+                    } else if (realtime) {
+                        setRealtime(true);  // the clock stands: quick to follow a step
                     }
                 }
             } else {
@@ -728,6 +743,7 @@ void Player::DisplayMain() {
         std::unique_lock lock(m_wakeMu);
         m_wakeCv.wait_until(lock, wake, [&] { return m_stop || m_wakeCount != seenWakes; });
     }
+    m_realtime = false;
     drawer.reset();  // its GL objects go before the context
     std::lock_guard lock(g_windowMu);
     window.reset();

@@ -426,6 +426,17 @@ TEST(ReelPlayer, DisplayThreadTakesRealTimePriorityWhereAllowed) {
         EXPECT_EQ(s.rgb, MakeFrame(2, 16, 16));
         EXPECT_EQ(p.DisplayRealtime(), wanted && allowed);
         EXPECT_EQ(RoundRobinThreads() - before, wanted && allowed ? 1 : 0);
+        if (wanted && allowed) {
+            // A clock far faster than drawing (20 frames a millisecond): an
+            // ordinary thread while it cannot keep pace ...
+            p.SetMovieParameters(p.Clock().MovieTime(), 0, 0.0f, 20.0f);
+            EXPECT_TRUE(WaitFor([&] { return !p.DisplayRealtime(); }, kWaitMs)) << p.GetStatus();
+            EXPECT_TRUE(WaitFor([&] { return RoundRobinThreads() == before; }, kWaitMs));
+            // ... and real-time again once the clock stands.
+            ASSERT_TRUE(ShowFrame(p, 3, 3, &s)) << p.GetStatus();
+            EXPECT_TRUE(WaitFor([&] { return p.DisplayRealtime(); }, kWaitMs));
+            EXPECT_EQ(RoundRobinThreads() - before, 1);
+        }
         p.ShutDown();
         EXPECT_EQ(RoundRobinThreads(), before);
     }
