@@ -10,6 +10,14 @@
 // in the ring. A movie smaller than the ring is read once and then loops
 // from memory; a larger one keeps being read, pass after pass.
 //
+// The display thread sleeps until the clock's next frame falls due (woken
+// at once when the clock, the movie or the stop flag changes), and draws
+// that next frame into the back buffer as soon as the current one is on
+// screen, so that when it falls due only the swap is left. Frames go
+// through a texture (FrameDrawer). Where the system allows it, the display
+// thread runs at the lowest real-time priority while it keeps pace with the
+// clock (PlayerConfig::realtimeDisplay).
+//
 // Publication without locks between readers and display: a reader marks a
 // slot empty (-1) before it overwrites it and writes the buffer number last;
 // the display draws a frame only when every buffer of it shows its number,
