@@ -723,14 +723,14 @@ void Player::DisplayMain() {
                     // (when the clock runs faster than frames can be drawn,
                     // each is drawn when due instead, never twice).
                     if (auto next = m_clock.NextChange(t, kLookAheadMs)) {
-                        bool time = next->when - MovieClock::SteadyClock::now() > kMinDrawAhead;
-                        if (realtime) setRealtime(time);
-                        if (time && ahead != next->frame &&
+                        bool early = next->when - MovieClock::SteadyClock::now() > kMinDrawAhead;
+                        if (realtime) setRealtime(early);
+                        if (early && ahead != next->frame &&
                             DrawIntoBack(*window, *drawer, g, next->frame) == DrawResult::kDrawn)
                             ahead = next->frame;
                         wake = std::min(wake, next->when);
                         // Not drawn yet (its buffers are still coming): try again soon.
-                        if (time && ahead != next->frame)
+                        if (early && ahead != next->frame)
                             wake = std::min(wake, MovieClock::SteadyClock::now() + kDisplayDataPoll);
                     } else if (realtime) {
                         setRealtime(true);  // the clock stands: quick to follow a step
