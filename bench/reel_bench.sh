@@ -7,11 +7,19 @@
 #      playing (from the status after the first second to the last one)
 #      against dd's rate just before and just after (their mean is the
 #      round's baseline), round after round; the median ratio counts;
-#   2. as fast as the display can take it: the clock runs at 60 frames a
-#      second (which the disk keeps up with); frames shown per second;
-#   3. at 30 frames per second: frames late and skipped (target 0).
+#   2. the clock at 60 frames a second (which the disk keeps up with):
+#      frames shown per second;
+#   3. flat out: a 30-frame movie that the ring holds whole, the clock at
+#      1,000 frames a second, so that only drawing bounds it: frames shown
+#      per second;
+#   4. at 30 frames per second for 12 s: frames late and skipped (target 0).
+# Phases 2-4 run twice, side by side in the same run: on reel1 as it is, and
+# on a baseline reel1 started with $BASELINE_FLAGS (default "--draw-pixels
+# --no-realtime": frames drawn with glDrawPixels by an ordinary thread, as
+# reel1 did before it drew through a texture); the ratios of frames shown
+# per second are printed.
 # Frames are drawn with OpenGL: on a machine without a GPU that is Mesa's
-# software rasterizer, whose speed (and the machine's load) bounds 2 and 3.
+# software rasterizer, whose speed (and the machine's load) bounds 2-4.
 #
 # usage: bench/reel_bench.sh [BUILD_DIR] [DIR] [ROUNDS] [FRAMES]
 #   BUILD_DIR  default build (programs in BUILD_DIR/bin)
@@ -19,6 +27,8 @@
 #              which has no unbuffered reads
 #   ROUNDS     default 3
 #   FRAMES     default 150 (150 x 6,220,800 bytes: 933 MB, 4.4 rings)
+#   BASELINE_FLAGS (environment) flags of the baseline reel1; empty: no
+#              baseline
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
@@ -37,16 +47,29 @@ movie="$VOXA_ROOT/data/movie.raw"
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
 export VOXA_MI_PORT=$port
 
+baseline_flags=${BASELINE_FLAGS---draw-pixels --no-realtime}
+small="$VOXA_ROOT/data/small.raw"
+small_frames=30
 "$build/bin/reel1" --make-test-movie "$movie" $w $h "$frames" >/dev/null
+"$build/bin/reel1" --make-test-movie "$small" $w $h $small_frames >/dev/null
 sync
-"$build/bin/reel1" --headless --persist --bind 127.0.0.1 --port "$port" &
-reel_pid=$!
-cleanup() { kill "$reel_pid" 2>/dev/null || true; wait "$reel_pid" 2>/dev/null || true; rm -rf "$work"; }
+reel_pid=
+cleanup() {
+  if [ -n "$reel_pid" ]; then kill "$reel_pid" 2>/dev/null || true; wait "$reel_pid" 2>/dev/null || true; fi
+  rm -rf "$work"
+}
 trap cleanup EXIT
-for _ in $(seq 200); do
-  (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
-  sleep 0.05
-done
+# start_reel1 [FLAGS...]: a headless reel1 on $port, replacing the last one.
+start_reel1() {
+  if [ -n "$reel_pid" ]; then kill "$reel_pid" 2>/dev/null || true; wait "$reel_pid" 2>/dev/null || true; fi
+  "$build/bin/reel1" --headless --persist --bind 127.0.0.1 --port "$port" "$@" &
+  reel_pid=$!
+  for _ in $(seq 200); do
+    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
+    sleep 0.05
+  done
+}
+start_reel1
 
 dd_rate() {
   local start end
@@ -80,13 +103,36 @@ done
 median=$(printf '%s\n' "${ratios[@]}" | sort -n | awk '{v[NR]=$1} END{print (NR%2)?v[(NR+1)/2]:(v[NR/2]+v[NR/2+1])/2}')
 echo "read rate against dd (median of $rounds rounds): $median (target >= 0.85)"
 
-out=$("$build/bin/reelctl" 127.0.0.1 "$movie" $w $h "$frames" --fps 60 --seconds $seconds \
-      --every 100000) || { printf 'reelctl failed:\n%s\n' "$out" >&2; exit 1; }
-final=$(sed -n 's/^final: //p' <<<"$out")
-ms=$(sed -n 's/^elapsed_ms=//p' <<<"$out")
-echo "display: $(awk -v n="$(field shown "$final")" -v ms="$ms" 'BEGIN{printf "%.1f", n*1e3/ms}') frames/s shown with the clock at 60 frames/s (late=$(field late "$final"))"
+# display_phases LABEL: phases 2-4 on the running reel1; sets fps60, flat.
+display_phases() {
+  local out final ms
+  out=$("$build/bin/reelctl" 127.0.0.1 "$movie" $w $h "$frames" --fps 60 --seconds $seconds \
+        --every 100000) || { printf 'reelctl failed:\n%s\n' "$out" >&2; exit 1; }
+  final=$(sed -n 's/^final: //p' <<<"$out")
+  ms=$(sed -n 's/^elapsed_ms=//p' <<<"$out")
+  fps60=$(awk -v n="$(field shown "$final")" -v ms="$ms" 'BEGIN{printf "%.1f", n*1e3/ms}')
+  echo "$1 display: $fps60 frames/s shown with the clock at 60 frames/s (late=$(field late "$final") skipped=$(field skipped "$final"))"
 
-out=$("$build/bin/reelctl" 127.0.0.1 "$movie" $w $h "$frames" --fps 30 --seconds 12 --every 100000) ||
-  { printf 'reelctl failed:\n%s\n' "$out" >&2; exit 1; }
-final=$(sed -n 's/^final: //p' <<<"$out")
-echo "at 30 frames/s for 12 s: shown=$(field shown "$final") late=$(field late "$final") skipped=$(field skipped "$final") errors=$(field errors "$final") (target: late 0, skipped 0)"
+  out=$("$build/bin/reelctl" 127.0.0.1 "$small" $w $h $small_frames --fps 1000 --seconds $seconds \
+        --every 100000) || { printf 'reelctl failed:\n%s\n' "$out" >&2; exit 1; }
+  final=$(sed -n 's/^final: //p' <<<"$out")
+  ms=$(sed -n 's/^elapsed_ms=//p' <<<"$out")
+  flat=$(awk -v n="$(field shown "$final")" -v ms="$ms" 'BEGIN{printf "%.1f", n*1e3/ms}')
+  echo "$1 flat out: $flat frames/s shown ($small_frames frames held in the ring, clock at 1000 frames/s)"
+
+  out=$("$build/bin/reelctl" 127.0.0.1 "$movie" $w $h "$frames" --fps 30 --seconds 12 --every 100000) ||
+    { printf 'reelctl failed:\n%s\n' "$out" >&2; exit 1; }
+  final=$(sed -n 's/^final: //p' <<<"$out")
+  echo "$1 at 30 frames/s for 12 s: clock=$(field clock "$final") shown=$(field shown "$final") late=$(field late "$final") skipped=$(field skipped "$final") errors=$(field errors "$final") (target: late 0, skipped 0)"
+}
+
+display_phases "reel1:"
+new60=$fps60
+newflat=$flat
+if [ -n "$baseline_flags" ]; then
+  # shellcheck disable=SC2086
+  start_reel1 $baseline_flags
+  display_phases "baseline ($baseline_flags):"
+  echo "ratio reel1/baseline: $(awk -v a="$new60" -v b="$fps60" 'BEGIN{printf "%.2f", a/b}') with the clock at 60, $(awk -v a="$newflat" -v b="$flat" 'BEGIN{printf "%.2f", a/b}') flat out"
+fi
+echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"

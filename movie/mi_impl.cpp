@@ -8,6 +8,10 @@ namespace voxa::movie {
 
 const char* const kReelOptionsHelp =
     "  --headless               no window: frames are drawn to an off-screen surface\n"
+    "  --draw-pixels            draw frames with glDrawPixels rather than through a\n"
+    "                           texture (slower; for comparison)\n"
+    "  --no-realtime            keep the display thread at normal priority (it takes\n"
+    "                           the lowest real-time priority where the system allows)\n"
     "  --make-test-movie FILE WIDTH HEIGHT FRAMES\n"
     "                           write a test movie (each frame's number in its pixels)\n"
     "                           and exit\n";
@@ -59,15 +63,15 @@ kj::Promise<void> MiImpl::getStatus(GetStatusContext context) {
 }
 
 std::optional<hosting::ObjectFactory> MakeMiFactory(const hosting::ServerCommandLine& cl,
-                                                    bool headless, std::string* error) {
+                                                    const PlayerConfig& base,
+                                                    std::string* error) {
     auto roots = std::make_shared<DataRoots>();
     std::vector<std::string> warnings;
     if (!hosting::BuildDataRoots(cl, roots.get(), &warnings, error)) return std::nullopt;
     for (const std::string& w : warnings) std::fprintf(stderr, "reel1: %s\n", w.c_str());
-    if (!headless) InstallXErrorHandler();
-    return hosting::ObjectFactory([roots, headless](hosting::ObjectRef ref) {
-        PlayerConfig config;
-        config.headless = headless;
+    if (!base.headless) InstallXErrorHandler();
+    return hosting::ObjectFactory([roots, base](hosting::ObjectRef ref) {
+        PlayerConfig config = base;
         config.roots = roots.get();  // shared_ptr kept alive by this factory
         return capnp::Capability::Client(kj::heap<MiImpl>(config, std::move(ref)));
     });

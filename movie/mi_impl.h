@@ -38,12 +38,15 @@ private:
     hosting::ObjectRef m_ref;
 };
 
-// Server-specific option help (--headless) besides the data-root options.
+// Server-specific option help (--headless, --draw-pixels, --no-realtime)
+// besides the data-root options.
 extern const char* const kReelOptionsHelp;
 
-// Everything reel1 serves with: data roots from the command line, headless
-// or not, and the object factory.
+// Everything reel1 serves with: data roots from the command line, the
+// players' settings (base: headless, drawing; its roots are replaced) and
+// the object factory.
 std::optional<hosting::ObjectFactory> MakeMiFactory(const hosting::ServerCommandLine& cl,
-                                                    bool headless, std::string* error);
+                                                    const PlayerConfig& base,
+                                                    std::string* error);
 
 }  // namespace voxa::movie

@@ -1,5 +1,6 @@
 #include "movie/movie_clock.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace voxa::movie {
@@ -89,6 +90,20 @@ float MovieClock::RateNow() const {
     int64_t t = MovieTime();
     std::lock_guard lock(m_mu);
     return t < m_params.time0 ? m_params.rateBefore : m_params.rateAfter;
+}
+
+std::optional<MovieClock::FrameChange> MovieClock::NextChange(int64_t after,
+                                                               int64_t horizon) const {
+    std::lock_guard lock(m_mu);
+    auto frameAt = [&](int64_t t) { return std::max<int64_t>(0, FrameAt(m_params, t)); };
+    int64_t offset = m_offsetCount == 0 ? 0 : m_offsets[static_cast<size_t>((m_offsetCount - 1) % 10)];
+    int64_t from = frameAt(after);
+    for (int64_t t = after + 1; t <= after + horizon; ++t) {
+        int64_t f = frameAt(t);
+        if (f != from)
+            return FrameChange{t, f, m_start + std::chrono::milliseconds(t + offset)};
+    }
+    return std::nullopt;
 }
 
 }  // namespace voxa::movie

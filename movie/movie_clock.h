@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 
 namespace voxa::movie {
 
@@ -67,6 +68,17 @@ public:
     int64_t CurrentFrameAt(int64_t movieTime) const;
     // The rate that applies now.
     float RateNow() const;
+
+    // The first change of frame after movie time `after`, within `horizon`
+    // ms, by the parameters and offset of now: the movie time and frame it
+    // changes to, and the steady-clock instant at which CurrentFrame()
+    // shows it. None when the frame stands that long.
+    struct FrameChange {
+        int64_t movieTime = 0;
+        int64_t frame = 0;
+        SteadyClock::time_point when;
+    };
+    std::optional<FrameChange> NextChange(int64_t after, int64_t horizon) const;
 
 private:
     mutable std::mutex m_mu;

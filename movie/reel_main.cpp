@@ -50,17 +50,19 @@ int MakeTestMovie(int argc, char** argv, int at) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    bool headless = false;
+    voxa::movie::PlayerConfig base;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--make-test-movie") == 0) return MakeTestMovie(argc, argv, i);
-        if (std::strcmp(argv[i], "--headless") == 0) headless = true;
+        if (std::strcmp(argv[i], "--headless") == 0) base.headless = true;
+        if (std::strcmp(argv[i], "--draw-pixels") == 0) base.drawPixels = true;
+        if (std::strcmp(argv[i], "--no-realtime") == 0) base.realtimeDisplay = false;
     }
     voxa::hosting::ServerHooks hooks;
     hooks.valueOptions = voxa::hosting::kDataRootValueOptions;
     hooks.optionHelp = std::string(voxa::hosting::kDataRootOptionsHelp) + voxa::movie::kReelOptionsHelp;
-    hooks.makeFactory = [headless](const voxa::hosting::ServerCommandLine& cl,
-                                   kj::AsyncIoContext&, std::string* error) {
-        return voxa::movie::MakeMiFactory(cl, headless, error);
+    hooks.makeFactory = [base](const voxa::hosting::ServerCommandLine& cl, kj::AsyncIoContext&,
+                               std::string* error) {
+        return voxa::movie::MakeMiFactory(cl, base, error);
     };
     return voxa::hosting::RunServerMain(argc, argv, voxa::hosting::MiClass(), hooks);
 }

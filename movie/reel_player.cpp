@@ -4,6 +4,8 @@
 #include "platform/paths.h"
 
 #include <GL/gl.h>
+#include <pthread.h>
+#include <sched.h>
 #include <X11/Xlib.h>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -11,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -42,6 +45,17 @@ int RecordXError(Display* display, XErrorEvent* event) {
 }
 
 constexpr int kDisplayNice = 5;  // the display thread's nice value above the readers'
+
+// The display thread looks at the clock when the next frame falls due, and
+// besides: every 10 ms at most (stop flag, a standing clock); every
+// millisecond while the frame due waits for its disk buffers.
+constexpr auto kDisplayStopPoll = std::chrono::milliseconds(10);
+constexpr auto kDisplayDataPoll = std::chrono::milliseconds(1);
+// How far ahead the display looks for the next frame (movie ms); a slower
+// clock is looked at again after kDisplayStopPoll.
+constexpr int64_t kLookAheadMs = 250;
+// The least time before the next frame falls due for drawing it ahead.
+constexpr auto kMinDrawAhead = std::chrono::milliseconds(5);
 
 constexpr int kMaxRunBuffers = kReaderRun;  // disk buffers read by one call (8 MiB)
 
@@ -214,6 +228,7 @@ void Player::Initialize(std::string_view files, int nx, int ny, int nframes) {
     } else {
         StartReaders();
     }
+    WakeDisplay();
     if (!m_displayThread.joinable()) {
         m_stop = false;
         m_displayThread = std::thread(&Player::DisplayMain, this);
@@ -222,6 +237,7 @@ void Player::Initialize(std::string_view files, int nx, int ny, int nframes) {
 
 void Player::ShutDown() {
     m_stop = true;
+    WakeDisplay();
     StopReaders();
     if (m_displayThread.joinable()) m_displayThread.join();
     std::lock_guard lock(m_mu);
@@ -246,12 +262,19 @@ void Player::StartReaders() {
                                m_paths[k]);
 }
 
-void Player::FramePP() { m_clock.FramePP(); }
+void Player::FramePP() {
+    m_clock.FramePP();
+    WakeDisplay();
+}
 
-void Player::SetOffset(int64_t offset) { m_clock.SetOffset(offset); }
+void Player::SetOffset(int64_t offset) {
+    m_clock.SetOffset(offset);
+    WakeDisplay();
+}
 
 void Player::SetMovieParameters(int64_t time0, int64_t frame0, float rateBefore, float rateAfter) {
     m_clock.SetParameters(ClockParameters{time0, frame0, rateBefore, rateAfter});
+    WakeDisplay();
 }
 
 void Player::SetOption(std::string_view key, std::string_view value) {
@@ -441,10 +464,8 @@ bool Player::OpenWindow(std::unique_ptr<GlWindow>* window, int* width, int* heig
     InstallXErrorHandler();
     GlWindowRequest request;
     request.mode = m_config.headless ? DisplayMode::kHeadless : DisplayMode::kWindow;
-    float expand;
     {
         std::lock_guard lock(m_mu);
-        expand = m_expand;
         *width = static_cast<int>(m_width * m_expand + 0.5f);
         *height = static_cast<int>(m_height * m_expand + 0.5f);
         request.x = m_xOffset;
@@ -483,7 +504,6 @@ bool Player::OpenWindow(std::unique_ptr<GlWindow>* window, int* width, int* heig
     glLoadIdentity();
     glMatrixMode(GL_MODELVIEW);
     glLoadIdentity();
-    if (std::lround(expand * 1024) != 1024) glPixelZoom(expand, expand);
     w.SelectDrawBuffer(BufferRole::kBack);
     glClear(GL_COLOR_BUFFER_BIT);
     w.SwapBuffers();
@@ -514,12 +534,9 @@ void Player::DrawBlank(GlWindow& window) {
     KeepScreen(window, -1);
 }
 
-void Player::DrawFrame(GlWindow& window, const uint8_t* pixels, const RingGeometry& g) {
-    (void)g;
+void Player::DrawFrame(GlWindow& window, FrameDrawer& drawer, const uint8_t* pixels) {
     window.SelectDrawBuffer(BufferRole::kBack);
-    glClear(GL_COLOR_BUFFER_BIT);
-    glRasterPos2f(-1.0f, -1.0f);
-    glDrawPixels(m_width, m_height, GL_RGB, GL_UNSIGNED_BYTE, pixels);
+    drawer.Draw(pixels);
     glFlush();
 }
 
@@ -536,6 +553,51 @@ void Player::KeepScreen(GlWindow& window, int64_t frame) {
     m_screen = std::move(screen);
 }
 
+Player::DrawResult Player::DrawIntoBack(GlWindow& window, FrameDrawer& drawer,
+                                        const RingGeometry& g, int64_t f) {
+    FrameCheck check = CheckFrame(g, f);
+    if (check == FrameCheck::kNotReady) return DrawResult::kNotReady;
+    if (check == FrameCheck::kBad) return DrawResult::kBad;
+    int64_t off = g.RingOffsetOfFrame(f);
+    int64_t ringUsed = g.ringSlots * g.bufferSize;
+    if (off < 0 || off >= ringUsed) {
+        int64_t b0 = g.FirstBuffer(f);
+        char text[600];
+        std::snprintf(text, sizeof(text),
+                      "Problem with memory offsets in ShowFrame:\n"
+                      "iMem0= %lld  iFrame=%lld  m_iNFrames=%lld:\n"
+                      "iBuf0=%lld  iBuf1=%lld   m_iNMemBuf=%lld:\n"
+                      "m_dwFrameSize=%lld   m_iNDiskBuf=%lld\n"
+                      "m_dwDiskBufSize=%lld  m_i64DiskBufOff[iBuf0 mod m_iNMemBuf]=%lld\n",
+                      (long long)off, (long long)f, (long long)g.frames, (long long)b0,
+                      (long long)g.LastBuffer(f), (long long)g.ringSlots, (long long)g.frameSize,
+                      (long long)g.diskBuffers, (long long)g.bufferSize,
+                      (long long)g.FileOffset(b0));
+        ReportError(text);
+        return DrawResult::kOffsetError;
+    }
+    const uint8_t* pixels = m_ring.Data() + off;
+    if (g.FrameWraps(f)) {
+        int64_t tail = ringUsed - off;
+        std::memcpy(m_display.Data(), pixels, static_cast<size_t>(tail));
+        std::memcpy(m_display.Data() + tail, m_ring.Data(), static_cast<size_t>(g.frameSize - tail));
+        pixels = m_display.Data();
+    }
+    DrawFrame(window, drawer, pixels);
+    // The driver has taken the pixels when the drawing calls return; the
+    // picture counts only if no reader replaced a buffer meanwhile.
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    return CheckFrame(g, f) == FrameCheck::kReady ? DrawResult::kDrawn : DrawResult::kReplaced;
+}
+
+void Player::WakeDisplay() {
+    {
+        std::lock_guard lock(m_wakeMu);
+        ++m_wakeCount;
+    }
+    m_wakeCv.notify_all();
+}
+
 void Player::DisplayMain() {
     // Drawing yields to reading: a frame the disk has not delivered is lost
     // for good, while a busy display only skips frames. The GL driver's own
@@ -547,6 +609,31 @@ void Player::DisplayMain() {
     std::unique_ptr<GlWindow> window;
     int winWidth = 0, winHeight = 0;
     if (!OpenWindow(&window, &winWidth, &winHeight)) return;  // the panel stays dark
+    // The display thread itself (not the driver's threads, made with the
+    // context above) does little per frame: a conversion, a copy and a swap,
+    // the next frame drawn ahead. What makes it miss frames on a busy
+    // machine is waiting for a core when a frame falls due (50-100 ms behind
+    // other sessions' compilers, measured). Where the system allows it (root,
+    // CAP_SYS_NICE, or a real-time limit for the user), the thread takes the
+    // lowest round-robin real-time priority, which puts it ahead of every
+    // ordinary thread at each wake-up; elsewhere it stays as it is. It does
+    // so only while it keeps pace with the clock: a clock faster than it can
+    // draw would have it draw without a pause, and a real-time thread that
+    // never sleeps takes a core from the readers; then it is an ordinary
+    // thread (at the nice value above) until it is ahead again.
+    auto setRealtime = [this](bool on) {
+        if (on == m_realtime) return;
+        sched_param param{};
+        if (on) param.sched_priority = std::max(1, sched_get_priority_min(SCHED_RR));
+        if (::pthread_setschedparam(::pthread_self(), on ? SCHED_RR : SCHED_OTHER, &param) == 0)
+            m_realtime = on;
+    };
+    bool realtime = false;
+    if (m_config.realtimeDisplay) {
+        setRealtime(true);
+        realtime = m_realtime;  // allowed here: used while the thread keeps pace
+    }
+    auto drawer = std::make_unique<FrameDrawer>(*window);
     float expand;
     {
         std::lock_guard lock(m_mu);
@@ -557,15 +644,27 @@ void Player::DisplayMain() {
     int64_t lastDrawn = -1;      // clock frame last handled (shown or black)
     int64_t lastLate = -1;       // clock frame last counted late
     ClockParameters lastParams;  // clock parameters when lastDrawn was handled
+    // The next frame, drawn into the back buffer ahead of its time (-1:
+    // none), so that when it falls due only the swap is left to do.
+    int64_t ahead = -1;
+    uint64_t seenWakes = 0;
 
     while (!m_stop) {
+        {
+            std::lock_guard lock(m_wakeMu);
+            seenWakes = m_wakeCount;
+        }
         if (!window->IsHeadless()) window->PumpEvents();
-        bool idle = true;
+        // When to look again: when the next frame falls due, sooner while a
+        // frame waits for the disk, never later than the stop test needs.
+        auto now = MovieClock::SteadyClock::now();
+        auto wake = now + kDisplayStopPoll;
         {
             std::unique_lock lock(m_mu);
             if (drawnGeneration != m_generation) {
                 drawnGeneration = m_generation;
                 lastDrawn = lastLate = -1;
+                ahead = -1;
                 int w = static_cast<int>(m_width * expand + 0.5f);
                 int h = static_cast<int>(m_height * expand + 0.5f);
                 if (w != winWidth || h != winHeight) {
@@ -574,6 +673,8 @@ void Player::DisplayMain() {
                         winHeight = h;
                     }
                 }
+                drawer->Prepare(m_width, m_height, expand, m_config.drawPixels);
+                m_drawPath = drawer->Path();
                 SetShownFrame(-1);
                 DrawBlank(*window);
             }
@@ -582,78 +683,68 @@ void Player::DisplayMain() {
                 ClockParameters params = m_clock.Parameters();
                 int64_t f = m_clock.CurrentFrame();
                 if (f != lastDrawn) {
-                    FrameCheck check = CheckFrame(g, f);
-                    if (check == FrameCheck::kNotReady) {
-                        if (f != lastLate && m_anyShown && m_clock.RateNow() != 0.0f)
-                            ++m_late;
+                    DrawResult result = f == ahead ? DrawResult::kDrawn
+                                                   : DrawIntoBack(*window, *drawer, g, f);
+                    ahead = -1;
+                    if (result == DrawResult::kNotReady) {
+                        if (f != lastLate && m_anyShown && m_clock.RateNow() != 0.0f) ++m_late;
                         lastLate = f;
+                        wake = now + kDisplayDataPoll;
+                    } else if (result == DrawResult::kBad) {
+                        DrawBlank(*window);
+                        SetShownFrame(-1);
+                        lastDrawn = f;
+                        lastParams = params;
+                    } else if (result == DrawResult::kOffsetError) {
+                        lastDrawn = f;
+                    } else if (result == DrawResult::kReplaced) {
+                        wake = now + kDisplayDataPoll;  // drawn again at once
                     } else {
-                        bool shown = false;
-                        if (check == FrameCheck::kReady) {
-                            int64_t off = g.RingOffsetOfFrame(f);
-                            int64_t ringUsed = g.ringSlots * g.bufferSize;
-                            if (off < 0 || off >= ringUsed) {
-                                int64_t b0 = g.FirstBuffer(f);
-                                char text[600];
-                                std::snprintf(
-                                    text, sizeof(text),
-                                    "Problem with memory offsets in ShowFrame:\n"
-                                    "iMem0= %lld  iFrame=%lld  m_iNFrames=%lld:\n"
-                                    "iBuf0=%lld  iBuf1=%lld   m_iNMemBuf=%lld:\n"
-                                    "m_dwFrameSize=%lld   m_iNDiskBuf=%lld\n"
-                                    "m_dwDiskBufSize=%lld  m_i64DiskBufOff[iBuf0 mod m_iNMemBuf]=%lld\n",
-                                    (long long)off, (long long)f, (long long)g.frames,
-                                    (long long)b0, (long long)g.LastBuffer(f),
-                                    (long long)g.ringSlots, (long long)g.frameSize,
-                                    (long long)g.diskBuffers, (long long)g.bufferSize,
-                                    (long long)g.FileOffset(b0));
-                                ReportError(text);
-                                lastDrawn = f;
-                            } else {
-                                const uint8_t* pixels = m_ring.Data() + off;
-                                if (g.FrameWraps(f)) {
-                                    int64_t tail = ringUsed - off;
-                                    std::memcpy(m_display.Data(), pixels, static_cast<size_t>(tail));
-                                    std::memcpy(m_display.Data() + tail, m_ring.Data(),
-                                                static_cast<size_t>(g.frameSize - tail));
-                                    pixels = m_display.Data();
-                                }
-                                DrawFrame(*window, pixels, g);
-                                // glDrawPixels has taken the pixels when it
-                                // returns; shown only if no reader replaced a
-                                // buffer meanwhile.
-                                std::atomic_thread_fence(std::memory_order_seq_cst);
-                                if (CheckFrame(g, f) == FrameCheck::kReady) {
-                                    window->SwapBuffers();
-                                    shown = true;
-                                }
-                            }
-                        }
-                        if (check == FrameCheck::kBad) {
-                            DrawBlank(*window);
-                            SetShownFrame(-1);
-                            lastDrawn = f;
-                            lastParams = params;
-                        } else if (shown) {
-                            bool sameRun = lastDrawn >= 0 && params.time0 == lastParams.time0 &&
-                                           params.frame0 == lastParams.frame0 &&
-                                           params.rateBefore == lastParams.rateBefore &&
-                                           params.rateAfter == lastParams.rateAfter;
-                            if (sameRun && f > lastDrawn + 1) m_skipped += f - lastDrawn - 1;
-                            lastDrawn = f;
-                            lastParams = params;
-                            SetShownFrame(g.MovieFrame(f));
-                            ++m_shown;
-                            m_anyShown = true;
-                            KeepScreen(*window, g.MovieFrame(f));
-                            idle = false;
-                        }
+                        window->SwapBuffers();
+                        bool sameRun = lastDrawn >= 0 && params.time0 == lastParams.time0 &&
+                                       params.frame0 == lastParams.frame0 &&
+                                       params.rateBefore == lastParams.rateBefore &&
+                                       params.rateAfter == lastParams.rateAfter;
+                        if (sameRun && f > lastDrawn + 1) m_skipped += f - lastDrawn - 1;
+                        lastDrawn = f;
+                        lastParams = params;
+                        SetShownFrame(g.MovieFrame(f));
+                        ++m_shown;
+                        m_anyShown = true;
+                        KeepScreen(*window, g.MovieFrame(f));
                     }
                 }
+                int64_t t = m_clock.MovieTime();
+                if (lastDrawn == f && m_clock.CurrentFrameAt(t) != f) {
+                    wake = now;  // the next frame is due already
+                    if (realtime) setRealtime(false);
+                } else if (lastDrawn == f) {
+                    // On screen: draw the next frame now, while there is time
+                    // (when the clock runs faster than frames can be drawn,
+                    // each is drawn when due instead, never twice).
+                    if (auto next = m_clock.NextChange(t, kLookAheadMs)) {
+                        bool early = next->when - MovieClock::SteadyClock::now() > kMinDrawAhead;
+                        if (realtime) setRealtime(early);
+                        if (early && ahead != next->frame &&
+                            DrawIntoBack(*window, *drawer, g, next->frame) == DrawResult::kDrawn)
+                            ahead = next->frame;
+                        wake = std::min(wake, next->when);
+                        // Not drawn yet (its buffers are still coming): try again soon.
+                        if (early && ahead != next->frame)
+                            wake = std::min(wake, MovieClock::SteadyClock::now() + kDisplayDataPoll);
+                    } else if (realtime) {
+                        setRealtime(true);  // the clock stands: quick to follow a step
+                    }
+                }
+            } else {
+                ahead = -1;
             }
         }
-        if (idle) std::this_thread::sleep_for(1ms);
+        std::unique_lock lock(m_wakeMu);
+        m_wakeCv.wait_until(lock, wake, [&] { return m_stop || m_wakeCount != seenWakes; });
     }
+    m_realtime = false;
+    drawer.reset();  // its GL objects go before the context
     std::lock_guard lock(g_windowMu);
     window.reset();
 }

@@ -10,6 +10,14 @@
 // in the ring. A movie smaller than the ring is read once and then loops
 // from memory; a larger one keeps being read, pass after pass.
 //
+// The display thread sleeps until the clock's next frame falls due (woken
+// at once when the clock, the movie or the stop flag changes), and draws
+// that next frame into the back buffer as soon as the current one is on
+// screen, so that when it falls due only the swap is left. Frames go
+// through a texture (FrameDrawer). Where the system allows it, the display
+// thread runs at the lowest real-time priority while it keeps pace with the
+// clock (PlayerConfig::realtimeDisplay).
+//
 // Publication without locks between readers and display: a reader marks a
 // slot empty (-1) before it overwrites it and writes the buffer number last;
 // the display draws a frame only when every buffer of it shows its number,
@@ -44,11 +52,13 @@
 #pragma once
 
 #include "engine/gl/gl_window.h"
+#include "movie/frame_drawer.h"
 #include "movie/movie_clock.h"
 #include "movie/reel_geometry.h"
 #include "platform/data_roots.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -91,6 +101,8 @@ struct PlayerConfig {
     int64_t ringBytes = kRingBytes;
     int64_t displayBytes = kDisplayBufferBytes;
     bool keepScreen = false;             // read back each shown frame (LastScreen)
+    bool drawPixels = false;             // frames by glDrawPixels, not through a texture
+    bool realtimeDisplay = true;         // display thread at real-time priority where allowed
 };
 
 struct PlayerStats {
@@ -143,10 +155,17 @@ public:
         return m_yOffset;
     }
     const MovieClock& Clock() const { return m_clock; }
+    // How the display thread draws frames (the path chosen at the last
+    // Initialize; kDrawPixels before any).
+    DrawPath PathInUse() const { return m_drawPath.load(); }
+    // Whether the display thread runs at real-time priority (see
+    // PlayerConfig::realtimeDisplay; false until the thread has started).
+    bool DisplayRealtime() const { return m_realtime.load(); }
 
 private:
     struct ReaderShared;
     enum class FrameCheck { kReady, kNotReady, kBad };
+    enum class DrawResult { kDrawn, kNotReady, kBad, kReplaced, kOffsetError };
 
     void StopReaders();
     void StartReaders();
@@ -155,7 +174,13 @@ private:
     bool OpenWindow(std::unique_ptr<GlWindow>* window, int* width, int* height);
     FrameCheck CheckFrame(const RingGeometry& g, int64_t f) const;
     void DrawBlank(GlWindow& window);
-    void DrawFrame(GlWindow& window, const uint8_t* pixels, const RingGeometry& g);
+    void DrawFrame(GlWindow& window, FrameDrawer& drawer, const uint8_t* pixels);
+    // Draws clock frame f into the back buffer when all its buffers are in
+    // (kDrawn only if none was replaced while it was drawn).
+    DrawResult DrawIntoBack(GlWindow& window, FrameDrawer& drawer, const RingGeometry& g,
+                            int64_t f);
+    // Wakes the display thread to look at the clock and the movie at once.
+    void WakeDisplay();
     void KeepScreen(GlWindow& window, int64_t frame);
     void Refuse(const std::string& reason);
     void SetShownFrame(int64_t frame);
@@ -191,12 +216,19 @@ private:
 
     std::atomic<int64_t> m_shown{0}, m_late{0}, m_skipped{0}, m_errors{0}, m_bytesRead{0};
     std::atomic<bool> m_anyShown{false};
+    std::atomic<DrawPath> m_drawPath{DrawPath::kDrawPixels};  // written by the display thread
+    std::atomic<bool> m_realtime{false};                      // written by the display thread
 
     std::atomic<bool> m_readerStop{false};
     std::vector<std::thread> m_readers;
 
     std::atomic<bool> m_stop{false};
     std::thread m_displayThread;
+    // The display thread sleeps until its next frame falls due; a change of
+    // clock, movie or stop flag counts m_wakeCount up and wakes it.
+    std::mutex m_wakeMu;
+    std::condition_variable m_wakeCv;
+    uint64_t m_wakeCount = 0;
 
     float m_expand = 1.0f;  // options, under m_mu
     int m_xOffset = 0, m_yOffset = 0;

@@ -13,12 +13,15 @@
 #include "platform/unique_fd.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -209,6 +212,47 @@ TEST(MovieClock, FrameFormulaAndItsUnits) {
     EXPECT_GE(difference, 11000);
 }
 
+TEST(MovieClock, NextChangeSaysWhichFrameComesAndWhen) {
+    MovieClock clock;
+    clock.SetOffset(250);
+    // 30 frames a second from movie time 5,000 ms, standing before.
+    clock.SetParameters({5000, 0, 0.0f, 0.03f});
+    EXPECT_FALSE(clock.NextChange(0, 4000).has_value());  // stands until 5,000
+    auto first = clock.NextChange(4990, 100);
+    ASSERT_TRUE(first.has_value());
+    EXPECT_EQ(first->movieTime, 5034);  // 34 x 0.03 = 1.02
+    EXPECT_EQ(first->frame, 1);
+    // The instant is the one at which the clock reads that movie time:
+    // elapsed = movie time + offset.
+    EXPECT_EQ(clock.Elapsed(first->when), 5034 + 250);
+    EXPECT_EQ(clock.Elapsed(first->when - std::chrono::microseconds(1)), 5033 + 250);
+    auto later = clock.NextChange(6000, 100);  // frame 30 at 6,000 ms
+    ASSERT_TRUE(later.has_value());
+    EXPECT_EQ(later->frame, 31);
+    EXPECT_EQ(later->movieTime, 6034);
+    EXPECT_EQ(clock.CurrentFrameAt(later->movieTime - 1), 30);
+    EXPECT_EQ(clock.CurrentFrameAt(later->movieTime), 31);
+    // Backwards before time 0: the frame counts down to 0 and stays there.
+    clock.SetParameters({1000, 3, 0.01f, 0.0f});
+    auto back = clock.NextChange(900, 200);  // 3 + trunc(-100 x 0.01) = 2 at 900 ms
+    ASSERT_TRUE(back.has_value());
+    EXPECT_EQ(back->frame, 3);
+    EXPECT_EQ(back->movieTime, 901);
+    EXPECT_FALSE(clock.NextChange(1000, 500).has_value());   // rate after is 0
+    EXPECT_FALSE(clock.NextChange(-2000, 500).has_value());  // frame 0 up to 700 ms
+    auto fromZero = clock.NextChange(-2000, 3000);
+    ASSERT_TRUE(fromZero.has_value());
+    EXPECT_EQ(fromZero->frame, 1);
+    EXPECT_EQ(fromZero->movieTime, 701);
+    // A new offset moves the instant, not the frame.
+    clock.SetParameters({5000, 0, 0.0f, 0.03f});
+    clock.SetOffset(-50);
+    auto moved = clock.NextChange(4990, 100);
+    ASSERT_TRUE(moved.has_value());
+    EXPECT_EQ(moved->frame, 1);
+    EXPECT_EQ(clock.Elapsed(moved->when), 5034 - 50);
+}
+
 // ---- player ----------------------------------------------------------------
 
 struct PlayerRig {
@@ -297,6 +341,105 @@ TEST(ReelPlayer, FramesWrappingTheRingAndLaterPassesAreWhole) {
     }
     EXPECT_GE(wrapped, 2);
     EXPECT_EQ(p.Stats().errors, 0);
+}
+
+TEST(ReelPlayer, WhilePlayingEachScreenIsTheFrameDrawnAheadForIt) {
+    // The display draws the next frame before it falls due; what reaches
+    // the screen must still be the frame the clock names, through ring
+    // wraps, a jump and a change of speed.
+    PlayerRig rig;
+    rig.SmallBuffers();
+    std::string movie = rig.Movie("ahead.raw", 40, 30, 100);
+    Player p(rig.Config(4096 * 40));
+    p.Initialize(movie, 40, 30, 100);
+    auto watch = [&](int64_t untilClock, std::vector<int64_t>* seen) {
+        int64_t last = -2;
+        bool ok = WaitFor(
+            [&] {
+                Screen s = p.LastScreen();
+                if (s.frame >= 0 && s.frame != last) {
+                    last = s.frame;
+                    seen->push_back(s.frame);
+                    EXPECT_EQ(s.rgb, MakeFrame(s.frame, 40, 30)) << "frame " << s.frame;
+                    EXPECT_EQ(DecodeFrameNumber(s.rgb.data()), s.frame);
+                }
+                return p.Stats().clock >= untilClock;
+            },
+            kWaitMs);
+        EXPECT_TRUE(ok) << p.GetStatus();
+    };
+    std::vector<int64_t> seen;
+    p.SetMovieParameters(p.Clock().MovieTime(), 0, 0.0f, 0.05f);  // 50 frames a second
+    watch(140, &seen);  // into the second pass
+    EXPECT_GE(seen.size(), 10u);
+    // A jump to a standing frame far from the one drawn ahead.
+    Screen s;
+    ASSERT_TRUE(ShowFrame(p, 60, 60, &s)) << p.GetStatus();
+    EXPECT_EQ(s.rgb, MakeFrame(60, 40, 30));
+    // Slower, then a step while standing: each shows its own frame.
+    seen.clear();
+    p.SetMovieParameters(p.Clock().MovieTime(), 61, 0.0f, 0.02f);
+    watch(70, &seen);
+    EXPECT_GE(seen.size(), 3u);
+    ASSERT_TRUE(ShowFrame(p, 80, 80, &s)) << p.GetStatus();
+    p.FramePP();
+    ASSERT_TRUE(WaitFor([&] { return p.LastScreen().frame == 81; }, kWaitMs)) << p.GetStatus();
+    EXPECT_EQ(p.LastScreen().rgb, MakeFrame(81, 40, 30));
+    EXPECT_EQ(p.Stats().errors, 0);
+}
+
+// Threads of this process under round-robin real-time scheduling, by the
+// policy field of /proc/self/task/*/stat.
+int RoundRobinThreads() {
+    int count = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::string stat = ReadWholeFile(task.path().string() + "/stat");
+        size_t close = stat.rfind(')');
+        if (close == std::string::npos) continue;
+        std::istringstream fields(stat.substr(close + 2));
+        std::string field;
+        for (int i = 3; i <= 41 && fields >> field; ++i)
+            if (i == 41 && field == std::to_string(SCHED_RR)) ++count;
+    }
+    return count;
+}
+
+TEST(ReelPlayer, DisplayThreadTakesRealTimePriorityWhereAllowed) {
+    bool allowed = false;
+    std::thread probe([&] {
+        sched_param param{};
+        param.sched_priority = std::max(1, sched_get_priority_min(SCHED_RR));
+        allowed = pthread_setschedparam(pthread_self(), SCHED_RR, &param) == 0;
+    });
+    probe.join();
+    PlayerRig rig;
+    std::string movie = rig.Movie("rt.raw", 16, 16, 4);
+    for (bool wanted : {true, false}) {
+        SCOPED_TRACE(wanted ? "real-time wanted" : "real-time not wanted");
+        PlayerConfig config = rig.Config();
+        config.realtimeDisplay = wanted;
+        int before = RoundRobinThreads();
+        Player p(config);
+        p.Initialize(movie, 16, 16, 4);
+        Screen s;
+        ASSERT_TRUE(ShowFrame(p, 2, 2, &s)) << p.GetStatus();
+        EXPECT_EQ(s.rgb, MakeFrame(2, 16, 16));
+        EXPECT_EQ(p.DisplayRealtime(), wanted && allowed);
+        EXPECT_EQ(RoundRobinThreads() - before, wanted && allowed ? 1 : 0);
+        if (wanted && allowed) {
+            // A clock far faster than drawing (20 frames a millisecond): an
+            // ordinary thread while it cannot keep pace ...
+            p.SetMovieParameters(p.Clock().MovieTime(), 0, 0.0f, 20.0f);
+            EXPECT_TRUE(WaitFor([&] { return !p.DisplayRealtime(); }, kWaitMs)) << p.GetStatus();
+            EXPECT_TRUE(WaitFor([&] { return RoundRobinThreads() == before; }, kWaitMs));
+            // ... and real-time again once the clock stands.
+            ASSERT_TRUE(ShowFrame(p, 3, 3, &s)) << p.GetStatus();
+            EXPECT_TRUE(WaitFor([&] { return p.DisplayRealtime(); }, kWaitMs));
+            EXPECT_EQ(RoundRobinThreads() - before, 1);
+        }
+        p.ShutDown();
+        EXPECT_EQ(RoundRobinThreads(), before);
+    }
 }
 
 TEST(ReelPlayer, TwoCopiesAreReadInRunsOf32) {
