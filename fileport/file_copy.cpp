@@ -55,6 +55,12 @@ public:
         }
         return Status::Ok();
     }
+    // Starts writing a written range to the disk without waiting for it.
+    // Only a hint: a file system that cannot do it leaves it to fsync.
+    void StartWriteback(int64_t offset, size_t size) {
+        ::sync_file_range(m_fd.Get(), static_cast<off_t>(offset), static_cast<off_t>(size),
+                          SYNC_FILE_RANGE_WRITE);
+    }
     Status Commit() {
         if (::fsync(m_fd.Get()) != 0) return IoError(m_part + ": " + std::strerror(errno));
         if (::close(m_fd.Release()) != 0) {
@@ -75,22 +81,38 @@ private:
 };
 
 // Writes pieces into a PartFile on a thread of its own, so that the
-// connection is read while earlier pieces go to disk. At most kMaxQueued
-// pieces wait; Push blocks while the queue is full. Owned and driven by one
-// thread; the queue and the first failure are shared under m_mutex.
+// connection is read while earlier pieces go to disk. The writer uses the
+// caller's bytes in place (the received messages, no copy): Push hands a
+// piece over, Retire(index) waits until the writer is done with that
+// piece's bytes (written, or dropped after a failure). At most kMaxQueued
+// pieces wait; Push blocks while the queue is full.
+//
+// Each written piece is handed to the disk at once (writeback started
+// without waiting for it), so that the disk writes while later pieces
+// arrive and the final fsync has little left to do.
+//
+// Owned and driven by one thread; the queue, the count of retired pieces
+// and the first failure are shared under m_mutex.
 class BackgroundWriter {
 public:
     explicit BackgroundWriter(PartFile& file) : m_file(file), m_thread([this] { Run(); }) {}
     ~BackgroundWriter() { (void)Finish(); }
 
+    // Pieces are numbered in the order they are pushed, from 0.
     Status Push(int64_t offset, const unsigned char* data, size_t size) {
-        std::vector<unsigned char> copy(data, data + size);
         std::unique_lock<std::mutex> lock(m_mutex);
         m_changed.wait(lock, [&] { return m_queue.size() < kMaxQueued || !m_status.ok(); });
         if (!m_status.ok()) return m_status;
-        m_queue.push_back({offset, std::move(copy)});
+        m_queue.push_back({offset, data, size});
         m_changed.notify_all();
         return Status::Ok();
+    }
+    // Waits until piece index (one that Push accepted) is no longer used;
+    // the first failure, if any.
+    Status Retire(size_t index) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait(lock, [&] { return m_retired > index; });
+        return m_status;
     }
     // Waits until every piece is written; the first failure, if any.
     Status Finish() {
@@ -107,7 +129,8 @@ private:
     static constexpr size_t kMaxQueued = 4;
     struct Item {
         int64_t offset;
-        std::vector<unsigned char> bytes;
+        const unsigned char* data;
+        size_t size;
     };
     void Run() {
         while (true) {
@@ -116,18 +139,21 @@ private:
                 std::unique_lock<std::mutex> lock(m_mutex);
                 m_changed.wait(lock, [&] { return !m_queue.empty() || m_closing; });
                 if (m_queue.empty()) return;
-                item = std::move(m_queue.front());
+                item = m_queue.front();
                 m_queue.pop_front();
-                m_changed.notify_all();
             }
-            Status st = m_file.WriteAt(item.offset, item.bytes.data(), item.bytes.size());
+            Status st = m_file.WriteAt(item.offset, item.data, item.size);
+            if (st.ok()) m_file.StartWriteback(item.offset, item.size);
+            std::lock_guard<std::mutex> lock(m_mutex);
+            ++m_retired;
             if (!st.ok()) {
-                std::lock_guard<std::mutex> lock(m_mutex);
                 m_status = st;
+                m_retired += m_queue.size();  // dropped unwritten
                 m_queue.clear();
                 m_changed.notify_all();
                 return;
             }
+            m_changed.notify_all();
         }
     }
 
@@ -135,6 +161,7 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::deque<Item> m_queue;
+    size_t m_retired = 0;
     bool m_closing = false;
     Status m_status;
     std::thread m_thread;  // last: starts once the members above exist
@@ -225,7 +252,8 @@ CopyResult FileCopier::CopyBrickTree(const std::string& host, const std::string&
             if (observer.progress) observer.progress(done, total);
             return Status::Ok();
         },
-        [&]() { return Stopped(observer); });
+        [&]() { return Stopped(observer); }, kPiecesInFlight,
+        [&](size_t i) { return writer.Retire(i); }, kPiecesHeld);
     Status written = writer.Finish();
     if (Stopped(observer)) return Outcome(CopyOutcome::kStopped, "stopped");
     if (!st.ok()) return Outcome(CopyOutcome::kFailed, st.message());
@@ -268,7 +296,8 @@ CopyResult FileCopier::CopyWholeFile(const std::string& host, const std::string&
             if (observer.progress) observer.progress(done, size);
             return Status::Ok();
         },
-        [&]() { return Stopped(observer); });
+        [&]() { return Stopped(observer); }, kPiecesInFlight,
+        [&](size_t i) { return writer.Retire(i); }, kPiecesHeld);
     Status written = writer.Finish();
     if (Stopped(observer)) return Outcome(CopyOutcome::kStopped, "stopped");
     if (!st.ok()) return Outcome(CopyOutcome::kFailed, st.message());

@@ -41,6 +41,10 @@ inline constexpr char kZbExtension[] = "zb";
 inline constexpr char kNoFilesMessage[] = "No Files specified";
 inline constexpr char kGetFileListFailed[] = "GetFileList failed.";
 inline constexpr int32_t kCopyPiece = 4 << 20;
+// GetPartFile calls a copy keeps in flight, and received pieces it keeps
+// while the writer thread puts their bytes to disk.
+inline constexpr int kPiecesInFlight = 4;
+inline constexpr int kPiecesHeld = 4;
 
 struct FileRow {
     std::string file;
