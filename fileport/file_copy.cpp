@@ -61,6 +61,11 @@ public:
         ::sync_file_range(m_fd.Get(), static_cast<off_t>(offset), static_cast<off_t>(size),
                           SYNC_FILE_RANGE_WRITE);
     }
+    // Makes the bytes written so far durable.
+    Status SyncData() {
+        if (::fdatasync(m_fd.Get()) != 0) return IoError(m_part + ": " + std::strerror(errno));
+        return Status::Ok();
+    }
     Status Commit() {
         if (::fsync(m_fd.Get()) != 0) return IoError(m_part + ": " + std::strerror(errno));
         if (::close(m_fd.Release()) != 0) {
@@ -88,14 +93,17 @@ private:
 // pieces wait; Push blocks while the queue is full.
 //
 // Each written piece is handed to the disk at once (writeback started
-// without waiting for it), so that the disk writes while later pieces
-// arrive and the final fsync has little left to do.
+// without waiting), and after every kSyncEvery bytes a third thread makes
+// what is written durable (fdatasync) while later pieces are written, so
+// that the disk and its cache work during the copy and the final fsync has
+// little left to do. A failed sync fails the copy like a failed write.
 //
-// Owned and driven by one thread; the queue, the count of retired pieces
-// and the first failure are shared under m_mutex.
+// Owned and driven by one thread; the queue, the count of retired pieces,
+// the sync request and the first failure are shared under m_mutex.
 class BackgroundWriter {
 public:
-    explicit BackgroundWriter(PartFile& file) : m_file(file), m_thread([this] { Run(); }) {}
+    explicit BackgroundWriter(PartFile& file)
+        : m_file(file), m_writer([this] { RunWriter(); }), m_syncer([this] { RunSyncer(); }) {}
     ~BackgroundWriter() { (void)Finish(); }
 
     // Pieces are numbered in the order they are pushed, from 0.
@@ -121,18 +129,34 @@ public:
             m_closing = true;
             m_changed.notify_all();
         }
-        if (m_thread.joinable()) m_thread.join();
+        if (m_writer.joinable()) m_writer.join();
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_writerDone = true;
+            m_changed.notify_all();
+        }
+        if (m_syncer.joinable()) m_syncer.join();
         return m_status;
     }
 
 private:
     static constexpr size_t kMaxQueued = 4;
+    static constexpr int64_t kSyncEvery = 64 << 20;
     struct Item {
         int64_t offset;
         const unsigned char* data;
         size_t size;
     };
-    void Run() {
+    // Called with m_mutex held: the first failure wins; queued pieces are
+    // dropped (and count as retired).
+    void FailLocked(const Status& st) {
+        if (m_status.ok()) m_status = st;
+        m_retired += m_queue.size();
+        m_queue.clear();
+        m_changed.notify_all();
+    }
+    void RunWriter() {
+        int64_t sinceSync = 0;
         while (true) {
             Item item;
             {
@@ -144,16 +168,34 @@ private:
             }
             Status st = m_file.WriteAt(item.offset, item.data, item.size);
             if (st.ok()) m_file.StartWriteback(item.offset, item.size);
+            sinceSync += static_cast<int64_t>(item.size);
             std::lock_guard<std::mutex> lock(m_mutex);
             ++m_retired;
             if (!st.ok()) {
-                m_status = st;
-                m_retired += m_queue.size();  // dropped unwritten
-                m_queue.clear();
-                m_changed.notify_all();
+                FailLocked(st);
                 return;
             }
+            if (sinceSync >= kSyncEvery) {
+                m_syncWanted = true;
+                sinceSync = 0;
+            }
             m_changed.notify_all();
+        }
+    }
+    void RunSyncer() {
+        while (true) {
+            {
+                std::unique_lock<std::mutex> lock(m_mutex);
+                m_changed.wait(lock, [&] { return m_syncWanted || m_writerDone; });
+                if (!m_syncWanted || !m_status.ok()) return;
+                m_syncWanted = false;
+            }
+            Status st = m_file.SyncData();
+            if (!st.ok()) {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                FailLocked(st);
+                return;
+            }
         }
     }
 
@@ -163,8 +205,11 @@ private:
     std::deque<Item> m_queue;
     size_t m_retired = 0;
     bool m_closing = false;
+    bool m_writerDone = false;
+    bool m_syncWanted = false;
     Status m_status;
-    std::thread m_thread;  // last: starts once the members above exist
+    std::thread m_writer;  // last: they start once the members above exist
+    std::thread m_syncer;
 };
 
 CopyResult Outcome(CopyOutcome outcome, std::string message, int64_t bytes = 0) {
