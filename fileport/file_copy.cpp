@@ -1,5 +1,6 @@
 #include "fileport/file_copy.h"
 
+#include "fileport/part_file.h"
 #include "fileport/remote_files_server.h"
 #include "fileport/zb_prune.h"
 #include "platform/unique_fd.h"
@@ -9,11 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <condition_variable>
 #include <cstring>
-#include <deque>
-#include <mutex>
-#include <thread>
 
 namespace voxa::fileport {
 namespace {
@@ -23,194 +20,6 @@ bool Stopped(const CopyObserver& o) { return o.stop && o.stop->load(std::memory_
 void Tell(const CopyObserver& o, const std::string& text) {
     if (o.message) o.message(text);
 }
-
-// A local file written as NAME.part and renamed into place by Commit; the
-// partial file is removed when the object goes without a commit.
-class PartFile {
-public:
-    PartFile(std::string dir, std::string name)
-        : m_final(dir + "/" + name), m_part(m_final + kPartSuffix) {}
-    ~PartFile() {
-        if (m_fd) {
-            m_fd = UniqueFd();
-            ::unlink(m_part.c_str());
-        }
-    }
-    Status Create(int64_t length) {
-        m_fd = UniqueFd(::open(m_part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-        if (!m_fd) return IoError(m_part + ": cannot create: " + std::strerror(errno));
-        // Pre-sized so that every piece can be written at its own offset.
-        if (::ftruncate(m_fd.Get(), static_cast<off_t>(length)) != 0)
-            return IoError(m_part + ": cannot size: " + std::strerror(errno));
-        return Status::Ok();
-    }
-    Status WriteAt(int64_t offset, const void* data, size_t size) {
-        const char* p = static_cast<const char*>(data);
-        size_t done = 0;
-        while (done < size) {
-            ssize_t n = ::pwrite(m_fd.Get(), p + done, size - done, static_cast<off_t>(offset + done));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return IoError(m_part + ": write failed: " + std::strerror(errno));
-            done += static_cast<size_t>(n);
-        }
-        return Status::Ok();
-    }
-    // Starts writing a written range to the disk without waiting for it.
-    // Only a hint: a file system that cannot do it leaves it to fsync.
-    void StartWriteback(int64_t offset, size_t size) {
-        ::sync_file_range(m_fd.Get(), static_cast<off_t>(offset), static_cast<off_t>(size),
-                          SYNC_FILE_RANGE_WRITE);
-    }
-    // Makes the bytes written so far durable.
-    Status SyncData() {
-        if (::fdatasync(m_fd.Get()) != 0) return IoError(m_part + ": " + std::strerror(errno));
-        return Status::Ok();
-    }
-    Status Commit() {
-        if (::fsync(m_fd.Get()) != 0) return IoError(m_part + ": " + std::strerror(errno));
-        if (::close(m_fd.Release()) != 0) {
-            ::unlink(m_part.c_str());
-            return IoError(m_part + ": " + std::strerror(errno));
-        }
-        if (::rename(m_part.c_str(), m_final.c_str()) != 0) {
-            ::unlink(m_part.c_str());
-            return IoError(m_final + ": cannot rename into place: " + std::strerror(errno));
-        }
-        return Status::Ok();
-    }
-
-private:
-    std::string m_final;
-    std::string m_part;
-    UniqueFd m_fd;
-};
-
-// Writes pieces into a PartFile on a thread of its own, so that the
-// connection is read while earlier pieces go to disk. The writer uses the
-// caller's bytes in place (the received messages, no copy): Push hands a
-// piece over, Retire(index) waits until the writer is done with that
-// piece's bytes (written, or dropped after a failure). At most kMaxQueued
-// pieces wait; Push blocks while the queue is full.
-//
-// Each written piece is handed to the disk at once (writeback started
-// without waiting), and after every kSyncEvery bytes a third thread makes
-// what is written durable (fdatasync) while later pieces are written, so
-// that the disk and its cache work during the copy and the final fsync has
-// little left to do. A failed sync fails the copy like a failed write.
-//
-// Owned and driven by one thread; the queue, the count of retired pieces,
-// the sync request and the first failure are shared under m_mutex.
-class BackgroundWriter {
-public:
-    explicit BackgroundWriter(PartFile& file)
-        : m_file(file), m_writer([this] { RunWriter(); }), m_syncer([this] { RunSyncer(); }) {}
-    ~BackgroundWriter() { (void)Finish(); }
-
-    // Pieces are numbered in the order they are pushed, from 0.
-    Status Push(int64_t offset, const unsigned char* data, size_t size) {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_changed.wait(lock, [&] { return m_queue.size() < kMaxQueued || !m_status.ok(); });
-        if (!m_status.ok()) return m_status;
-        m_queue.push_back({offset, data, size});
-        m_changed.notify_all();
-        return Status::Ok();
-    }
-    // Waits until piece index (one that Push accepted) is no longer used;
-    // the first failure, if any.
-    Status Retire(size_t index) {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_changed.wait(lock, [&] { return m_retired > index; });
-        return m_status;
-    }
-    // Waits until every piece is written; the first failure, if any.
-    Status Finish() {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_closing = true;
-            m_changed.notify_all();
-        }
-        if (m_writer.joinable()) m_writer.join();
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_writerDone = true;
-            m_changed.notify_all();
-        }
-        if (m_syncer.joinable()) m_syncer.join();
-        return m_status;
-    }
-
-private:
-    static constexpr size_t kMaxQueued = 4;
-    static constexpr int64_t kSyncEvery = 64 << 20;
-    struct Item {
-        int64_t offset;
-        const unsigned char* data;
-        size_t size;
-    };
-    // Called with m_mutex held: the first failure wins; queued pieces are
-    // dropped (and count as retired).
-    void FailLocked(const Status& st) {
-        if (m_status.ok()) m_status = st;
-        m_retired += m_queue.size();
-        m_queue.clear();
-        m_changed.notify_all();
-    }
-    void RunWriter() {
-        int64_t sinceSync = 0;
-        while (true) {
-            Item item;
-            {
-                std::unique_lock<std::mutex> lock(m_mutex);
-                m_changed.wait(lock, [&] { return !m_queue.empty() || m_closing; });
-                if (m_queue.empty()) return;
-                item = m_queue.front();
-                m_queue.pop_front();
-            }
-            Status st = m_file.WriteAt(item.offset, item.data, item.size);
-            if (st.ok()) m_file.StartWriteback(item.offset, item.size);
-            sinceSync += static_cast<int64_t>(item.size);
-            std::lock_guard<std::mutex> lock(m_mutex);
-            ++m_retired;
-            if (!st.ok()) {
-                FailLocked(st);
-                return;
-            }
-            if (sinceSync >= kSyncEvery) {
-                m_syncWanted = true;
-                sinceSync = 0;
-            }
-            m_changed.notify_all();
-        }
-    }
-    void RunSyncer() {
-        while (true) {
-            {
-                std::unique_lock<std::mutex> lock(m_mutex);
-                m_changed.wait(lock, [&] { return m_syncWanted || m_writerDone; });
-                if (!m_syncWanted || !m_status.ok()) return;
-                m_syncWanted = false;
-            }
-            Status st = m_file.SyncData();
-            if (!st.ok()) {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                FailLocked(st);
-                return;
-            }
-        }
-    }
-
-    PartFile& m_file;
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    std::deque<Item> m_queue;
-    size_t m_retired = 0;
-    bool m_closing = false;
-    bool m_writerDone = false;
-    bool m_syncWanted = false;
-    Status m_status;
-    std::thread m_writer;  // last: they start once the members above exist
-    std::thread m_syncer;
-};
 
 CopyResult Outcome(CopyOutcome outcome, std::string message, int64_t bytes = 0) {
     return CopyResult{outcome, bytes, std::move(message)};
@@ -288,7 +97,7 @@ CopyResult FileCopier::CopyBrickTree(const std::string& host, const std::string&
     }
     int64_t done = 0;
     if (observer.progress) observer.progress(0, total);  // the index is in place; bricks next
-    BackgroundWriter writer(out);
+    PieceWriter writer(out);
     st = (*client)->FetchPieces(
         path, pieces,
         [&](size_t i, const unsigned char* data, size_t size) {
@@ -332,7 +141,7 @@ CopyResult FileCopier::CopyWholeFile(const std::string& host, const std::string&
     for (int64_t at = 0; at < size; at += kCopyPiece)
         pieces.push_back({at, static_cast<int32_t>(std::min<int64_t>(kCopyPiece, size - at))});
     int64_t done = 0;
-    BackgroundWriter writer(out);
+    PieceWriter writer(out);
     st = (*client)->FetchPieces(
         RemotePath(remoteDirectory, name), pieces,
         [&](size_t i, const unsigned char* data, size_t n) {

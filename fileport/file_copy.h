@@ -13,6 +13,7 @@
 #pragma once
 
 #include "fileport/lists.h"
+#include "fileport/part_file.h"
 #include "fileport/remote_files_client.h"
 #include "platform/status.h"
 
@@ -36,7 +37,6 @@ inline constexpr char kInvalidZbFile[] = "Invalid ZB File";
 // "File Type" column.
 inline constexpr char kLoanFile[] = "Loan file";
 inline constexpr char kZbFileType[] = "ZB file";
-inline constexpr char kPartSuffix[] = ".part";
 inline constexpr char kZbExtension[] = "zb";
 inline constexpr char kNoFilesMessage[] = "No Files specified";
 inline constexpr char kGetFileListFailed[] = "GetFileList failed.";
