@@ -106,8 +106,8 @@ CopyResult FileCopier::CopyBrickTree(const std::string& host, const std::string&
             if (observer.progress) observer.progress(done, total);
             return Status::Ok();
         },
-        [&]() { return Stopped(observer); }, kPiecesInFlight,
-        [&](size_t i) { return writer.Retire(i); }, kPiecesHeld);
+        [&]() { return Stopped(observer); }, kBrickWindow,
+        [&](size_t i) { return writer.Retire(i); }, kBrickWindow);
     Status written = writer.Finish();
     if (Stopped(observer)) return Outcome(CopyOutcome::kStopped, "stopped");
     if (!st.ok()) return Outcome(CopyOutcome::kFailed, st.message());
@@ -150,8 +150,8 @@ CopyResult FileCopier::CopyWholeFile(const std::string& host, const std::string&
             if (observer.progress) observer.progress(done, size);
             return Status::Ok();
         },
-        [&]() { return Stopped(observer); }, kPiecesInFlight,
-        [&](size_t i) { return writer.Retire(i); }, kPiecesHeld);
+        [&]() { return Stopped(observer); }, kCopyWindow,
+        [&](size_t i) { return writer.Retire(i); }, kCopyWindow);
     Status written = writer.Finish();
     if (Stopped(observer)) return Outcome(CopyOutcome::kStopped, "stopped");
     if (!st.ok()) return Outcome(CopyOutcome::kFailed, st.message());

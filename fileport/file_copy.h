@@ -40,11 +40,16 @@ inline constexpr char kZbFileType[] = "ZB file";
 inline constexpr char kZbExtension[] = "zb";
 inline constexpr char kNoFilesMessage[] = "No Files specified";
 inline constexpr char kGetFileListFailed[] = "GetFileList failed.";
-inline constexpr int32_t kCopyPiece = 4 << 20;
-// GetPartFile calls a copy keeps in flight, and received pieces it keeps
-// while the writer thread puts their bytes to disk.
-inline constexpr int kPiecesInFlight = 4;
-inline constexpr int kPiecesHeld = 4;
+// A whole file travels in pieces of kCopyPiece bytes, kCopyWindow of them
+// in flight and as many more received and held while the writer thread
+// puts their bytes to disk. Pieces this small stay in the processor's
+// caches from the disk read to the socket and from the socket to the file,
+// which makes a copy markedly cheaper than with pieces of several MiB.
+inline constexpr int32_t kCopyPiece = 512 << 10;
+inline constexpr int kCopyWindow = 16;
+// A brick tree travels a brick a piece (up to kMaxTransferBytes each), so
+// fewer are in flight and held.
+inline constexpr int kBrickWindow = 4;
 
 struct FileRow {
     std::string file;

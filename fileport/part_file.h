@@ -64,7 +64,7 @@ private:
 
 class PieceWriter {
 public:
-    static constexpr size_t kMaxQueued = 4;
+    static constexpr size_t kMaxQueued = 16;
     static constexpr int64_t kSyncEvery = 64 << 20;
 
     explicit PieceWriter(PartFile& file);
