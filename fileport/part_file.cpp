@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -71,17 +72,17 @@ PieceWriter::~PieceWriter() { (void)Finish(); }
 
 Status PieceWriter::Push(int64_t offset, const unsigned char* data, size_t size) {
     std::unique_lock<std::mutex> lock(m_mutex);
-    m_changed.wait(lock, [&] { return m_queue.size() < kMaxQueued || !m_status.ok(); });
+    m_given.wait(lock, [&] { return m_queue.size() < kMaxQueued || !m_status.ok(); });
     if (!m_status.ok()) return m_status;
     m_queue.push_back({m_pushed++, offset, data, size});
     m_done.push_back(0);
-    m_changed.notify_all();
+    m_work.notify_one();
     return Status::Ok();
 }
 
 Status PieceWriter::Retire(size_t index) {
     std::unique_lock<std::mutex> lock(m_mutex);
-    m_changed.wait(lock, [&] { return index >= m_done.size() || m_done[index] != 0; });
+    m_given.wait(lock, [&] { return index >= m_done.size() || m_done[index] != 0; });
     return m_status;
 }
 
@@ -90,7 +91,7 @@ Status PieceWriter::Finish() {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_finished) return m_status;
         m_closing = true;
-        m_changed.notify_all();
+        m_work.notify_all();
     }
     for (std::thread& t : m_threads) t.join();
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -102,13 +103,33 @@ void PieceWriter::FailLocked(const Status& st) {
     if (m_status.ok()) m_status = st;
     for (const Item& item : m_queue) m_done[item.index] = 1;  // dropped unwritten
     m_queue.clear();
-    m_changed.notify_all();
+    m_given.notify_all();
+    m_work.notify_all();
+    m_sync.notify_all();
 }
 
 Status PieceWriter::WriteItem(const Item& item) {
     VOXA_TRY(m_file.WriteAt(item.offset, item.data, item.size));
-    m_file.StartWriteback(item.offset, item.size);
+    // Writeback starts for kWritebackEvery bytes at a time: the disk gets
+    // large requests, and each start costs a system call and a wake of the
+    // device.
+    const int64_t end = item.offset + static_cast<int64_t>(item.size);
+    if (m_unstarted == 0) {
+        m_startFrom = item.offset;
+        m_startTo = end;
+    } else {
+        m_startFrom = std::min(m_startFrom, item.offset);
+        m_startTo = std::max(m_startTo, end);
+    }
+    m_unstarted += static_cast<int64_t>(item.size);
+    if (m_unstarted >= kWritebackEvery) StartWriteback();
     return Status::Ok();
+}
+
+void PieceWriter::StartWriteback() {
+    if (m_unstarted == 0) return;
+    m_file.StartWriteback(m_startFrom, static_cast<size_t>(m_startTo - m_startFrom));
+    m_unstarted = 0;
 }
 
 void PieceWriter::RunWriter() {
@@ -116,15 +137,15 @@ void PieceWriter::RunWriter() {
         Item item;
         {
             std::unique_lock<std::mutex> lock(m_mutex);
-            m_changed.wait(lock, [&] { return !m_queue.empty() || m_closing; });
+            m_work.wait(lock, [&] { return !m_queue.empty() || m_closing; });
             if (m_queue.empty()) break;
             item = m_queue.front();
             m_queue.pop_front();
-            m_changed.notify_all();  // room in the queue
         }
         Status st = WriteItem(item);
         std::lock_guard<std::mutex> lock(m_mutex);
         m_done[item.index] = 1;
+        m_given.notify_all();  // room in the queue, and the piece retired
         if (!st.ok()) {
             FailLocked(st);
             break;
@@ -133,19 +154,20 @@ void PieceWriter::RunWriter() {
         if (m_sinceSync >= kSyncEvery) {
             m_syncWanted = true;
             m_sinceSync = 0;
+            m_sync.notify_one();
         }
-        m_changed.notify_all();
     }
+    StartWriteback();
     std::lock_guard<std::mutex> lock(m_mutex);
     m_writerDone = true;
-    m_changed.notify_all();
+    m_sync.notify_all();
 }
 
 void PieceWriter::RunSyncer() {
     while (true) {
         {
             std::unique_lock<std::mutex> lock(m_mutex);
-            m_changed.wait(lock, [&] { return m_syncWanted || m_writerDone; });
+            m_sync.wait(lock, [&] { return m_syncWanted || m_writerDone; });
             if (!m_syncWanted || !m_status.ok()) return;
             m_syncWanted = false;
         }

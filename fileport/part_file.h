@@ -10,8 +10,8 @@
 // over): Push gives a piece, Retire(index) waits until the writer no longer
 // uses that piece's bytes (written, or dropped after a failure).
 //
-// Each written piece's writeback starts at once (without waiting for it),
-// and after every kSyncEvery bytes a thread of its own makes what is
+// Writeback of written pieces starts every kWritebackEvery bytes (without
+// waiting for it), and after every kSyncEvery bytes a thread of its own makes what is
 // written durable while later pieces are written, so that the disk and its
 // cache work during the copy and the final fsync has little left to do. A
 // failed sync fails the copy like a failed write.
@@ -66,6 +66,7 @@ class PieceWriter {
 public:
     static constexpr size_t kMaxQueued = 16;
     static constexpr int64_t kSyncEvery = 64 << 20;
+    static constexpr int64_t kWritebackEvery = 8 << 20;
 
     explicit PieceWriter(PartFile& file);
     ~PieceWriter();
@@ -92,12 +93,19 @@ private:
     void RunWriter();
     void RunSyncer();
     Status WriteItem(const Item& item);
+    void StartWriteback();
     void FailLocked(const Status& st);
 
     PartFile& m_file;
     std::mutex m_mutex;
-    std::condition_variable m_changed;
+    std::condition_variable m_work;   // the writer: a piece queued, or closing
+    std::condition_variable m_given;  // Push and Retire: a piece taken or retired, a failure
+    std::condition_variable m_sync;   // the syncer: a sync wanted, or the writer gone
     std::deque<Item> m_queue;
+    // Written bytes whose writeback has not been started (writer thread only).
+    int64_t m_unstarted = 0;
+    int64_t m_startFrom = 0;
+    int64_t m_startTo = 0;
     std::vector<char> m_done;  // per pushed piece: no longer used
     size_t m_pushed = 0;
     int64_t m_sinceSync = 0;
