@@ -12,9 +12,12 @@
 #                    fileport_server and getfile copy the same file in the
 #                    same rounds, reported as a ratio of its own
 # Each round copies the file with getfile, with the other build's getfile
-# when given, and with cp --reflink=never, dropping the page cache (sync, then
-# 3 to /proc/sys/vm/drop_caches, which needs root) before each copy and
-# timing each copy until a sync after it returns. Reports each round's rates
+# when given, and with cp --reflink=never (each round starting with another
+# of them), dropping the page cache (sync, then 3 to
+# /proc/sys/vm/drop_caches, which needs root) before each copy and timing
+# each copy until a sync after it returns. The CPU seconds of a side are
+# those of everything the copy ran (the program, and for getfile its
+# server, and the sync after it). Reports each round's rates
 # and ratios, the median ratio getfile/cp and the best rate of each side, and
 # the CPU seconds (user+system) each side used over all rounds.
 set -euo pipefail
@@ -96,25 +99,40 @@ best_get=0; best_other=0; best_cp=0
 cpu_get=0; cpu_other=0; cpu_cp=0
 server_cpu0=$(cpu_of "$server_pid")
 [[ -n "$other" ]] && other_cpu0=$(cpu_of "$other_server_pid")
-for r in $(seq 1 "$rounds"); do
-  getfile_copy "$build" "$port" "$work/getfile"
-  get_rate=$copy_rate; cpu_get=$(add "$cpu_get" "$copy_cpu")
-  if [[ -n "$other" ]]; then
-    getfile_copy "$other" "$other_port" "$work/other"
-    other_rate=$copy_rate; cpu_other=$(add "$cpu_other" "$copy_cpu")
-  fi
-
+# cp --reflink=never of the file; sets copy_rate and copy_cpu.
+cp_copy() {
   rm -f "$work/cp/big.raw"
   drop_cache
+  local start end t0 t1
   t0=$(awk -v hz="$(getconf CLK_TCK)" '{print ($16+$17)/hz}' /proc/$$/stat)
   start=$(now)
   cp --reflink=never "$work/data/big.raw" "$work/cp/big.raw"
   sync
   end=$(now)
   t1=$(awk -v hz="$(getconf CLK_TCK)" '{print ($16+$17)/hz}' /proc/$$/stat)
-  cpu_cp=$(add "$cpu_cp" "$(awk -v a="$t0" -v b="$t1" 'BEGIN{print b-a}')")
-  cp_rate=$(rate "$start" "$end")
+  copy_rate=$(rate "$start" "$end")
+  copy_cpu=$(awk -v a="$t0" -v b="$t1" 'BEGIN{print b-a}')
   rm -f "$work/cp/big.raw"
+}
+
+sides=(getfile cp)
+[[ -n "$other" ]] && sides=(getfile other cp)
+for r in $(seq 1 "$rounds"); do
+  # Each round starts with another side, so that no side always goes first.
+  for ((k = 0; k < ${#sides[@]}; k++)); do
+    side=${sides[$(( (k + r - 1) % ${#sides[@]} ))]}
+    case $side in
+      getfile)
+        getfile_copy "$build" "$port" "$work/getfile"
+        get_rate=$copy_rate; cpu_get=$(add "$cpu_get" "$copy_cpu") ;;
+      other)
+        getfile_copy "$other" "$other_port" "$work/other"
+        other_rate=$copy_rate; cpu_other=$(add "$cpu_other" "$copy_cpu") ;;
+      cp)
+        cp_copy
+        cp_rate=$copy_rate; cpu_cp=$(add "$cpu_cp" "$copy_cpu") ;;
+    esac
+  done
 
   ratio=$(awk -v a="$get_rate" -v b="$cp_rate" 'BEGIN{printf "%.3f", a/b}')
   ratios+=("$ratio")
