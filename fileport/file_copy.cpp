@@ -1,5 +1,6 @@
 #include "fileport/file_copy.h"
 
+#include "fileport/part_file.h"
 #include "fileport/remote_files_server.h"
 #include "fileport/zb_prune.h"
 #include "platform/unique_fd.h"
@@ -9,11 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <condition_variable>
 #include <cstring>
-#include <deque>
-#include <mutex>
-#include <thread>
 
 namespace voxa::fileport {
 namespace {
@@ -23,122 +20,6 @@ bool Stopped(const CopyObserver& o) { return o.stop && o.stop->load(std::memory_
 void Tell(const CopyObserver& o, const std::string& text) {
     if (o.message) o.message(text);
 }
-
-// A local file written as NAME.part and renamed into place by Commit; the
-// partial file is removed when the object goes without a commit.
-class PartFile {
-public:
-    PartFile(std::string dir, std::string name)
-        : m_final(dir + "/" + name), m_part(m_final + kPartSuffix) {}
-    ~PartFile() {
-        if (m_fd) {
-            m_fd = UniqueFd();
-            ::unlink(m_part.c_str());
-        }
-    }
-    Status Create(int64_t length) {
-        m_fd = UniqueFd(::open(m_part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-        if (!m_fd) return IoError(m_part + ": cannot create: " + std::strerror(errno));
-        // Pre-sized so that every piece can be written at its own offset.
-        if (::ftruncate(m_fd.Get(), static_cast<off_t>(length)) != 0)
-            return IoError(m_part + ": cannot size: " + std::strerror(errno));
-        return Status::Ok();
-    }
-    Status WriteAt(int64_t offset, const void* data, size_t size) {
-        const char* p = static_cast<const char*>(data);
-        size_t done = 0;
-        while (done < size) {
-            ssize_t n = ::pwrite(m_fd.Get(), p + done, size - done, static_cast<off_t>(offset + done));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return IoError(m_part + ": write failed: " + std::strerror(errno));
-            done += static_cast<size_t>(n);
-        }
-        return Status::Ok();
-    }
-    Status Commit() {
-        if (::fsync(m_fd.Get()) != 0) return IoError(m_part + ": " + std::strerror(errno));
-        if (::close(m_fd.Release()) != 0) {
-            ::unlink(m_part.c_str());
-            return IoError(m_part + ": " + std::strerror(errno));
-        }
-        if (::rename(m_part.c_str(), m_final.c_str()) != 0) {
-            ::unlink(m_part.c_str());
-            return IoError(m_final + ": cannot rename into place: " + std::strerror(errno));
-        }
-        return Status::Ok();
-    }
-
-private:
-    std::string m_final;
-    std::string m_part;
-    UniqueFd m_fd;
-};
-
-// Writes pieces into a PartFile on a thread of its own, so that the
-// connection is read while earlier pieces go to disk. At most kMaxQueued
-// pieces wait; Push blocks while the queue is full. Owned and driven by one
-// thread; the queue and the first failure are shared under m_mutex.
-class BackgroundWriter {
-public:
-    explicit BackgroundWriter(PartFile& file) : m_file(file), m_thread([this] { Run(); }) {}
-    ~BackgroundWriter() { (void)Finish(); }
-
-    Status Push(int64_t offset, const unsigned char* data, size_t size) {
-        std::vector<unsigned char> copy(data, data + size);
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_changed.wait(lock, [&] { return m_queue.size() < kMaxQueued || !m_status.ok(); });
-        if (!m_status.ok()) return m_status;
-        m_queue.push_back({offset, std::move(copy)});
-        m_changed.notify_all();
-        return Status::Ok();
-    }
-    // Waits until every piece is written; the first failure, if any.
-    Status Finish() {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_closing = true;
-            m_changed.notify_all();
-        }
-        if (m_thread.joinable()) m_thread.join();
-        return m_status;
-    }
-
-private:
-    static constexpr size_t kMaxQueued = 4;
-    struct Item {
-        int64_t offset;
-        std::vector<unsigned char> bytes;
-    };
-    void Run() {
-        while (true) {
-            Item item;
-            {
-                std::unique_lock<std::mutex> lock(m_mutex);
-                m_changed.wait(lock, [&] { return !m_queue.empty() || m_closing; });
-                if (m_queue.empty()) return;
-                item = std::move(m_queue.front());
-                m_queue.pop_front();
-                m_changed.notify_all();
-            }
-            Status st = m_file.WriteAt(item.offset, item.bytes.data(), item.bytes.size());
-            if (!st.ok()) {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                m_status = st;
-                m_queue.clear();
-                m_changed.notify_all();
-                return;
-            }
-        }
-    }
-
-    PartFile& m_file;
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    std::deque<Item> m_queue;
-    bool m_closing = false;
-    Status m_status;
-    std::thread m_thread;  // last: starts once the members above exist
-};
 
 CopyResult Outcome(CopyOutcome outcome, std::string message, int64_t bytes = 0) {
     return CopyResult{outcome, bytes, std::move(message)};
@@ -216,7 +97,7 @@ CopyResult FileCopier::CopyBrickTree(const std::string& host, const std::string&
     }
     int64_t done = 0;
     if (observer.progress) observer.progress(0, total);  // the index is in place; bricks next
-    BackgroundWriter writer(out);
+    PieceWriter writer(out);
     st = (*client)->FetchPieces(
         path, pieces,
         [&](size_t i, const unsigned char* data, size_t size) {
@@ -225,7 +106,8 @@ CopyResult FileCopier::CopyBrickTree(const std::string& host, const std::string&
             if (observer.progress) observer.progress(done, total);
             return Status::Ok();
         },
-        [&]() { return Stopped(observer); });
+        [&]() { return Stopped(observer); }, kBrickWindow,
+        [&](size_t i) { return writer.Retire(i); }, kBrickWindow);
     Status written = writer.Finish();
     if (Stopped(observer)) return Outcome(CopyOutcome::kStopped, "stopped");
     if (!st.ok()) return Outcome(CopyOutcome::kFailed, st.message());
@@ -259,7 +141,7 @@ CopyResult FileCopier::CopyWholeFile(const std::string& host, const std::string&
     for (int64_t at = 0; at < size; at += kCopyPiece)
         pieces.push_back({at, static_cast<int32_t>(std::min<int64_t>(kCopyPiece, size - at))});
     int64_t done = 0;
-    BackgroundWriter writer(out);
+    PieceWriter writer(out);
     st = (*client)->FetchPieces(
         RemotePath(remoteDirectory, name), pieces,
         [&](size_t i, const unsigned char* data, size_t n) {
@@ -268,7 +150,8 @@ CopyResult FileCopier::CopyWholeFile(const std::string& host, const std::string&
             if (observer.progress) observer.progress(done, size);
             return Status::Ok();
         },
-        [&]() { return Stopped(observer); });
+        [&]() { return Stopped(observer); }, kCopyWindow,
+        [&](size_t i) { return writer.Retire(i); }, kCopyWindow);
     Status written = writer.Finish();
     if (Stopped(observer)) return Outcome(CopyOutcome::kStopped, "stopped");
     if (!st.ok()) return Outcome(CopyOutcome::kFailed, st.message());

@@ -13,6 +13,7 @@
 #pragma once
 
 #include "fileport/lists.h"
+#include "fileport/part_file.h"
 #include "fileport/remote_files_client.h"
 #include "platform/status.h"
 
@@ -36,11 +37,19 @@ inline constexpr char kInvalidZbFile[] = "Invalid ZB File";
 // "File Type" column.
 inline constexpr char kLoanFile[] = "Loan file";
 inline constexpr char kZbFileType[] = "ZB file";
-inline constexpr char kPartSuffix[] = ".part";
 inline constexpr char kZbExtension[] = "zb";
 inline constexpr char kNoFilesMessage[] = "No Files specified";
 inline constexpr char kGetFileListFailed[] = "GetFileList failed.";
-inline constexpr int32_t kCopyPiece = 4 << 20;
+// A whole file travels in pieces of kCopyPiece bytes, kCopyWindow of them
+// in flight and as many more received and held while the writer thread
+// puts their bytes to disk. Pieces this small stay in the processor's
+// caches from the disk read to the socket and from the socket to the file,
+// which makes a copy markedly cheaper than with pieces of several MiB.
+inline constexpr int32_t kCopyPiece = 512 << 10;
+inline constexpr int kCopyWindow = 16;
+// A brick tree travels a brick a piece (up to kMaxTransferBytes each), so
+// fewer are in flight and held.
+inline constexpr int kBrickWindow = 4;
 
 struct FileRow {
     std::string file;

@@ -185,6 +185,84 @@ TEST_F(RemoteFilesServer, RangesReturnExactlyTheBytesReadAndSizesAreCapped) {
     EXPECT_EQ(client->GetPartFile(data.File("over.raw"), kMaxTransferBytes - 10, 100)->size(), 11u);
 }
 
+TEST_F(RemoteFilesServer, PiecesHeldPastTheSinkAreReleasedInOrderOnceEachOnEveryWayOut) {
+    const std::string bytes = Pattern(12 * 65536, 4);
+    ASSERT_TRUE(WriteWholeFile(data.File("p.raw"), bytes));
+    const std::string path = data.File("p.raw");
+    auto io = kj::setupAsyncIo();
+    auto client = Connect(io);
+    ASSERT_TRUE(client);
+    std::vector<Piece> pieces;
+    for (int i = 0; i < 12; ++i) pieces.push_back({int64_t{i} * 65536, 65536});
+    constexpr int kHold = 2;
+
+    std::vector<size_t> taken, released;
+    std::vector<const unsigned char*> where;
+    bool heldTooMany = false, bytesWrong = false, heldBytesChanged = false;
+    std::vector<std::string> copies;
+    auto sink = [&](size_t i, const unsigned char* d, size_t n) {
+        if (taken.size() - released.size() > static_cast<size_t>(kHold)) heldTooMany = true;
+        if (std::string(reinterpret_cast<const char*>(d), n) != bytes.substr(i * 65536, 65536))
+            bytesWrong = true;
+        taken.push_back(i);
+        where.push_back(d);
+        copies.emplace_back(reinterpret_cast<const char*>(d), n);
+        return Status::Ok();
+    };
+    auto release = [&](size_t i) {
+        // The bytes of a held piece are still the received ones.
+        if (std::string(reinterpret_cast<const char*>(where[i]), 65536) != copies[i])
+            heldBytesChanged = true;
+        released.push_back(i);
+        return Status::Ok();
+    };
+    std::vector<size_t> all(12);
+    for (size_t i = 0; i < all.size(); ++i) all[i] = i;
+
+    ASSERT_TRUE(client->FetchPieces(path, pieces, sink, {}, 3, release, kHold).ok());
+    EXPECT_EQ(taken, all);
+    EXPECT_EQ(released, all);
+    EXPECT_FALSE(heldTooMany);
+    EXPECT_FALSE(bytesWrong);
+    EXPECT_FALSE(heldBytesChanged);
+
+    // A piece that comes back short (past the end) fails; what was taken is released.
+    auto shortPieces = pieces;
+    shortPieces[5] = {11 * 65536 + 100, 65536};
+    taken.clear(), released.clear(), where.clear(), copies.clear();
+    EXPECT_FALSE(client->FetchPieces(path, shortPieces, sink, {}, 3, release, kHold).ok());
+    EXPECT_EQ(taken, (std::vector<size_t>{0, 1, 2, 3, 4}));
+    EXPECT_EQ(released, taken);
+
+    // A sink failure: the failed piece is not held.
+    taken.clear(), released.clear(), where.clear(), copies.clear();
+    auto failingSink = [&](size_t i, const unsigned char* d, size_t n) {
+        if (i == 3) return IoError("disk full");
+        return sink(i, d, n);
+    };
+    Status st = client->FetchPieces(path, pieces, failingSink, {}, 3, release, kHold);
+    EXPECT_EQ(st.message(), "disk full");
+    EXPECT_EQ(released, (std::vector<size_t>{0, 1, 2}));
+
+    // A release failure ends the fetch with that failure; the rest is still released.
+    taken.clear(), released.clear(), where.clear(), copies.clear();
+    auto failingRelease = [&](size_t i) {
+        (void)release(i);
+        return i == 1 ? IoError("write failed") : Status::Ok();
+    };
+    st = client->FetchPieces(path, pieces, sink, {}, 3, failingRelease, kHold);
+    EXPECT_EQ(st.message(), "write failed");
+    ASSERT_GE(taken.size(), 4u);
+    EXPECT_LT(taken.size(), 12u);
+    EXPECT_EQ(released, taken);
+
+    // Stopped between pieces.
+    taken.clear(), released.clear(), where.clear(), copies.clear();
+    st = client->FetchPieces(path, pieces, sink, [&] { return taken.size() == 4; }, 3, release, kHold);
+    EXPECT_FALSE(st.ok());
+    EXPECT_EQ(released, (std::vector<size_t>{0, 1, 2, 3}));
+}
+
 // A single-file tree written by hand: strides 1 and 2 under a stride-4
 // root, bricks with distinct byte patterns at scattered source offsets.
 struct HandTree {
@@ -483,6 +561,36 @@ TEST_F(PrunedCopy, CommandLinesCopyListAndFail) {
     EXPECT_STREQ(line, "h12v07.zb 6000000\n");
     std::fclose(out);
     std::fclose(err);
+}
+
+TEST_F(PrunedCopy, WholeCopiesOfEverySizeMatchTheirSourceByteForByte) {
+    // Empty, smaller than a disk block, exactly one piece, one byte over,
+    // and more pieces than are in flight and held, past a sync interval.
+    const int64_t sizes[] = {0, 1, 4095, kCopyPiece, int64_t{kCopyPiece} + 1,
+                             PieceWriter::kSyncEvery + 3 * int64_t{kCopyPiece} + 12345};
+    auto io = kj::setupAsyncIo();
+    FileCopier copier(io);
+    int n = 0;
+    for (int64_t size : sizes) {
+        const std::string name = "w" + std::to_string(n) + ".raw";
+        const std::string bytes = Pattern(static_cast<size_t>(size), static_cast<unsigned>(++n));
+        ASSERT_TRUE(WriteWholeFile(data.File(name), bytes));
+        int64_t last = -1;
+        CopyObserver observer;
+        observer.progress = [&](int64_t done, int64_t total) {
+            EXPECT_EQ(total, size);
+            last = done;
+        };
+        CopyResult r = copier.CopyWholeFile("127.0.0.1", data.Path(), name, local.Path(), observer);
+        ASSERT_EQ(r.outcome, CopyOutcome::kCopied) << size << ": " << r.message;
+        EXPECT_EQ(r.bytes, size);
+        EXPECT_EQ(last, size == 0 ? -1 : size);
+        EXPECT_FALSE(Exists(local.File(name + ".part")));
+        ASSERT_TRUE(Exists(local.File(name))) << size;
+        const std::string copy = ReadWholeFile(local.File(name));
+        EXPECT_EQ(copy.size(), bytes.size());
+        EXPECT_TRUE(copy == bytes) << size;
+    }
 }
 
 TEST(RemoteFilesActivation, ARegisteredServerIsLaunchedOnDemandAndLeavesWhenIdle) {

@@ -102,45 +102,66 @@ Result<std::string> RemoteFilesClient::GetFile(const std::string& path) {
 
 Status RemoteFilesClient::FetchPieces(const std::string& path, const std::vector<Piece>& pieces,
                                       const PieceSink& sink, const std::function<bool()>& stop,
-                                      int window) {
+                                      int window, const PieceRelease& release, int hold) {
     for (const Piece& p : pieces) {
         if (p.offset < 0 || p.size < 0 || p.offset + p.size > (int64_t{1} << 32))
             return Refused("piece beyond what GetPartFile can address");
     }
     using Reply = capnp::Response<rpc::IRemoteFiles::GetPartFileResults>;
-    std::deque<kj::Promise<Reply>> inFlight;
-    size_t next = 0;
-    auto send = [&]() {
-        auto request = m_impl->cap.getPartFileRequest();
-        request.setWcFile(path);
-        request.setLOffset(static_cast<int32_t>(static_cast<uint32_t>(pieces[next].offset)));
-        request.setLSize(pieces[next].size);
-        inFlight.push_back(request.send());
-        ++next;
-    };
+    // Replies whose bytes sink took and may still be using; released (and
+    // only then dropped) oldest first. Declared before inFlight so that it
+    // outlives every exit from the loop below.
+    std::deque<std::pair<size_t, Reply>> held;
+    const size_t keep = release ? static_cast<size_t>(std::max(0, hold)) : 0;
     Status status;
-    Status guard = Guard("GetPartFile", [&]() {
-        for (size_t done = 0; done < pieces.size(); ++done) {
-            if (stop && stop()) {
-                status = Failed("stopped");
-                return;
+    auto releaseOldest = [&]() {
+        Status st = release(held.front().first);
+        held.pop_front();
+        if (status.ok() && !st.ok()) status = st;
+    };
+    {
+        std::deque<kj::Promise<Reply>> inFlight;
+        size_t next = 0;
+        auto send = [&]() {
+            auto request = m_impl->cap.getPartFileRequest();
+            request.setWcFile(path);
+            request.setLOffset(static_cast<int32_t>(static_cast<uint32_t>(pieces[next].offset)));
+            request.setLSize(pieces[next].size);
+            inFlight.push_back(request.send());
+            ++next;
+        };
+        Status guard = Guard("GetPartFile", [&]() {
+            for (size_t done = 0; done < pieces.size(); ++done) {
+                if (stop && stop()) {
+                    status = Failed("stopped");
+                    return;
+                }
+                while (next < pieces.size() &&
+                       inFlight.size() < static_cast<size_t>(std::max(1, window)))
+                    send();
+                Reply reply = inFlight.front().wait(m_impl->io.waitScope);
+                inFlight.pop_front();
+                auto data = reply.getPData();
+                if (data.size() != static_cast<size_t>(pieces[done].size)) {
+                    status = IoError("piece at byte " + std::to_string(pieces[done].offset) +
+                                     " came back with " + std::to_string(data.size()) + " of " +
+                                     std::to_string(pieces[done].size) + " bytes");
+                    return;
+                }
+                status = sink(done, data.begin(), data.size());
+                if (!status.ok()) return;
+                if (release) {
+                    held.emplace_back(done, kj::mv(reply));
+                    while (held.size() > keep) {
+                        releaseOldest();
+                        if (!status.ok()) return;
+                    }
+                }
             }
-            while (next < pieces.size() && inFlight.size() < static_cast<size_t>(std::max(1, window)))
-                send();
-            Reply reply = inFlight.front().wait(m_impl->io.waitScope);
-            inFlight.pop_front();
-            auto data = reply.getPData();
-            if (data.size() != static_cast<size_t>(pieces[done].size)) {
-                status = IoError("piece at byte " + std::to_string(pieces[done].offset) + " came back with " +
-                                 std::to_string(data.size()) + " of " +
-                                 std::to_string(pieces[done].size) + " bytes");
-                return;
-            }
-            status = sink(done, data.begin(), data.size());
-            if (!status.ok()) return;
-        }
-    });
-    if (!guard.ok()) return guard;
+        });
+        if (status.ok() && !guard.ok()) status = guard;
+    }
+    while (!held.empty()) releaseOldest();
     return status;
 }
 

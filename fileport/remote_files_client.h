@@ -48,10 +48,19 @@ public:
     // in order with its index. Fails at the first piece that fails or comes
     // back with another length than asked, at a sink failure, or when
     // *stop becomes true (checked between pieces).
+    //
+    // The bytes handed to sink are the received message's own. Without
+    // release they are valid only while sink runs. With release, up to hold
+    // pieces that sink took stay received after sink returns, so that
+    // another thread may use their bytes without a copy; release(index) is
+    // called before piece index's bytes go and must return only once
+    // nothing uses them any more. Every piece sink took successfully is
+    // released, in order, on every way out (failure and stop included).
     using PieceSink = std::function<Status(size_t index, const unsigned char* data, size_t size)>;
+    using PieceRelease = std::function<Status(size_t index)>;
     Status FetchPieces(const std::string& path, const std::vector<Piece>& pieces,
                        const PieceSink& sink, const std::function<bool()>& stop = {},
-                       int window = 4);
+                       int window = 4, const PieceRelease& release = {}, int hold = 0);
 
 private:
     RemoteFilesClient(kj::AsyncIoContext& io, kj::Own<hosting::RemoteObject> object);
