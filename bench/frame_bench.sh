@@ -16,9 +16,9 @@
 # the framing differs (and exits 1 at the end).
 #
 # VOXA runs at the finest level (one slice per voxel plane) as it composites
-# by default (front to back, opaque pixels masked), the same composited back
-# to front (VOXA_BACK_TO_FRONT=1, the engine's earlier order; its last frames
-# are voxa_btf_<view>_<size>.png, and how far the two images lie apart is
+# by default (back to front), the same composited front to back with opaque
+# pixels masked (VOXA_FRONT_TO_BACK=1; its last frames are
+# voxa_ftb_<view>_<size>.png, and how far the two images lie apart is
 # printed in levels), at the default tolerances (level of detail on, as the
 # engine is normally used), and, for the front view, with every slice drawn
 # in full (VOXA_DRAW_ALL_SLICES=1).
@@ -64,12 +64,12 @@ echo "== $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg), $FRAMES 
 for view in front:0 elevated:45; do
   name=${view%%:*} elevation=${view#*:}
   res="$WORK/$name.txt"
-  : >"$res"; : >"$res.btf"; : >"$res.lod"; : >"$res.vtk"; rm -f "$res.all"
+  : >"$res"; : >"$res.ftb"; : >"$res.lod"; : >"$res.vtk"; rm -f "$res.all"
   viewline=$(EGL_PLATFORM=surfaceless "$BUILD/bin/frame_bench" "$WORK/ch2.zb" --frames 1 \
              --size 64 --elevation "$elevation" --print-view | grep '^view ')
   for ((r = 0; r < RUNS; r++)); do
     voxa_run "$res" "$elevation" --png "$WORK/voxa_${name}_"
-    VOXA_BACK_TO_FRONT=1 voxa_run "$res.btf" "$elevation" --png "$WORK/voxa_btf_${name}_"
+    VOXA_FRONT_TO_BACK=1 voxa_run "$res.ftb" "$elevation" --png "$WORK/voxa_ftb_${name}_"
     voxa_run "$res.lod" "$elevation" --lod
     if [ "$name" = front ]; then
       VOXA_DRAW_ALL_SLICES=1 voxa_run "$res.all" "$elevation"
@@ -94,19 +94,19 @@ for view in front:0 elevated:45; do
     slices=$(awk -v k="$key" '$2 == k {print $4}' "$res" | head -n 1 | tr -d '(')
     printf "%-9s VOXA finest %7.1f ms (%s slices)   VOXA lod %7.1f ms (%s slices)\n" "$key" \
       "${v:-nan}" "${slices:-?}" "${lodms:-nan}" "$(awk '{print $4}' <<<"$lod" | tr -d '(')"
-    btf=$(median "$res.btf" "voxa $key")
-    printf "%-9s VOXA finest back to front %7.1f ms   front to back / back to front %.2f\n" \
-      "$key" "${btf:-nan}" "$(awk -v a="${v:-0}" -v b="${btf:-0}" 'BEGIN {print (b > 0 ? a / b : 0)}')"
+    ftb=$(median "$res.ftb" "voxa $key")
+    printf "%-9s VOXA finest front to back %7.1f ms   front to back / back to front %.2f\n" \
+      "$key" "${ftb:-nan}" "$(awk -v a="${ftb:-0}" -v b="${v:-0}" 'BEGIN {print (b > 0 ? a / b : 0)}')"
     /usr/bin/python3 bench/image_levels.py "$WORK/voxa_${name}_${size}.png" \
-      "$WORK/voxa_btf_${name}_${size}.png" | sed "s/^/$key front to back vs back to front: /"
+      "$WORK/voxa_ftb_${name}_${size}.png" | sed "s/^/$key front to back vs back to front: /"
     if [ -f "$res.all" ]; then
       printf "%-9s VOXA every slice drawn %7.1f ms\n" "$key" "$(median "$res.all" "voxa $key")"
     fi
     printf "%-9s VTK fixed-point %7.1f ms   VTK GPU %7.1f ms\n" "$key" "${fixed:-nan}" "${gpu:-nan}"
     best=$(printf '%s\n%s\n' "$fixed" "$gpu" | grep -E '^[0-9.]+$' | sort -g | head -n 1 || true)
     if [ -n "$v" ] && [ -n "$best" ]; then
-      awk -v k="$key" -v v="$v" -v t="${btf:-0}" -v l="${lodms:-0}" -v b="$best" 'BEGIN {
-        printf "%-9s ratio VOXA / faster VTK: finest %.2f (back to front %.2f)   lod %.2f\n",
+      awk -v k="$key" -v v="$v" -v t="${ftb:-0}" -v l="${lodms:-0}" -v b="$best" 'BEGIN {
+        printf "%-9s ratio VOXA / faster VTK: finest %.2f (front to back %.2f)   lod %.2f\n",
                k, v / b, t / b, l / b}'
     fi
     if ! /usr/bin/python3 bench/frame_compare.py "$WORK/voxa_${name}_${size}.png" \

@@ -48,7 +48,7 @@ FrameDebugSettings FrameDebugSettings::FromEnvironment() {
     FrameDebugSettings s;
     s.drawAllSlices = EnvironmentFlag(kDrawAllSlicesEnv);
     s.panelLog = EnvironmentFlag(kPanelLogEnv);
-    s.backToFront = EnvironmentFlag(kBackToFrontEnv);
+    s.frontToBack = EnvironmentFlag(kFrontToBackEnv);
     return s;
 }
 
@@ -169,7 +169,7 @@ FrontToBack* FramePipeline::FrontToBackFor(RenderContext& context, const FrameSt
     // premultiplied colours front to back needs.
     const bool paletteShader =
         m_process.ColorTableEXT() == nullptr && context.PaletteStandIn() != nullptr;
-    if (m_debug.backToFront || m_frontToBackRefused ||
+    if (!m_debug.frontToBack || m_frontToBackRefused ||
         (ChooseTextureMethod(f.opts->usePalet, f.paired) == TextureMethod::kBob &&
          !paletteShader))
         return nullptr;

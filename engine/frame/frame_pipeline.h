@@ -48,7 +48,7 @@ inline constexpr char kEndJsubRenderloop[] = "End   jsubRenderloop";
 struct FrameDebugSettings {
     bool drawAllSlices = false;  // kDrawAllSlicesEnv: no skipping, no scissor
     bool panelLog = false;       // kPanelLogEnv: append the panel-switch record
-    bool backToFront = false;    // kBackToFrontEnv: no front-to-back compositing
+    bool frontToBack = false;    // kFrontToBackEnv: front-to-back compositing
     static FrameDebugSettings FromEnvironment();
 };
 

@@ -234,6 +234,22 @@ TEST_F(FramePipelineTest, PaletteAndEngineTableImagesAgreeWithinOneLevel) {
     }
     EXPECT_GT(lit, 500);  // the edges are there
     EXPECT_LE(worst, 1);
+
+    // Front to back, the palette shader gives premultiplied colours as the
+    // engine's slice program does: the same agreement.
+    m_pipeline->SetDebugSettings({.frontToBack = true});
+    std::vector<unsigned char> bobFront = Render();
+    m_context->SetOption("UsePalet", "FALSE");
+    std::vector<unsigned char> bolFront = Render();
+    ASSERT_EQ(bolFront.size(), bobFront.size());
+    int worstFront = 0, worstOrders = 0;
+    for (size_t i = 0; i < bolFront.size(); ++i) {
+        worstFront = std::max(worstFront, std::abs(int(bolFront[i]) - int(bobFront[i])));
+        worstOrders = std::max(worstOrders, std::abs(int(bolFront[i]) - int(bol[i])));
+    }
+    EXPECT_LE(worstFront, 1);
+    EXPECT_GT(worstOrders, 0) << "front to back really ran";
+    EXPECT_LE(worstOrders, 3);
 }
 
 TEST_F(FramePipelineTest, TimedRenderWritesTheRenderPhases) {

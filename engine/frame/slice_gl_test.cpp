@@ -337,9 +337,9 @@ protected:
     // the float accumulation): within one level, and on few bytes at all.
     // Returns the slices drawn back to front {in full, usual way}.
     std::pair<int, int> ExpectSameImage(const std::string& what) {
-        m_pipeline->SetDebugSettings({.drawAllSlices = true, .backToFront = true});
+        m_pipeline->SetDebugSettings({.drawAllSlices = true});
         Frame full = Render();
-        m_pipeline->SetDebugSettings({.drawAllSlices = false, .backToFront = true});
+        m_pipeline->SetDebugSettings({.drawAllSlices = false});
         Frame fast = Render();
         EXPECT_EQ(full.pixels.size(), fast.pixels.size()) << what;
         size_t differing = 0, first = full.pixels.size(), lit = 0;
@@ -355,10 +355,11 @@ protected:
         EXPECT_GT(full.slices, 0) << what;
         EXPECT_LE(fast.slices, full.slices) << what;
 
-        m_pipeline->SetDebugSettings({.drawAllSlices = true});
+        m_pipeline->SetDebugSettings({.drawAllSlices = true, .frontToBack = true});
         Frame fullFront = Render();
-        m_pipeline->SetDebugSettings({.drawAllSlices = false});
+        m_pipeline->SetDebugSettings({.drawAllSlices = false, .frontToBack = true});
         Frame fastFront = Render();
+        m_pipeline->SetDebugSettings({});
         EXPECT_EQ(fullFront.pixels.size(), fastFront.pixels.size()) << what;
         int worst = 0;
         differing = 0;
@@ -627,6 +628,7 @@ TEST_F(SliceIdentityTest, FrontToBackImageDoesNotDependOnEarlierFrames) {
     ASSERT_TRUE(MakeZb(v, zb, o).ok());
     m_context->Set_ZBname(zb);
     m_context->SetRenderQuality(0, 0.0f, 0.0f);
+    m_pipeline->SetDebugSettings({.frontToBack = true});
     Start(128);
     const std::array<std::array<float, 3>, 4> views = {
         {{3.0f, -2.0f, 1.0f}, {-2.5f, -3.5f, 2.0f}, {2.0f, 1.5f, -3.0f}, {0.5f, -4.0f, 0.3f}}};
