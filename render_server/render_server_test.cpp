@@ -304,11 +304,19 @@ TEST_F(ServedWork, GetPixReturnsTheDirectModeFrame) {
 }
 
 TEST_F(ServedWork, NonBlockingRenderIsWorkingUntilDoneAndRequestsKeepTheirOrder) {
-    std::string zb = MakeVolume(m_data, 64, 16);
+    // A frame slow enough (every finest brick, 640 x 480) that it is still
+    // drawing when the status asked right after it arrives, on a busy
+    // machine too.
+    std::string zb = MakeVolume(m_data, 128, 16);
     auto w = NewObject();
     auto other = NewObject();
-    Frustum(w, 320, 240);
+    Frustum(w, 640, 480);
     SetName(w, zb);
+    auto quality = w.setRenderQualityRequest();
+    quality.setIPixErr(0);
+    quality.setFAngleError(0);
+    quality.setFSizeError(0);
+    quality.send().wait(Ws());
     StartUp(w);
     ASSERT_TRUE(WindowUpSoon(w));
     Render(w);  // blocking by default: done when it returns
