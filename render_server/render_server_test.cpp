@@ -99,6 +99,14 @@ protected:
         r.setFPanWidth(2 * kTan17);
         r.send().wait(Ws());
     }
+    // Every brick at the finest level (no tolerance).
+    void FinestQuality(rpc::Ivoxa_work::Client& w) {
+        auto quality = w.setRenderQualityRequest();
+        quality.setIPixErr(0);
+        quality.setFAngleError(0);
+        quality.setFSizeError(0);
+        quality.send().wait(Ws());
+    }
     void Option(rpc::Ivoxa_work::Client& w, const std::string& key, const std::string& value) {
         auto r = w.setOptionRequest();
         r.setWcKey(key);
@@ -312,11 +320,7 @@ TEST_F(ServedWork, NonBlockingRenderIsWorkingUntilDoneAndRequestsKeepTheirOrder)
     auto other = NewObject();
     Frustum(w, 640, 480);
     SetName(w, zb);
-    auto quality = w.setRenderQualityRequest();
-    quality.setIPixErr(0);
-    quality.setFAngleError(0);
-    quality.setFSizeError(0);
-    quality.send().wait(Ws());
+    FinestQuality(w);
     StartUp(w);
     ASSERT_TRUE(WindowUpSoon(w));
     Render(w);  // blocking by default: done when it returns
@@ -404,11 +408,7 @@ TEST_F(ServedWork, StopRenderingEndsASlowFrameWhileAnotherCallWaits) {
     auto stopper = NewObject();
     Frustum(renderer, 1024, 1024);
     SetName(renderer, zb);
-    auto quality = renderer.setRenderQualityRequest();
-    quality.setIPixErr(0);
-    quality.setFAngleError(0);
-    quality.setFSizeError(0);
-    quality.send().wait(Ws());
+    FinestQuality(renderer);
     StartUp(renderer);
     ASSERT_TRUE(WindowUpSoon(renderer));
     auto frame = renderer.setDoRenderRequest().send();

@@ -152,7 +152,7 @@ Result<std::unique_ptr<FrontToBack>> FrontToBack::Create() {
     return f;
 }
 
-void FrontToBack::Release() {
+void FrontToBack::DeletePanels() {
     const FrontToBackGl& gl = *m_gl;
     for (PanelBuffer& p : m_panels) {
         if (p.fbo != 0) gl.DeleteFramebuffers(1, &p.fbo);
@@ -160,6 +160,11 @@ void FrontToBack::Release() {
         if (p.stencil != 0) gl.DeleteRenderbuffers(1, &p.stencil);
     }
     m_panels.clear();
+}
+
+void FrontToBack::Release() {
+    const FrontToBackGl& gl = *m_gl;
+    DeletePanels();
     for (GLuint* program : {&m_sliceProgram, &m_markProgram, &m_compositeProgram}) {
         if (*program != 0) gl.shaders.DeleteProgram(*program);
         *program = 0;
@@ -181,12 +186,7 @@ Status FrontToBack::BeginFrame(int panels, int width, int height) {
     ForgetMarks();
     if (width != m_width || height != m_height || static_cast<int>(m_panels.size()) > panels) {
         // Other sizes: new buffers throughout (the programs stay).
-        for (PanelBuffer& p : m_panels) {
-            gl.DeleteFramebuffers(1, &p.fbo);
-            glDeleteTextures(1, &p.color);
-            gl.DeleteRenderbuffers(1, &p.stencil);
-        }
-        m_panels.clear();
+        DeletePanels();
         m_width = width;
         m_height = height;
     }

@@ -108,6 +108,7 @@ private:
     FrontToBack();
     struct PanelBuffer;
     void Release();
+    void DeletePanels();
     void ReadMarks(const ScissorBox& box);
     void ForgetMarks();
 
