@@ -192,12 +192,16 @@ void BrickCache::ReaderMain(int index, int count) {
     ReaderIo io(index);
     MeetAtStart(index, count);
     while (Running()) {
-        // Idle until a list is posted.
-        WaitFor([&] { return !Running() || ListPosted(); }, 50);
+        // Idle until a list is posted. A list aborted before the readers took
+        // it up is ended all the same (the barrier below sets the state back
+        // to none), or the render thread would wait for it for ever.
+        WaitFor([&] {
+            return !Running() || m_posted.load(std::memory_order_acquire) != ListState::kNone;
+        }, 50);
         if (!Running()) break;
         // Thread 0 plans the list and its read order; the others wait.
         if (index == 0) {
-            Plan(count);
+            if (ListPosted()) Plan(count);
         } else {
             WaitFor([&] { return m_planReady.load(std::memory_order_acquire) || !ListPosted(); }, 10);
         }

@@ -7,6 +7,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
@@ -269,6 +272,40 @@ TEST(BrickCache, AbortWhileWaitingReturnsTheRegionStart) {
     EXPECT_EQ(cache.Posted(), ListState::kNone);
     // The next frame still works.
     EXPECT_EQ(RunFrame(cache, f.data, 0, 40), 40);
+}
+
+// A stop that comes before the readers have taken the list up (the viewer
+// aborts the frame the moment the user moves) must still end that list:
+// the next frame waits for it.
+TEST(BrickCache, ListAbortedBeforeTheReadersTakeItUpStillEnds) {
+    Fixture f;
+    ASSERT_TRUE(WriteWholeFile(f.data, MakeData(8)));
+    BrickCache cache(1);
+    cache.CheckDataDirs(f.zb);
+    std::atomic<int> done{0};
+    std::jthread frames([&] {
+        for (int i = 0; i < 200; ++i) {
+            cache.ResetRequests();
+            for (int b = 0; b < 8; ++b) cache.PostRequest(b, f.data, b * k64K, k64K);
+            cache.SetPosted();
+            cache.RaiseAbort();
+            cache.ClearAbort();
+            done.fetch_add(1);
+        }
+        cache.WaitUntilIdle();
+        done.fetch_add(1);
+    });
+    // A list left posted-and-aborted for ever would hang here: give up
+    // after a generous bound and say so instead.
+    for (int waited = 0; done.load() < 201 && waited < 30000; waited += 10)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (done.load() < 201) {
+        ADD_FAILURE() << "stuck after " << done.load() << " aborted lists";
+        std::fflush(nullptr);
+        std::_Exit(1);
+    }
+    EXPECT_EQ(cache.Posted(), ListState::kNone);
+    EXPECT_EQ(RunFrame(cache, f.data, 0, 8), 8);
 }
 
 TEST(BrickCache, NewCacheSizeEmptiesTheCache) {

@@ -271,7 +271,7 @@ void TurnZoomAndSave(ViewWindow& window, const TempDir& dir) {
 
     Wheel(window.View(), 240);
     int zoomed = NextWholeFrame(window, turned);
-    ASSERT_GT(zoomed, turned);
+    ASSERT_GT(zoomed, turned) << window.StatusText().toStdString();
     // Closer: the volume covers more of the frame.
     EXPECT_GT(Lit(window.Image()), Lit(afterDrag) * 11 / 10);
     EXPECT_TRUE(window.StatusText().contains("ms  detail: pixel error 5"))
