@@ -57,6 +57,10 @@ struct FrontToBack::PanelBuffer {
     GLuint color = 0;    // RGBA32F texture
     GLuint stencil = 0;  // depth-stencil render buffer
     bool used = false;
+    // Tiles of kTile x kTile pixels (row-major from the bottom left) whose
+    // every pixel was marked opaque this frame; marks only grow, so a tile
+    // once opaque stays so until the frame ends.
+    std::vector<uint8_t> opaque;
 };
 
 namespace {
@@ -183,7 +187,6 @@ Status FrontToBack::BeginFrame(int panels, int width, int height) {
     m_window = static_cast<GLuint>(window);
     m_current = -1;
     m_markCount = 0;
-    ForgetMarks();
     if (width != m_width || height != m_height || static_cast<int>(m_panels.size()) > panels) {
         // Other sizes: new buffers throughout (the programs stay).
         DeletePanels();
@@ -218,7 +221,12 @@ Status FrontToBack::BeginFrame(int panels, int width, int height) {
         }
     }
     glBindTexture(GL_TEXTURE_2D, bound);
-    for (PanelBuffer& p : m_panels) p.used = false;
+    m_tilesX = (width + kTile - 1) / kTile;
+    m_tilesY = (height + kTile - 1) / kTile;
+    for (PanelBuffer& p : m_panels) {
+        p.used = false;
+        p.opaque.assign(static_cast<size_t>(m_tilesX) * static_cast<size_t>(m_tilesY), 0);
+    }
     return Status::Ok();
 }
 
@@ -309,59 +317,122 @@ void FrontToBack::MarkOpaque(const ScissorBox& box) {
     if (m_markCount++ % kReadEvery == 0) ReadMarks(box);
 }
 
-void FrontToBack::ForgetMarks() {
-    m_markedX1 = m_markedX0 = m_markedY1 = m_markedY0 = 0;
-    m_marksPanel = -1;
-}
-
 void FrontToBack::ReadMarks(const ScissorBox& box) {
-    int x0 = 0, y0 = 0, x1 = m_width, y1 = m_height;
+    if (m_current < 0) return;
+    // The box grown to whole tiles: every tile read is known all through.
+    int tx0 = 0, ty0 = 0, tx1 = m_tilesX, ty1 = m_tilesY;
     if (!box.Empty()) {
-        x0 = std::max(0, box.x);
-        y0 = std::max(0, box.y);
-        x1 = std::min(m_width, box.x + box.width);
-        y1 = std::min(m_height, box.y + box.height);
+        tx0 = std::max(0, box.x / kTile);
+        ty0 = std::max(0, box.y / kTile);
+        tx1 = std::min(m_tilesX, (box.x + box.width + kTile - 1) / kTile);
+        ty1 = std::min(m_tilesY, (box.y + box.height + kTile - 1) / kTile);
     }
-    ForgetMarks();
-    if (x1 <= x0 || y1 <= y0) return;
+    if (tx1 <= tx0 || ty1 <= ty0) return;
+    const int x0 = tx0 * kTile, y0 = ty0 * kTile;
+    const int x1 = std::min(m_width, tx1 * kTile), y1 = std::min(m_height, ty1 * kTile);
     const int w = x1 - x0, h = y1 - y0;
     m_marks.resize(static_cast<size_t>(w) * static_cast<size_t>(h));
-    PixelTransferScope transfer;
-    glReadPixels(x0, y0, w, h, GL_STENCIL_INDEX, GL_UNSIGNED_BYTE, m_marks.data());
-    int ox0 = x1, oy0 = y1, ox1 = x0, oy1 = y0;  // empty
-    for (int y = 0; y < h; ++y) {
-        const uint8_t* row = m_marks.data() + static_cast<size_t>(y) * static_cast<size_t>(w);
-        const uint8_t* first = std::find(row, row + w, uint8_t{0});
-        if (first == row + w) continue;  // the whole row is opaque
-        const int last = static_cast<int>(
-            std::find(std::make_reverse_iterator(row + w), std::make_reverse_iterator(row),
-                      uint8_t{0}).base() - row) - 1;
-        ox0 = std::min(ox0, x0 + static_cast<int>(first - row));
-        ox1 = std::max(ox1, x0 + last + 1);
-        oy0 = std::min(oy0, y0 + y);
-        oy1 = y0 + y + 1;
+    {
+        PixelTransferScope transfer;
+        glReadPixels(x0, y0, w, h, GL_STENCIL_INDEX, GL_UNSIGNED_BYTE, m_marks.data());
     }
-    m_marksPanel = m_current;
-    m_markedX0 = x0;
-    m_markedY0 = y0;
-    m_markedX1 = x1;
-    m_markedY1 = y1;
-    m_openX0 = ox0;
-    m_openY0 = oy0;
-    m_openX1 = ox1;
-    m_openY1 = oy1;
+    std::vector<uint8_t>& opaque = m_panels[static_cast<size_t>(m_current)].opaque;
+    for (int ty = ty0; ty < ty1; ++ty) {
+        const int ry0 = ty * kTile - y0, ry1 = std::min(h, ry0 + kTile);
+        for (int tx = tx0; tx < tx1; ++tx) {
+            uint8_t& tile = opaque[static_cast<size_t>(ty) * static_cast<size_t>(m_tilesX) + static_cast<size_t>(tx)];
+            if (tile) continue;
+            const int rx0 = tx * kTile - x0, rx1 = std::min(w, rx0 + kTile);
+            bool all = true;
+            for (int y = ry0; y < ry1 && all; ++y) {
+                const uint8_t* row = m_marks.data() + static_cast<size_t>(y) * static_cast<size_t>(w);
+                all = std::find(row + rx0, row + rx1, uint8_t{0}) == row + rx1;
+            }
+            tile = all ? 1 : 0;
+        }
+    }
+}
+
+void FrontToBack::OpenPieces(const ScissorBox& box, std::vector<ScissorBox>* pieces) const {
+    pieces->clear();
+    if (box.Empty()) return;
+    const int bx1 = box.x + box.width, by1 = box.y + box.height;
+    const std::vector<uint8_t>* opaque =
+        m_current >= 0 ? &m_panels[static_cast<size_t>(m_current)].opaque : nullptr;
+    if (opaque == nullptr || opaque->empty()) {
+        pieces->push_back(box);
+        return;
+    }
+    // Tiles the box touches; outside the panel nothing is known (open).
+    const int tx0 = std::clamp(box.x / kTile - (box.x < 0 ? 1 : 0), -1, m_tilesX);
+    const int tx1 = std::clamp((bx1 + kTile - 1) / kTile, 0, m_tilesX + 1);
+    const int ty0 = std::clamp(box.y / kTile - (box.y < 0 ? 1 : 0), -1, m_tilesY);
+    const int ty1 = std::clamp((by1 + kTile - 1) / kTile, 0, m_tilesY + 1);
+    auto open = [&](int tx, int ty) {
+        if (tx < 0 || ty < 0 || tx >= m_tilesX || ty >= m_tilesY) return true;
+        return (*opaque)[static_cast<size_t>(ty) * static_cast<size_t>(m_tilesX) + static_cast<size_t>(tx)] == 0;
+    };
+    // One piece per row of tiles, from its first open tile to its last;
+    // rows with the same span join.
+    for (int ty = ty0; ty < ty1; ++ty) {
+        int first = tx0;
+        while (first < tx1 && !open(first, ty)) ++first;
+        if (first == tx1) continue;
+        int last = tx1 - 1;
+        while (!open(last, ty)) --last;
+        ScissorBox row;
+        row.x = std::max(box.x, first * kTile);
+        row.width = std::min(bx1, (last + 1) * kTile) - row.x;
+        row.y = std::max(box.y, ty * kTile);
+        row.height = std::min(by1, (ty + 1) * kTile) - row.y;
+        if (row.Empty()) continue;
+        if (!pieces->empty()) {
+            ScissorBox& prev = pieces->back();
+            if (prev.x == row.x && prev.width == row.width && prev.y + prev.height == row.y) {
+                prev.height += row.height;
+                continue;
+            }
+        }
+        pieces->push_back(row);
+    }
+    // Every piece is one more draw of the slice: past kMaxPieces, the two
+    // neighbours whose joint box adds the fewest pixels are joined.
+    auto area = [](const ScissorBox& b) { return static_cast<int64_t>(b.width) * b.height; };
+    auto join = [](const ScissorBox& a, const ScissorBox& b) {
+        const int x0 = std::min(a.x, b.x), x1 = std::max(a.x + a.width, b.x + b.width);
+        return ScissorBox{x0, a.y, x1 - x0, b.y + b.height - a.y};
+    };
+    while (static_cast<int>(pieces->size()) > kMaxPieces) {
+        size_t best = 0;
+        int64_t bestCost = INT64_MAX;
+        for (size_t i = 0; i + 1 < pieces->size(); ++i) {
+            const ScissorBox& a = (*pieces)[i];
+            const ScissorBox& b = (*pieces)[i + 1];
+            const int64_t cost = area(join(a, b)) - area(a) - area(b);
+            if (cost < bestCost) {
+                bestCost = cost;
+                best = i;
+            }
+        }
+        (*pieces)[best] = join((*pieces)[best], (*pieces)[best + 1]);
+        pieces->erase(pieces->begin() + static_cast<std::ptrdiff_t>(best) + 1);
+    }
 }
 
 ScissorBox FrontToBack::Open(const ScissorBox& box) const {
-    if (box.Empty()) return box;
-    const int bx1 = box.x + box.width, by1 = box.y + box.height;
-    const bool inside = m_marksPanel == m_current && box.x >= m_markedX0 && box.y >= m_markedY0 && bx1 <= m_markedX1 &&
-                        by1 <= m_markedY1 && m_markedX1 > m_markedX0;
-    if (!inside) return box;
-    const int x0 = std::max(box.x, m_openX0), y0 = std::max(box.y, m_openY0);
-    const int x1 = std::min(bx1, m_openX1), y1 = std::min(by1, m_openY1);
-    if (x1 <= x0 || y1 <= y0) return {};
-    return {x0, y0, x1 - x0, y1 - y0};
+    std::vector<ScissorBox> pieces;
+    OpenPieces(box, &pieces);
+    if (pieces.empty()) return {};
+    ScissorBox all = pieces.front();
+    for (const ScissorBox& b : pieces) {
+        const int x1 = std::max(all.x + all.width, b.x + b.width);
+        const int y1 = std::max(all.y + all.height, b.y + b.height);
+        all.x = std::min(all.x, b.x);
+        all.y = std::min(all.y, b.y);
+        all.width = x1 - all.x;
+        all.height = y1 - all.y;
+    }
+    return all;
 }
 
 void FrontToBack::Composite(int k) {

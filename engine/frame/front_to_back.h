@@ -55,6 +55,10 @@ public:
     static constexpr int kMarkEvery = 8;
     // Markings between two reads of the marks (for Open).
     static constexpr int kReadEvery = 4;
+    // Side in pixels of the tiles the read marks are kept in.
+    static constexpr int kTile = 16;
+    // Most pieces a slice is drawn in (each is one more draw call).
+    static constexpr int kMaxPieces = 6;
 
     // Fails when the context lacks frame buffer objects, float textures,
     // shaders or texture barriers.
@@ -83,14 +87,17 @@ public:
     void BeginSlices(bool ownProgram = true);
     void EndSlices();
     // Marks the opaque pixels inside `box` (window coordinates; the whole
-    // viewport when empty); every kReadEvery markings the marks are read
-    // back, so that Open can tell which part of a box still takes colour.
-    // Between BeginSlices and EndSlices.
+    // viewport when empty); every kReadEvery markings the marks of the box
+    // are read back into the panel's grid of opaque tiles, which OpenPieces
+    // and Open consult. Between BeginSlices and EndSlices.
     void MarkOpaque(const ScissorBox& box);
-    // The part of `box` (non-empty, window coordinates) that may still take
-    // colour: when the box lies inside the box whose marks were read last,
-    // the bounding box of the pixels unmarked there at that read (empty:
-    // all of it is opaque), else the box itself.
+    // The parts of `box` (window coordinates) that may still take colour:
+    // the box cut to the tiles not yet known opaque, one piece per row of
+    // tiles from its first open tile to its last (rows with the same span
+    // joined), at most kMaxPieces pieces (neighbours joined where that adds
+    // the fewest pixels). Empty: all of the box is opaque.
+    void OpenPieces(const ScissorBox& box, std::vector<ScissorBox>* pieces) const;
+    // The bounding box of OpenPieces (empty: all of `box` is opaque).
     ScissorBox Open(const ScissorBox& box) const;
 
     // Puts panel k's accumulation over the window's frame buffer (which it
@@ -110,7 +117,6 @@ private:
     void Release();
     void DeletePanels();
     void ReadMarks(const ScissorBox& box);
-    void ForgetMarks();
 
     std::unique_ptr<FrontToBackGl> m_gl;
     std::vector<PanelBuffer> m_panels;
@@ -122,13 +128,9 @@ private:
     bool m_inSlices = false;
     float m_opaqueAlpha = kOpaqueAlpha;
     int m_blendSrc = 0, m_blendDst = 0;  // the caller's, put back at EndSlices
-    // What the last marking found in the current panel: the box it looked
-    // at and the bounding box of the pixels there still unmarked.
-    int m_markedX0 = 0, m_markedY0 = 0, m_markedX1 = 0, m_markedY1 = 0;
-    int m_openX0 = 0, m_openY0 = 0, m_openX1 = 0, m_openY1 = 0;
+    int m_tilesX = 0, m_tilesY = 0;  // the panels' tile grids
     int m_markCount = 0;
-    int m_marksPanel = -1;         // the panel they belong to
-    std::vector<uint8_t> m_marks;  // read-back stencil of the marked box
+    std::vector<uint8_t> m_marks;  // read-back stencil of the tiles read
 };
 
 }  // namespace voxa

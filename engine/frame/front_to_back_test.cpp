@@ -62,14 +62,19 @@ protected:
     }
     // A quad over window pixels x0..x1 (exclusive), all rows.
     static void Quad(int x0, int x1, float r, float g, float b, float a) {
+        Rect(x0, x1, 0, kSize, kSize, r, g, b, a);
+    }
+    // A quad over pixels [x0, x1) x [y0, y1) of a viewport of size x size.
+    static void Rect(int x0, int x1, int y0, int y1, int size, float r, float g, float b, float a) {
         glColor4f(r, g, b, a);
-        const float l = -1.0f + 2.0f * x0 / kSize, rr = -1.0f + 2.0f * x1 / kSize;
+        const float l = -1.0f + 2.0f * x0 / size, rr = -1.0f + 2.0f * x1 / size;
+        const float bo = -1.0f + 2.0f * y0 / size, to = -1.0f + 2.0f * y1 / size;
         glBegin(GL_QUADS);
         glTexCoord2f(0.5f, 0.5f);
-        glVertex2f(l, -1.0f);
-        glVertex2f(rr, -1.0f);
-        glVertex2f(rr, 1.0f);
-        glVertex2f(l, 1.0f);
+        glVertex2f(l, bo);
+        glVertex2f(rr, bo);
+        glVertex2f(rr, to);
+        glVertex2f(l, to);
         glEnd();
     }
     static std::array<int, 3> Pixel(int x, int y) {
@@ -129,11 +134,13 @@ TEST_F(FrontToBackTest, OpaquePixelsAreMarkedAndTakeNothingMore) {
     Quad(0, 40, 1.0f, 1.0f, 1.0f, 1.0f);  // opaque white over x < 40
     Quad(0, kSize, 1.0f, 0.0f, 0.0f, 0.5f);
     m_ftb->MarkOpaque(ScissorBox{});  // the whole view
-    // Nothing of x < 40 is open; the rest is.
+    // Nothing of x < 32 (two whole tiles) is open; from the tile that
+    // holds x = 40, the first unmarked pixel, everything is.
+    static_assert(FrontToBack::kTile == 16);
     EXPECT_TRUE(m_ftb->Open(ScissorBox{2, 3, 30, 40}).Empty());
     const ScissorBox open = m_ftb->Open(ScissorBox{10, 0, 50, kSize});
-    EXPECT_EQ(open.x, 40);
-    EXPECT_EQ(open.width, 20);
+    EXPECT_EQ(open.x, 32);
+    EXPECT_EQ(open.width, 28);
     EXPECT_EQ(open.height, kSize);
     // Behind them, a green layer: marked pixels take none of it.
     Quad(0, kSize, 0.0f, 1.0f, 0.0f, 1.0f);
@@ -155,6 +162,77 @@ TEST_F(FrontToBackTest, OpaquePixelsAreMarkedAndTakeNothingMore) {
     m_ftb->EndSlices();
     m_ftb->Composite(0);
     ExpectPixel(20, 10, {1, 1, 1}, "opaque white, unmarked");
+}
+
+// A slice is drawn only over the rows of tiles still open, in at most
+// kMaxPieces pieces that together hold every open tile of its box.
+TEST_F(FrontToBackTest, SlicesAreCutToThePiecesStillOpen) {
+    constexpr int T = FrontToBack::kTile;
+    ClearWindow(0.0f, 0.0f, 0.0f);
+    ASSERT_TRUE(m_ftb->BeginFrame(1, kSize, kSize).ok());
+    m_ftb->BindPanel(0);
+    m_ftb->BeginSlices();
+    // Opaque: the bottom-left 2 x 2 tiles and the right-hand tile column.
+    Rect(0, 2 * T, 0, 2 * T, kSize, 1.0f, 1.0f, 1.0f, 1.0f);
+    Rect(3 * T, 4 * T, 0, kSize, kSize, 1.0f, 1.0f, 1.0f, 1.0f);
+    m_ftb->MarkOpaque(ScissorBox{});
+    std::vector<ScissorBox> pieces;
+    m_ftb->OpenPieces(ScissorBox{0, 0, kSize, kSize}, &pieces);
+    ASSERT_EQ(pieces.size(), 2u);
+    EXPECT_EQ((std::array<int, 4>{pieces[0].x, pieces[0].y, pieces[0].width, pieces[0].height}),
+              (std::array<int, 4>{2 * T, 0, T, 2 * T}));
+    EXPECT_EQ((std::array<int, 4>{pieces[1].x, pieces[1].y, pieces[1].width, pieces[1].height}),
+              (std::array<int, 4>{0, 2 * T, 3 * T, 2 * T}));
+    // A box within the open column: one piece, the box itself.
+    m_ftb->OpenPieces(ScissorBox{40, 8, 8, 50}, &pieces);
+    ASSERT_EQ(pieces.size(), 1u);
+    EXPECT_EQ((std::array<int, 4>{pieces[0].x, pieces[0].y, pieces[0].width, pieces[0].height}),
+              (std::array<int, 4>{40, 8, 8, 50}));
+    // A box wholly within opaque tiles: nothing.
+    m_ftb->OpenPieces(ScissorBox{50, 10, 12, 40}, &pieces);
+    EXPECT_TRUE(pieces.empty());
+    m_ftb->EndSlices();
+
+    // A larger panel whose rows of tiles alternate between two open spans:
+    // more rows than pieces, so neighbours are joined.
+    constexpr int kPanel = 16 * T;
+    ASSERT_TRUE(m_ftb->BeginFrame(1, kPanel, kPanel).ok());
+    glViewport(0, 0, kPanel, kPanel);
+    m_ftb->BindPanel(0);
+    m_ftb->BeginSlices();
+    auto openFrom = [&](int ty) { return ty % 2 == 0 ? 4 : 8; };  // first open tile of a row
+    for (int ty = 0; ty < 16; ++ty)
+        Rect(0, openFrom(ty) * T, ty * T, (ty + 1) * T, kPanel, 1.0f, 1.0f, 1.0f, 1.0f);
+    m_ftb->MarkOpaque(ScissorBox{});
+    const ScissorBox box{T / 2, T / 2, kPanel - T, kPanel - T};
+    m_ftb->OpenPieces(box, &pieces);
+    EXPECT_EQ(static_cast<int>(pieces.size()), FrontToBack::kMaxPieces);
+    int64_t area = 0;
+    for (size_t i = 0; i < pieces.size(); ++i) {
+        const ScissorBox& p = pieces[i];
+        area += static_cast<int64_t>(p.width) * p.height;
+        // Inside the box, bottom to top, never overlapping.
+        EXPECT_GE(p.x, box.x);
+        EXPECT_GE(p.y, box.y);
+        EXPECT_LE(p.x + p.width, box.x + box.width);
+        EXPECT_LE(p.y + p.height, box.y + box.height);
+        if (i > 0) EXPECT_EQ(p.y, pieces[i - 1].y + pieces[i - 1].height);
+    }
+    // Every open pixel of the box is in a piece (checked on tile corners
+    // and centres), and the pieces take fewer pixels than the box.
+    for (int ty = 0; ty < 16; ++ty) {
+        for (int x = openFrom(ty) * T; x < kPanel; x += T / 2) {
+            const int y = ty * T + T / 2;
+            if (x < box.x || x >= box.x + box.width || y < box.y || y >= box.y + box.height) continue;
+            bool held = false;
+            for (const ScissorBox& p : pieces)
+                held |= x >= p.x && x < p.x + p.width && y >= p.y && y < p.y + p.height;
+            EXPECT_TRUE(held) << x << "," << y;
+        }
+    }
+    EXPECT_LT(area, static_cast<int64_t>(box.width) * box.height);
+    m_ftb->EndSlices();
+    glViewport(0, 0, kSize, kSize);
 }
 
 TEST_F(FrontToBackTest, EachPanelAccumulatesOnItsOwnAndStartsEmpty) {

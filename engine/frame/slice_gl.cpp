@@ -396,10 +396,11 @@ int SliceDrawer::DrawPass(const BrickPasses& b, const PlannedPass& pass,
         ScissorBox box;  // empty: not scissored
         // Front to back: a slice whose whole box is opaque already takes
         // nothing; it is known before its texels are built.
-        if (b.skip && b.frontToBack != nullptr &&
-            b.frontToBack->Open(b.scissor->BoxOf(pass.kind, slice.position, WholeSpan(slice, pass.kind)))
-                .Empty())
-            continue;
+        if (b.skip && b.frontToBack != nullptr) {
+            b.frontToBack->OpenPieces(
+                b.scissor->BoxOf(pass.kind, slice.position, WholeSpan(slice, pass.kind)), &m_pieces);
+            if (m_pieces.empty()) continue;
+        }
         const void* pixels = SliceTexels(b, pass, slice, mainLayout, secondLayout, shown);
         if (pixels == nullptr) continue;
         if (b.skip) {
@@ -407,34 +408,44 @@ int SliceDrawer::DrawPass(const BrickPasses& b, const PlannedPass& pass,
                 TightenQuad(slice.quad, pass.kind, shown, pass.texWidth, pass.texHeight);
             if (!span) continue;  // nothing of it can show
             box = b.scissor->BoxOf(pass.kind, slice.position, *span);
-            // Front to back, fragments outside the open part are masked
-            // anyway: the scissor spares the rasterizer their rejection.
-            if (b.frontToBack != nullptr) box = b.frontToBack->Open(box);
             if (box.Empty()) continue;  // what could show lies off screen
-            b.scissor->Apply(box);
+        }
+        // Front to back, fragments of opaque tiles are masked anyway: the
+        // slice is drawn only over the pieces of its box still open, which
+        // spares the rasterizer their rejection. Each piece is drawn with
+        // the same vertices, so its fragments are those of the whole quad.
+        m_pieces.assign(1, box);
+        if (b.frontToBack != nullptr && b.skip) {
+            b.frontToBack->OpenPieces(box, &m_pieces);
+            if (m_pieces.empty()) continue;
         }
         const bool reuse = BindSliceTexture(*b.textures, pass, b.method, b.palette->extension);
         UploadSlice(b.method, b.palette->extension, pass, pixels, reuse);
-        DrawQuad(slice);
+        for (const ScissorBox& piece : m_pieces) {
+            if (b.skip) b.scissor->Apply(piece);
+            DrawQuad(slice);
+        }
         ++drawn;
-        if (b.frontToBack != nullptr && b.skip) SliceDrawn(b, box);
+        if (b.frontToBack != nullptr && b.skip) SliceDrawn(b, m_pieces);
     }
     if (b.standIn) b.palette->standIn->End();
     return drawn;
 }
 
-void SliceDrawer::SliceDrawn(const BrickPasses& b, const ScissorBox& box) {
-    if (box.Empty()) {
-        m_markAll = true;
-    } else if (m_markBox.Empty()) {
-        m_markBox = box;
-    } else {
-        const int x1 = std::max(m_markBox.x + m_markBox.width, box.x + box.width);
-        const int y1 = std::max(m_markBox.y + m_markBox.height, box.y + box.height);
-        m_markBox.x = std::min(m_markBox.x, box.x);
-        m_markBox.y = std::min(m_markBox.y, box.y);
-        m_markBox.width = x1 - m_markBox.x;
-        m_markBox.height = y1 - m_markBox.y;
+void SliceDrawer::SliceDrawn(const BrickPasses& b, std::span<const ScissorBox> pieces) {
+    for (const ScissorBox& box : pieces) {
+        if (box.Empty()) {
+            m_markAll = true;
+        } else if (m_markBox.Empty()) {
+            m_markBox = box;
+        } else {
+            const int x1 = std::max(m_markBox.x + m_markBox.width, box.x + box.width);
+            const int y1 = std::max(m_markBox.y + m_markBox.height, box.y + box.height);
+            m_markBox.x = std::min(m_markBox.x, box.x);
+            m_markBox.y = std::min(m_markBox.y, box.y);
+            m_markBox.width = x1 - m_markBox.x;
+            m_markBox.height = y1 - m_markBox.y;
+        }
     }
     if (++m_sinceMark >= FrontToBack::kMarkEvery) MarkOpaque(b);
 }

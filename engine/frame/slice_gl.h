@@ -172,9 +172,9 @@ private:
     struct BrickPasses;
     int DrawPass(const BrickPasses& b, const PlannedPass& pass, std::span<const uint8_t> mainLayout,
                  std::span<const uint8_t> secondLayout, float alpha);
-    // Front to back: counts a drawn slice within `box` and marks the
+    // Front to back: counts a slice drawn over `pieces` and marks the
     // opaque pixels every FrontToBack::kMarkEvery slices.
-    void SliceDrawn(const BrickPasses& b, const ScissorBox& box);
+    void SliceDrawn(const BrickPasses& b, std::span<const ScissorBox> pieces);
     void MarkOpaque(const BrickPasses& b);
     const void* SliceTexels(const BrickPasses& b, const PlannedPass& pass,
                             const PlannedSlice& slice, std::span<const uint8_t> mainLayout,
@@ -187,6 +187,7 @@ private:
                         bool paired, bool timers, TimerRecorder& recorder);
 
     StagingImage m_staging;
+    std::vector<ScissorBox> m_pieces;  // the open pieces of the slice drawn now
     SliceTexturePool m_pool;
     int m_sinceMark = 0;     // slices drawn since the last marking
     ScissorBox m_markBox;    // their boxes' union (empty: the whole view)
