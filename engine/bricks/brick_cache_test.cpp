@@ -278,34 +278,46 @@ TEST(BrickCache, AbortWhileWaitingReturnsTheRegionStart) {
 // aborts the frame the moment the user moves) must still end that list:
 // the next frame waits for it.
 TEST(BrickCache, ListAbortedBeforeTheReadersTakeItUpStillEnds) {
-    Fixture f;
-    ASSERT_TRUE(WriteWholeFile(f.data, MakeData(8)));
-    BrickCache cache(1);
-    cache.CheckDataDirs(f.zb);
-    std::atomic<int> done{0};
-    std::jthread frames([&] {
-        for (int i = 0; i < 200; ++i) {
-            cache.ResetRequests();
-            for (int b = 0; b < 8; ++b) cache.PostRequest(b, f.data, b * k64K, k64K);
-            cache.SetPosted();
-            cache.RaiseAbort();
-            cache.ClearAbort();
-            done.fetch_add(1);
+    for (int readers : {1, 3}) {
+        SCOPED_TRACE(std::to_string(readers) + " reader(s)");
+        Fixture f;
+        TempDir d1, d2;
+        ASSERT_TRUE(WriteWholeFile(f.data, MakeData(8)));
+        if (readers == 3) {
+            // Copies of the same bytes in two more directories.
+            ASSERT_TRUE(WriteWholeFile(d1.File("vol.dat"), MakeData(8)));
+            ASSERT_TRUE(WriteWholeFile(d2.File("vol.dat"), MakeData(8)));
+            ASSERT_TRUE(WriteWholeFile(f.dir.File(kOtherDirsFile), d1.Path() + "/\n" + d2.Path() + "\n"));
         }
-        cache.WaitUntilIdle();
-        done.fetch_add(1);
-    });
-    // A list left posted-and-aborted for ever would hang here: give up
-    // after a generous bound and say so instead.
-    for (int waited = 0; done.load() < 201 && waited < 30000; waited += 10)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (done.load() < 201) {
-        ADD_FAILURE() << "stuck after " << done.load() << " aborted lists";
-        std::fflush(nullptr);
-        std::_Exit(1);
+        BrickCache cache(1);
+        ASSERT_EQ(cache.CheckDataDirs(f.zb), readers);
+        std::atomic<int> done{0};
+        std::jthread frames([&] {
+            for (int i = 0; i < 200; ++i) {
+                cache.ResetRequests();
+                for (int b = 0; b < 8; ++b) cache.PostRequest(b, f.data, b * k64K, k64K);
+                cache.SetPosted();
+                cache.RaiseAbort();
+                cache.ClearAbort();
+                done.fetch_add(1);
+            }
+            cache.WaitUntilIdle();
+            done.fetch_add(1);
+        });
+        // A list left posted-and-aborted for ever would hang here: give up
+        // after a generous bound and say so instead.
+        for (int waited = 0; done.load() < 201 && waited < 30000; waited += 10)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (done.load() < 201) {
+            ADD_FAILURE() << "stuck after " << done.load() << " aborted lists, " << readers
+                          << " reader(s)";
+            std::fflush(nullptr);
+            std::_Exit(1);
+        }
+        frames.join();
+        EXPECT_EQ(cache.Posted(), ListState::kNone);
+        EXPECT_EQ(RunFrame(cache, f.data, 0, 8), 8);
     }
-    EXPECT_EQ(cache.Posted(), ListState::kNone);
-    EXPECT_EQ(RunFrame(cache, f.data, 0, 8), 8);
 }
 
 TEST(BrickCache, NewCacheSizeEmptiesTheCache) {
