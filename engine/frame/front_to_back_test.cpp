@@ -216,7 +216,9 @@ TEST_F(FrontToBackTest, SlicesAreCutToThePiecesStillOpen) {
         EXPECT_GE(p.y, box.y);
         EXPECT_LE(p.x + p.width, box.x + box.width);
         EXPECT_LE(p.y + p.height, box.y + box.height);
-        if (i > 0) EXPECT_EQ(p.y, pieces[i - 1].y + pieces[i - 1].height);
+        if (i > 0) {
+            EXPECT_EQ(p.y, pieces[i - 1].y + pieces[i - 1].height);
+        }
     }
     // Every open pixel of the box is in a piece (checked on tile corners
     // and centres), and the pieces take fewer pixels than the box.
