@@ -13,42 +13,15 @@
 
 namespace voxa {
 
-struct FrontToBackGl {
+struct FrontToBackGl : GlFramebufferEntryPoints {
     GlShaderEntryPoints shaders;
-    PFNGLGENFRAMEBUFFERSPROC GenFramebuffers = nullptr;
-    PFNGLDELETEFRAMEBUFFERSPROC DeleteFramebuffers = nullptr;
-    PFNGLBINDFRAMEBUFFERPROC BindFramebuffer = nullptr;
-    PFNGLFRAMEBUFFERTEXTURE2DPROC FramebufferTexture2D = nullptr;
-    PFNGLGENRENDERBUFFERSPROC GenRenderbuffers = nullptr;
-    PFNGLDELETERENDERBUFFERSPROC DeleteRenderbuffers = nullptr;
-    PFNGLBINDRENDERBUFFERPROC BindRenderbuffer = nullptr;
-    PFNGLRENDERBUFFERSTORAGEPROC RenderbufferStorage = nullptr;
-    PFNGLFRAMEBUFFERRENDERBUFFERPROC FramebufferRenderbuffer = nullptr;
-    PFNGLCHECKFRAMEBUFFERSTATUSPROC CheckFramebufferStatus = nullptr;
     void (*TextureBarrier)() = nullptr;
 
     bool Load() {
-        auto get = [](const char* name) { return eglGetProcAddress(name); };
-#define VOXA_LOAD(member, type, name) member = reinterpret_cast<type>(get(name))
-        VOXA_LOAD(GenFramebuffers, PFNGLGENFRAMEBUFFERSPROC, "glGenFramebuffers");
-        VOXA_LOAD(DeleteFramebuffers, PFNGLDELETEFRAMEBUFFERSPROC, "glDeleteFramebuffers");
-        VOXA_LOAD(BindFramebuffer, PFNGLBINDFRAMEBUFFERPROC, "glBindFramebuffer");
-        VOXA_LOAD(FramebufferTexture2D, PFNGLFRAMEBUFFERTEXTURE2DPROC, "glFramebufferTexture2D");
-        VOXA_LOAD(GenRenderbuffers, PFNGLGENRENDERBUFFERSPROC, "glGenRenderbuffers");
-        VOXA_LOAD(DeleteRenderbuffers, PFNGLDELETERENDERBUFFERSPROC, "glDeleteRenderbuffers");
-        VOXA_LOAD(BindRenderbuffer, PFNGLBINDRENDERBUFFERPROC, "glBindRenderbuffer");
-        VOXA_LOAD(RenderbufferStorage, PFNGLRENDERBUFFERSTORAGEPROC, "glRenderbufferStorage");
-        VOXA_LOAD(FramebufferRenderbuffer, PFNGLFRAMEBUFFERRENDERBUFFERPROC,
-                  "glFramebufferRenderbuffer");
-        VOXA_LOAD(CheckFramebufferStatus, PFNGLCHECKFRAMEBUFFERSTATUSPROC,
-                  "glCheckFramebufferStatus");
-        VOXA_LOAD(TextureBarrier, void (*)(), "glTextureBarrier");
-        if (TextureBarrier == nullptr) VOXA_LOAD(TextureBarrier, void (*)(), "glTextureBarrierNV");
-#undef VOXA_LOAD
-        return shaders.Load() && GenFramebuffers && DeleteFramebuffers && BindFramebuffer &&
-               FramebufferTexture2D && GenRenderbuffers && DeleteRenderbuffers &&
-               BindRenderbuffer && RenderbufferStorage && FramebufferRenderbuffer &&
-               CheckFramebufferStatus && TextureBarrier;
+        TextureBarrier = reinterpret_cast<void (*)()>(eglGetProcAddress("glTextureBarrier"));
+        if (TextureBarrier == nullptr)
+            TextureBarrier = reinterpret_cast<void (*)()>(eglGetProcAddress("glTextureBarrierNV"));
+        return GlFramebufferEntryPoints::Load() && shaders.Load() && TextureBarrier != nullptr;
     }
 };
 
@@ -398,23 +371,19 @@ void FrontToBack::OpenPieces(const ScissorBox& box, std::vector<ScissorBox>* pie
     // Every piece is one more draw of the slice: past kMaxPieces, the two
     // neighbours whose joint box adds the fewest pixels are joined.
     auto area = [](const ScissorBox& b) { return static_cast<int64_t>(b.width) * b.height; };
-    auto join = [](const ScissorBox& a, const ScissorBox& b) {
-        const int x0 = std::min(a.x, b.x), x1 = std::max(a.x + a.width, b.x + b.width);
-        return ScissorBox{x0, a.y, x1 - x0, b.y + b.height - a.y};
-    };
     while (static_cast<int>(pieces->size()) > kMaxPieces) {
         size_t best = 0;
         int64_t bestCost = INT64_MAX;
         for (size_t i = 0; i + 1 < pieces->size(); ++i) {
             const ScissorBox& a = (*pieces)[i];
             const ScissorBox& b = (*pieces)[i + 1];
-            const int64_t cost = area(join(a, b)) - area(a) - area(b);
+            const int64_t cost = area(Joined(a, b)) - area(a) - area(b);
             if (cost < bestCost) {
                 bestCost = cost;
                 best = i;
             }
         }
-        (*pieces)[best] = join((*pieces)[best], (*pieces)[best + 1]);
+        (*pieces)[best] = Joined((*pieces)[best], (*pieces)[best + 1]);
         pieces->erase(pieces->begin() + static_cast<std::ptrdiff_t>(best) + 1);
     }
 }
@@ -424,14 +393,7 @@ ScissorBox FrontToBack::Open(const ScissorBox& box) const {
     OpenPieces(box, &pieces);
     if (pieces.empty()) return {};
     ScissorBox all = pieces.front();
-    for (const ScissorBox& b : pieces) {
-        const int x1 = std::max(all.x + all.width, b.x + b.width);
-        const int y1 = std::max(all.y + all.height, b.y + b.height);
-        all.x = std::min(all.x, b.x);
-        all.y = std::min(all.y, b.y);
-        all.width = x1 - all.x;
-        all.height = y1 - all.y;
-    }
+    for (const ScissorBox& b : pieces) all = Joined(all, b);
     return all;
 }
 

@@ -439,12 +439,7 @@ void SliceDrawer::SliceDrawn(const BrickPasses& b, std::span<const ScissorBox> p
         } else if (m_markBox.Empty()) {
             m_markBox = box;
         } else {
-            const int x1 = std::max(m_markBox.x + m_markBox.width, box.x + box.width);
-            const int y1 = std::max(m_markBox.y + m_markBox.height, box.y + box.height);
-            m_markBox.x = std::min(m_markBox.x, box.x);
-            m_markBox.y = std::min(m_markBox.y, box.y);
-            m_markBox.width = x1 - m_markBox.x;
-            m_markBox.height = y1 - m_markBox.y;
+            m_markBox = Joined(m_markBox, box);
         }
     }
     if (++m_sinceMark >= FrontToBack::kMarkEvery) MarkOpaque(b);

@@ -78,6 +78,14 @@ struct ScissorBox {
     bool Empty() const { return width <= 0 || height <= 0; }
 };
 
+// The smallest box holding both (non-empty) boxes.
+inline ScissorBox Joined(const ScissorBox& a, const ScissorBox& b) {
+    const int x0 = a.x < b.x ? a.x : b.x, y0 = a.y < b.y ? a.y : b.y;
+    const int x1 = a.x + a.width > b.x + b.width ? a.x + a.width : b.x + b.width;
+    const int y1 = a.y + a.height > b.y + b.height ? a.y + a.height : b.y + b.height;
+    return {x0, y0, x1 - x0, y1 - y0};
+}
+
 // The window box (grown by two pixels, cut to the viewport) around the
 // projection of the four world corners through projection x model-view
 // (column-major, as glGetFloatv returns them) and the viewport (x, y, w, h).

@@ -34,6 +34,27 @@ bool GlShaderEntryPoints::Load() {
            Uniform1f && Uniform2f && ActiveTexture;
 }
 
+bool GlFramebufferEntryPoints::Load() {
+    auto get = [](const char* name) { return eglGetProcAddress(name); };
+#define VOXA_LOAD(member, type, name) member = reinterpret_cast<type>(get(name))
+    VOXA_LOAD(GenFramebuffers, PFNGLGENFRAMEBUFFERSPROC, "glGenFramebuffers");
+    VOXA_LOAD(DeleteFramebuffers, PFNGLDELETEFRAMEBUFFERSPROC, "glDeleteFramebuffers");
+    VOXA_LOAD(BindFramebuffer, PFNGLBINDFRAMEBUFFERPROC, "glBindFramebuffer");
+    VOXA_LOAD(FramebufferTexture2D, PFNGLFRAMEBUFFERTEXTURE2DPROC, "glFramebufferTexture2D");
+    VOXA_LOAD(GenRenderbuffers, PFNGLGENRENDERBUFFERSPROC, "glGenRenderbuffers");
+    VOXA_LOAD(DeleteRenderbuffers, PFNGLDELETERENDERBUFFERSPROC, "glDeleteRenderbuffers");
+    VOXA_LOAD(BindRenderbuffer, PFNGLBINDRENDERBUFFERPROC, "glBindRenderbuffer");
+    VOXA_LOAD(RenderbufferStorage, PFNGLRENDERBUFFERSTORAGEPROC, "glRenderbufferStorage");
+    VOXA_LOAD(FramebufferRenderbuffer, PFNGLFRAMEBUFFERRENDERBUFFERPROC,
+              "glFramebufferRenderbuffer");
+    VOXA_LOAD(CheckFramebufferStatus, PFNGLCHECKFRAMEBUFFERSTATUSPROC, "glCheckFramebufferStatus");
+    VOXA_LOAD(BlitFramebuffer, PFNGLBLITFRAMEBUFFERPROC, "glBlitFramebuffer");
+#undef VOXA_LOAD
+    return GenFramebuffers && DeleteFramebuffers && BindFramebuffer && FramebufferTexture2D &&
+           GenRenderbuffers && DeleteRenderbuffers && BindRenderbuffer && RenderbufferStorage &&
+           FramebufferRenderbuffer && CheckFramebufferStatus && BlitFramebuffer;
+}
+
 namespace {
 
 Result<GLuint> Compile(const GlShaderEntryPoints& gl, GLenum type, const char* source,

@@ -1,6 +1,7 @@
 // GLSL programs on the compatibility context: the GL 2.0 shader entry
-// points (loaded through eglGetProcAddress) and the compile-and-link step
-// every program of the engine goes through.
+// points and the frame buffer object ones (loaded through
+// eglGetProcAddress), and the compile-and-link step every program of the
+// engine goes through.
 //
 // Made and used on the thread that owns the GL context.
 #pragma once
@@ -31,6 +32,24 @@ struct GlShaderEntryPoints {
     PFNGLUNIFORM1FPROC Uniform1f = nullptr;
     PFNGLUNIFORM2FPROC Uniform2f = nullptr;
     PFNGLACTIVETEXTUREPROC ActiveTexture = nullptr;
+
+    // False when the context lacks any of them.
+    bool Load();
+};
+
+// Frame buffer objects (GL 3.0 / ARB_framebuffer_object).
+struct GlFramebufferEntryPoints {
+    PFNGLGENFRAMEBUFFERSPROC GenFramebuffers = nullptr;
+    PFNGLDELETEFRAMEBUFFERSPROC DeleteFramebuffers = nullptr;
+    PFNGLBINDFRAMEBUFFERPROC BindFramebuffer = nullptr;
+    PFNGLFRAMEBUFFERTEXTURE2DPROC FramebufferTexture2D = nullptr;
+    PFNGLGENRENDERBUFFERSPROC GenRenderbuffers = nullptr;
+    PFNGLDELETERENDERBUFFERSPROC DeleteRenderbuffers = nullptr;
+    PFNGLBINDRENDERBUFFERPROC BindRenderbuffer = nullptr;
+    PFNGLRENDERBUFFERSTORAGEPROC RenderbufferStorage = nullptr;
+    PFNGLFRAMEBUFFERRENDERBUFFERPROC FramebufferRenderbuffer = nullptr;
+    PFNGLCHECKFRAMEBUFFERSTATUSPROC CheckFramebufferStatus = nullptr;
+    PFNGLBLITFRAMEBUFFERPROC BlitFramebuffer = nullptr;
 
     // False when the context lacks any of them.
     bool Load();
