@@ -507,6 +507,50 @@ TEST_F(ServedWork, PathsOutsideTheDataRootsAreRefusedAndChangeNothing) {
     ClearIt(w);
 }
 
+TEST_F(ServedWork, DataFilesNamedOutsideTheRootsAreNotRead) {
+    // A ZB file inside the roots whose bricks name the data file of a
+    // volume outside them, by a path that climbs out of the roots.
+    TempDir outside;
+    const std::string outsideZb = MakeVolume(outside.Path(), 32, 16);
+    std::istringstream lines(ReadWholeFile(outsideZb));
+    // (Data file names hold at most 63 characters: climb no higher than /.)
+    std::string text, line, climb;
+    for (char c : m_data) climb += c == '/' ? "../" : "";
+    while (std::getline(lines, line))
+        text += (line.rfind("XYZ_Limits", 0) == 0 ? line : climb + outside.Path() + "/" + line) + "\n";
+    const std::string escaping = m_data + "/escaping.zb";
+    std::ofstream(escaping) << text;
+    const std::string inside = MakeVolume(m_data, 32, 16);
+
+    auto w = NewObject();
+    Frustum(w, 40, 30);
+    FinestQuality(w);
+    StartUp(w);
+    ASSERT_TRUE(WindowUpSoon(w));
+    auto lit = [](const std::vector<unsigned char>& pix) {
+        return std::count_if(pix.begin(), pix.end(), [](unsigned char c) { return c != 0; });
+    };
+    SetName(w, escaping);
+    EXPECT_EQ(std::string(Key(w).zbname), escaping);  // the ZB file itself is inside
+    Render(w);
+    EXPECT_EQ(lit(Pix(w)), 0);
+    EXPECT_NE(DebugText().find("data file refused '" + m_data + "/" + climb + outside.Path()),
+              std::string::npos)
+        << DebugText();
+    // The same bricks through a ZB file that keeps to the roots draw.
+    SetName(w, inside);
+    Render(w);
+    EXPECT_GT(lit(Pix(w)), 100);
+
+    // The "cross" statistics file is read by the server: confined too.
+    Option(w, kOptYfile, outsideZb);
+    Option(w, kOptYfile, inside);
+    const std::string log = DebugText();
+    EXPECT_NE(log.find("SetOption Yfile refused '" + outsideZb + "'"), std::string::npos) << log;
+    EXPECT_EQ(log.find("SetOption Yfile refused '" + inside + "'"), std::string::npos) << log;
+    ClearIt(w);
+}
+
 TEST_F(ServedWork, ColourPointsAreKeptPerObjectAndReachTheFrames) {
     auto w = NewObject();
     auto r = w.setLUTirgbRequest();

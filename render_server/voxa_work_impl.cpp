@@ -386,14 +386,15 @@ kj::Promise<void> VoxaWorkImpl::setOption(SetOptionContext context) {
         return kj::READY_NOW;
     }
     if (key == kOptScreenRatio) return kj::READY_NOW;  // a render-node setting
-    if (key == kOptTimerOutputFile) {
-        // The timer file is written by the server: a path like any other.
+    if (key == kOptTimerOutputFile || key == kOptYfile) {
+        // The timer file is written by the server, the "cross" file read by
+        // it: paths like any other.
         char word[kMaxOptionText + 1] = {};
         if (std::sscanf(value.c_str(), "%255s", word) != 1) return kj::READY_NOW;
         ServedPath served;
         std::string reason;
         if (!m_service.ConfinePath(word, &served, &reason)) {
-            Refused("SetOption TimerOutputFile", word, reason);
+            Refused(("SetOption " + key).c_str(), word, reason);
             return kj::READY_NOW;
         }
         value = served.full;

@@ -35,6 +35,15 @@ WorkService::WorkService(DataRoots roots, DisplayMode display)
       m_pipeline(m_process) {
     m_process.SetDisplayMode(display);
     m_pipeline.Attach(m_context);
+    // A ZB file in the roots may name data files anywhere: each is checked
+    // as a path asked for by a client would be.
+    m_process.Hooks().checkDataFile = [this](const std::string& path) -> Status {
+        ServedPath served;
+        std::string reason;
+        if (m_roots.Check(path, &served, &reason)) return Status::Ok();
+        Log("data file refused '" + path + "': " + reason);
+        return Refused(reason);
+    };
 }
 
 WorkService::~WorkService() {

@@ -515,6 +515,11 @@ void BrickCache::InvalidateOverwritten(int below, int64_t start, int64_t end) {
     }
 }
 
+int BrickCache::DirectoryCount() {
+    std::lock_guard<std::mutex> lock(m_dirsMutex);
+    return static_cast<int>(m_dirs.size());
+}
+
 std::string BrickCache::ReaderPath(int index, const std::string& requestPath) {
     if (index == 0) return requestPath;
     size_t cut = requestPath.find_last_of("/\\");

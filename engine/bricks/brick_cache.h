@@ -118,6 +118,13 @@ public:
     void ForgetDataDir();
     void StopReaders();
     int ReaderCount() const { return static_cast<int>(m_threads.size()); }
+    // The directories the readers read from: the ZB file's own (index 0)
+    // and those of its "otherdirs.txt", as CheckDataDirs last found them.
+    int DirectoryCount();
+    // Where reader `index` finds a data file named by its full path in the
+    // ZB file's directory: that path for reader 0, else the reader's own
+    // directory and the file's name. Any thread.
+    std::string ReaderPath(int index, const std::string& requestPath);
 
     // --- one frame's read list ---
     // Waits until the readers are done with the previous list, then empties
@@ -233,7 +240,6 @@ private:
     void WaitDraining(ReaderIo& io, Pred pred, int pollMs);
     bool Contiguous(const PlanEntry& a, const PlanEntry& b) const;
     void InvalidateOverwritten(int below, int64_t start, int64_t end);
-    std::string ReaderPath(int index, const std::string& requestPath);
     void Publish(const PlanEntry& e, int brick);
     void EndList();
     void EmptySlotTables();

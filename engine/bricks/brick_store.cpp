@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <set>
 
 namespace voxa {
 
@@ -47,6 +48,28 @@ std::string BrickStore::BrickPath(int brick) const {
 std::string BrickStore::SecondBrickPath(int brick) const {
     if (brick < 0 || brick >= m_table.Count()) return {};
     return m_dataDir + AlphaName(m_table.bricks[brick].name);
+}
+
+Status CheckVolumeFiles(const BrickStore& store, BrickCache& cache,
+                        const std::function<Status(const std::string& path)>& check) {
+    if (store.IsTestVolume()) return Status::Ok();
+    std::set<std::string> names;
+    for (int i = 0; i < store.Table().Count(); ++i) {
+        names.insert(store.BrickPath(i));
+        if (store.IsPaired()) names.insert(store.SecondBrickPath(i));
+    }
+    std::set<std::string> checked;
+    const int dirs = cache.DirectoryCount();
+    for (const std::string& name : names) {
+        for (int d = 0; d < dirs; ++d) {
+            const std::string path = cache.ReaderPath(d, name);
+            if (!checked.insert(path).second) continue;
+            if (Status s = check(path); !s.ok())
+                return Refused("data file " + path + " (brick file " +
+                               name.substr(store.DataDir().size()) + "): " + s.message());
+        }
+    }
+    return Status::Ok();
 }
 
 namespace {

@@ -16,6 +16,7 @@
 #include "engine/bricks/zb_file.h"
 #include "platform/status.h"
 
+#include <functional>
 #include <string>
 
 namespace voxa {
@@ -69,6 +70,14 @@ private:
 // brick into it row by row; returns the bytes to texture (the padded
 // buffer, or src itself when no copy is needed). padded must hold the
 // brick's padded volume. timers may be null.
+// Checks every file the readers of `cache` would open for the volume of
+// `store`: each data file its bricks name (and their second bricks' for
+// paired data) in the ZB file's directory and in each of the cache's other
+// directories, each distinct path once. The first refusal, with the brick
+// name that led to it; Ok for the test volume.
+Status CheckVolumeFiles(const BrickStore& store, BrickCache& cache,
+                        const std::function<Status(const std::string& path)>& check);
+
 const unsigned char* OddBrickFill(const unsigned char* src, const Brick& b, unsigned char* padded,
                                   TimerRecorder* timers);
 

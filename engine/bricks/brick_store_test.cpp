@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -79,6 +80,58 @@ TEST(BrickStore, LoadsOncePerPathAndScaleAndReportsBadFiles) {
     EXPECT_TRUE(store.LoadVolume(zb, {2, 1, 1}, nullptr).ok());
     EXPECT_TRUE(store.IsPaired());
     EXPECT_EQ(store.SecondBrickPath(0), dir.Path() + "/abcALPHA___yz.dat");
+}
+
+TEST(BrickStore, EveryFileTheReadersWouldOpenIsCheckedOnce) {
+    FreshRoot root;
+    TempDir dir, other;
+    const std::string zb = dir.File("v.zb");
+    // Three bricks in two files, the root brick last; paired names.
+    ASSERT_TRUE(WriteWholeFile(zb, "abcRGBxxxxxyz.dat 0 1 4 4 4 0 0 0 2 0\n"
+                                   "abcRGBxxxxxyz.dat 64 1 4 4 4 4 0 0 2 0\n"
+                                   "sub/abcRGBxxxxxzz.dat 0 2 4 2 2 0 0 0 -1 0\n"));
+    ASSERT_TRUE(WriteWholeFile(dir.File(kOtherDirsFile), other.Path() + "/\n"));
+    BrickStore store;
+    BrickCache cache(1);
+    Status loaded = store.LoadVolume(zb, {1, 1, 1}, &cache);
+    ASSERT_TRUE(loaded.ok()) << loaded.message();
+    ASSERT_EQ(cache.CheckDataDirs(zb), 2);
+    std::vector<std::string> asked;
+    auto allow = [&](const std::string& path) {
+        asked.push_back(path);
+        return Status::Ok();
+    };
+    ASSERT_TRUE(CheckVolumeFiles(store, cache, allow).ok());
+    std::sort(asked.begin(), asked.end());
+    // Main and second files, in the ZB file's directory (with the name's own
+    // folder) and in the other directory (the file name alone).
+    // (The second brick's name is formed from the whole name, folder and
+    // all: "sub/abcRGB..." gives "subALPHA___...".)
+    const std::string subSecond = AlphaName("sub/abcRGBxxxxxzz.dat");
+    ASSERT_EQ(subSecond.find('/'), std::string::npos);
+    std::vector<std::string> expected = {
+        dir.Path() + "/abcALPHA___yz.dat",     dir.Path() + "/abcRGBxxxxxyz.dat",
+        dir.Path() + "/" + subSecond,          dir.Path() + "/sub/abcRGBxxxxxzz.dat",
+        other.Path() + "/abcALPHA___yz.dat",   other.Path() + "/" + subSecond,
+        other.Path() + "/abcRGBxxxxxyz.dat",   other.Path() + "/abcRGBxxxxxzz.dat"};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(asked, expected);
+
+    // The first refusal ends the check and names the brick file.
+    auto refuseOther = [&](const std::string& path) {
+        return path.rfind(other.Path(), 0) == 0 ? Refused("outside the data roots") : Status::Ok();
+    };
+    Status refused = CheckVolumeFiles(store, cache, refuseOther);
+    EXPECT_EQ(refused.code(), StatusCode::kRefused);
+    EXPECT_NE(refused.message().find("outside the data roots"), std::string::npos);
+    EXPECT_NE(refused.message().find("(brick file "), std::string::npos) << refused.message();
+
+    // The built-in test volume reads no file.
+    BrickStore test;
+    ASSERT_TRUE(test.LoadVolume(root.File("none.zb"), {1, 1, 1}, nullptr).ok());
+    EXPECT_TRUE(CheckVolumeFiles(test, cache, [](const std::string&) {
+                    return Refused("nothing may be read");
+                }).ok());
 }
 
 TEST(BrickStore, WorkBuffersGrowForLargeBricks) {

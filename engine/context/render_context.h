@@ -26,6 +26,7 @@
 #include "engine/timers/timers.h"
 #include "platform/debug_file.h"
 #include "platform/direct_io.h"
+#include "platform/status.h"
 
 #include <array>
 #include <atomic>
@@ -69,6 +70,12 @@ struct EngineHooks {
     std::function<void()> windowDown;            // last ClearIt: close the reader's brick file
     std::function<void(int cacheMB)> cacheSize;  // "NCacheMB": re-allocate the cache if it exists
     std::function<void()> abort;                 // StopRendering: wake readers and waits (any thread)
+    // Every file a frame's volume reads from (each data file its ZB file
+    // names, in the ZB file's directory and in each directory of its
+    // "otherdirs.txt") must pass this check, or the frame gives -1 and
+    // nothing is read. A server sets it to confine those reads to its data
+    // roots; unset, any file may be read. Render thread.
+    std::function<Status(const std::string& path)> checkDataFile;
 };
 
 class RenderProcess {

@@ -284,10 +284,22 @@ int FramePipeline::LoadVolume(RenderContext& context, FrameState& f) {
         m_report.result = -1;
         return -1;
     }
+    m_cache.CheckDataDirs(zbPath);
+    if (const auto& check = m_process.Hooks().checkDataFile) {
+        if (Status allowed = CheckVolumeFiles(m_store, m_cache, check); !allowed.ok()) {
+            // Read again next frame: nothing of this volume is kept.
+            m_store.ForgetPath();
+            m_store.loadedBrick = -1;
+            context.SetLoadedVolume("");
+            m_report.error = "cannot read the volume of " + zbPath + ": " + allowed.message();
+            if (m_log) m_log(m_report.error);
+            m_report.result = -1;
+            return -1;
+        }
+    }
     context.SetLoadedVolume(zbPath);
     if (m_store.IsTestVolume() && (!wasTestVolume || loadedBefore != 0 || m_mainBytes == nullptr))
         m_mainBytes = m_store.Buffers().PaddedMain();
-    m_cache.CheckDataDirs(zbPath);
     f.ext = ExtentOf(m_store.Table());
     context.SetVolumeSize(f.ext.voxels[0], f.ext.voxels[1], f.ext.voxels[2]);
     f.paired = m_store.IsPaired();

@@ -153,8 +153,9 @@ protected:
         Frame f{m_width, m_height, std::vector<uint8_t>(static_cast<size_t>(m_width) * m_height * 3)};
         glPixelStorei(GL_PACK_ALIGNMENT, 1);
         glReadPixels(0, 0, m_width, m_height, GL_RGB, GL_UNSIGNED_BYTE, f.rgb.data());
-        if (const char* dir = std::getenv("VOXA_OVERLAY_PNG_DIR"))
+        if (const char* dir = std::getenv("VOXA_OVERLAY_PNG_DIR")) {
             EXPECT_TRUE(WritePngImage(std::string(dir) + "/" + pngName + ".png", m_width, m_height, f.rgb).ok());
+        }
         return f;
     }
 
