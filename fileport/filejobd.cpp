@@ -369,13 +369,13 @@ void FileJobDaemon::CarryOut(int number, const std::string& name, const std::str
     if (src.host[0] == '-' || src.dir[0] == '-')
         return fail("Refused", "source \"" + source + "\" starts a word with '-'");
     if (dst.dir.empty()) return fail("Refused", "destination \"" + destination + "\" is not HOST:DIR");
-    ServedPath served;
-    std::string reason;
     const std::string dstPath = DrivePath(dst.dir);
     // The file to be written must lie inside the data roots (the directory
     // may be a root itself).
-    if (!m_roots.Check(JoinPath(dstPath, name), &served, &reason))
-        return fail("Refused", "destination " + dst.dir + ": " + reason);
+    Result<ServedPath> confined = m_roots.Check(JoinPath(dstPath, name));
+    if (!confined.ok())
+        return fail("Refused", "destination " + dst.dir + ": " + confined.status().message());
+    const ServedPath& served = *confined;
     const size_t slash = served.full.rfind('/');
     if (slash == std::string::npos || served.full.compare(slash + 1, std::string::npos, name) != 0)
         return fail("Refused", "destination " + dst.dir + ": " + name + " is a link");

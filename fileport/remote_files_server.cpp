@@ -65,12 +65,10 @@ std::string RemoteFilesService::GetFileList(const std::string& dir, const std::s
     if (!path.ok()) return "";
     UniqueFd dirFd;
     std::string canonical;
-    ServedPath served;
-    std::string reason;
-    if (m_roots.Check(*path, &served, &reason)) {
+    if (Result<ServedPath> served = m_roots.Check(*path); served.ok()) {
         int err = 0;
-        dirFd = m_roots.Open(served, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0, &err);
-        canonical = served.full;
+        dirFd = m_roots.Open(*served, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0, &err);
+        canonical = served->full;
     } else {
         // A root itself is listable too (Check serves only what lies below one).
         std::string real = RealPath(*path);
@@ -103,9 +101,7 @@ std::string RemoteFilesService::GetFileList(const std::string& dir, const std::s
 
 Result<UniqueFd> RemoteFilesService::OpenFile(const std::string& name, int64_t* size) const {
     VOXA_ASSIGN_OR_RETURN(std::string path, Resolve(name));
-    ServedPath served;
-    std::string reason;
-    if (!m_roots.Check(path, &served, &reason)) return Refused(reason);
+    VOXA_ASSIGN_OR_RETURN(ServedPath served, m_roots.Check(path));
     int err = 0;
     UniqueFd fd = m_roots.Open(served, O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0, &err);
     if (!fd) return NotFound(served.full + ": " + std::strerror(err));

@@ -49,12 +49,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Root& root = TheRoot();
     std::string path(reinterpret_cast<const char*>(data), size);
     if (!path.empty() && path[0] == '@') path = root.dir + path.substr(1);
-    voxa::ServedPath served;
-    std::string reason;
-    if (!root.roots.Check(path, &served, &reason)) {
-        if (reason.empty()) std::abort();
+    voxa::Result<voxa::ServedPath> checked = root.roots.Check(path);
+    if (!checked.ok()) {
+        if (checked.status().message().empty()) std::abort();
         return 0;
     }
+    const voxa::ServedPath& served = *checked;
     const std::string& full = served.full;
     const std::string& base = root.roots.Roots().at(served.root);
     if (full.size() > voxa::kMaxFileName) std::abort();

@@ -180,13 +180,16 @@ void Player::Initialize(std::string_view files, int nx, int ny, int nframes) {
                  std::to_string(m_config.displayBytes);
     } else if (SplitFileList(files, &names, &reason)) {
         for (const std::string& name : names) {
-            ServedPath served;
-            std::string why;
-            if (m_config.roots == nullptr || !m_config.roots->Check(name, &served, &why)) {
-                reason = name + ": " + (m_config.roots == nullptr ? "no data roots" : why);
+            if (m_config.roots == nullptr) {
+                reason = name + ": no data roots";
                 break;
             }
-            paths.push_back(served);
+            Result<ServedPath> served = m_config.roots->Check(name);
+            if (!served.ok()) {
+                reason = name + ": " + served.status().message();
+                break;
+            }
+            paths.push_back(std::move(*served));
         }
     }
     if (reason.empty()) {

@@ -936,7 +936,9 @@ TEST(ReelProgram, PlaysInItsWindowOnAPrivateXServer) {
         },
         kWaitMs))
         << mismatches << " bytes differ";
-    if (const char* keep = std::getenv("REEL_TEST_SCREENSHOT")) EXPECT_TRUE(WritePngImage(keep, w, h, shot).ok());
+    if (const char* keep = std::getenv("REEL_TEST_SCREENSHOT")) {
+        EXPECT_TRUE(WritePngImage(keep, w, h, shot).ok());
+    }
     // A second object of the same process opens its own window, serialised
     // with the first, and the first shuts down and comes back.
     c.mi.shutDownRequest().send().wait(io.waitScope);

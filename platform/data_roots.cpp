@@ -105,39 +105,27 @@ Status DataRoots::AddFromFile(const std::string& file, std::vector<std::string>*
     return Status::Ok();
 }
 
-bool DataRoots::Check(std::string_view path, ServedPath* served, std::string* reason) const {
+Result<ServedPath> DataRoots::Check(std::string_view path) const {
     // A NUL byte would end the name where the system opens it: the file
     // opened would not be the one checked.
-    if (path.find('\0') != std::string_view::npos) {
-        *reason = "path contains a NUL byte";
-        return false;
-    }
+    if (path.find('\0') != std::string_view::npos) return Refused("path contains a NUL byte");
     std::string linuxPath = DrivePath(path);
-    if (linuxPath.size() > kMaxFileName) {
-        *reason = "file name longer than 255 characters";
-        return false;
-    }
-    if (linuxPath.empty() || linuxPath[0] != '/') {
-        *reason = "not a full path: " + linuxPath;
-        return false;
-    }
-    if (HasDotDot(linuxPath)) {
-        *reason = "path contains \"..\": " + linuxPath;
-        return false;
-    }
+    if (linuxPath.size() > kMaxFileName) return Refused("file name longer than 255 characters");
+    if (linuxPath.empty() || linuxPath[0] != '/') return Refused("not a full path: " + linuxPath);
+    if (HasDotDot(linuxPath)) return Refused("path contains \"..\": " + linuxPath);
     std::string canonical = CanonicalOfMaybeMissing(linuxPath);
     for (size_t i = 0; i < m_roots.size(); ++i) {
         const std::string& root = m_roots[i];
         if (canonical.size() > root.size() && canonical.compare(0, root.size(), root) == 0 &&
             (root == "/" || canonical[root.size()] == '/')) {
-            served->full = canonical;
-            served->root = i;
-            served->relative = canonical.substr(root == "/" ? 1 : root.size() + 1);
-            return true;
+            ServedPath served;
+            served.full = canonical;
+            served.root = i;
+            served.relative = canonical.substr(root == "/" ? 1 : root.size() + 1);
+            return served;
         }
     }
-    *reason = "outside the data roots: " + linuxPath;
-    return false;
+    return Refused("outside the data roots: " + linuxPath);
 }
 
 UniqueFd DataRoots::Open(const ServedPath& path, int flags, mode_t mode, int* err) const {

@@ -50,9 +50,9 @@ public:
     Status AddFromFile(const std::string& file, std::vector<std::string>* skipped);
     const std::vector<std::string>& Roots() const { return m_roots; }
 
-    // True when path may be served; *served says where. Else false and
-    // *reason says why, fit for a status text.
-    bool Check(std::string_view path, ServedPath* served, std::string* reason) const;
+    // Where `path` is served from, when it may be served; else a refusal
+    // saying why, fit for a status text.
+    Result<ServedPath> Check(std::string_view path) const;
 
     // Opens a checked path (flags as for open(2); mode with O_CREAT) without
     // following any symbolic link put there since the check. An invalid fd

@@ -63,17 +63,16 @@ bool VoxaWorkImpl::AcceptName(const char* what, std::string_view name, bool isMa
         *out = std::string(name);
         return true;
     }
-    ServedPath served;
-    std::string reason;
-    if (!m_service.ConfinePath(name, &served, &reason)) {
-        Refused(what, name, reason);
+    Result<ServedPath> served = m_service.ConfinePath(name);
+    if (!served.ok()) {
+        Refused(what, name, served.status().message());
         return false;
     }
-    if (served.full.size() > kNameField) {
-        Refused(what, name, "full path longer than 99 characters: " + served.full);
+    if (served->full.size() > kNameField) {
+        Refused(what, name, "full path longer than 99 characters: " + served->full);
         return false;
     }
-    *out = served.full;
+    *out = served->full;
     return true;
 }
 
@@ -148,14 +147,13 @@ kj::Promise<void> VoxaWorkImpl::putPix(PutPixContext context) {
 
 kj::Promise<void> VoxaWorkImpl::copyPixToFile(CopyPixToFileContext context) {
     std::string name = FrameFileName(context.getParams().getCFile().cStr(), m_extras.imageName);
-    ServedPath served;
-    std::string reason;
-    if (!m_service.ConfinePath(name, &served, &reason)) {
-        Refused("CopyPixToFile", name, reason);
+    Result<ServedPath> confined = m_service.ConfinePath(name);
+    if (!confined.ok()) {
+        Refused("CopyPixToFile", name, confined.status().message());
         return kj::READY_NOW;
     }
     auto job = std::make_shared<Job>(JobKind::kGetPix);
-    return Track(job, true).then([this, job, served, name]() {
+    return Track(job, true).then([this, job, served = *confined, name]() {
         if (!job->carriedOut) {
             Refused("CopyPixToFile", name, "no render window (StartUp first)");
             return;
@@ -285,9 +283,9 @@ kj::Promise<void> VoxaWorkImpl::setHWnd(SetHWndContext context) {
 
 kj::Promise<void> VoxaWorkImpl::setCurrentWorkingDir(SetCurrentWorkingDirContext context) {
     std::string dir = Cut(context.getParams().getCDir().cStr(), kNameField);
-    std::string reason;
-    if (dir.empty() || !m_service.ChangeDirectory(dir, &reason)) {
-        Refused("SetCurrentWorkingDir", dir, dir.empty() ? "empty name" : reason);
+    const Status changed = dir.empty() ? voxa::Refused("empty name") : m_service.ChangeDirectory(dir);
+    if (!changed.ok()) {
+        Refused("SetCurrentWorkingDir", dir, changed.message());
         return kj::READY_NOW;
     }
     return Track(std::make_shared<Job>(JobKind::kDirsChanged), false);
@@ -391,13 +389,12 @@ kj::Promise<void> VoxaWorkImpl::setOption(SetOptionContext context) {
         // it: paths like any other.
         char word[kMaxOptionText + 1] = {};
         if (std::sscanf(value.c_str(), "%255s", word) != 1) return kj::READY_NOW;
-        ServedPath served;
-        std::string reason;
-        if (!m_service.ConfinePath(word, &served, &reason)) {
-            Refused(("SetOption " + key).c_str(), word, reason);
+        Result<ServedPath> served = m_service.ConfinePath(word);
+        if (!served.ok()) {
+            Refused(("SetOption " + key).c_str(), word, served.status().message());
             return kj::READY_NOW;
         }
-        value = served.full;
+        value = served->full;
     }
     auto job = std::make_shared<Job>(JobKind::kOption);
     job->key = std::move(key);

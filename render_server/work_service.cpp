@@ -38,11 +38,9 @@ WorkService::WorkService(DataRoots roots, DisplayMode display)
     // A ZB file in the roots may name data files anywhere: each is checked
     // as a path asked for by a client would be.
     m_process.Hooks().checkDataFile = [this](const std::string& path) -> Status {
-        ServedPath served;
-        std::string reason;
-        if (m_roots.Check(path, &served, &reason)) return Status::Ok();
-        Log("data file refused '" + path + "': " + reason);
-        return Refused(reason);
+        Status allowed = m_roots.Check(path).status();
+        if (!allowed.ok()) Log("data file refused '" + path + "': " + allowed.message());
+        return allowed;
     };
 }
 
@@ -278,38 +276,26 @@ std::string WorkService::OptionHistory() {
 
 // --- paths ------------------------------------------------------------------
 
-bool WorkService::ConfinePath(std::string_view path, ServedPath* served,
-                              std::string* reason) const {
-    if (path.empty()) {
-        *reason = "empty file name";
-        return false;
-    }
-    return m_roots.Check(Absolute(path, m_cwd), served, reason);
+Result<ServedPath> WorkService::ConfinePath(std::string_view path) const {
+    if (path.empty()) return Refused("empty file name");
+    return m_roots.Check(Absolute(path, m_cwd));
 }
 
-bool WorkService::ChangeDirectory(std::string_view dir, std::string* reason) {
+Status WorkService::ChangeDirectory(std::string_view dir) {
     std::string absolute = Absolute(dir, m_cwd);
     char resolved[PATH_MAX];
-    if (::realpath(absolute.c_str(), resolved) == nullptr) {
-        *reason = "no such directory: " + absolute;
-        return false;
-    }
+    if (::realpath(absolute.c_str(), resolved) == nullptr)
+        return NotFound("no such directory: " + absolute);
     std::string canonical(resolved);
     bool isRoot = false;
     for (const std::string& root : m_roots.Roots()) isRoot = isRoot || root == canonical;
-    ServedPath served;
-    if (!isRoot && !m_roots.Check(absolute, &served, reason)) return false;
+    if (!isRoot) VOXA_TRY(m_roots.Check(absolute));
     struct stat st{};
-    if (::stat(canonical.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        *reason = "not a directory: " + canonical;
-        return false;
-    }
-    if (::chdir(canonical.c_str()) != 0) {
-        *reason = "cannot change to " + canonical;
-        return false;
-    }
+    if (::stat(canonical.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return Refused("not a directory: " + canonical);
+    if (::chdir(canonical.c_str()) != 0) return IoError("cannot change to " + canonical);
     m_cwd = canonical;
-    return true;
+    return Status::Ok();
 }
 
 }  // namespace voxa::render_server

@@ -117,12 +117,12 @@ public:
 
     // Paths from clients: a name relative to the working directory is made
     // absolute first; then it must lie inside a data root. On success the
-    // canonical path; else false and *reason.
-    bool ConfinePath(std::string_view path, ServedPath* served, std::string* reason) const;
+    // canonical path; else why not.
+    Result<ServedPath> ConfinePath(std::string_view path) const;
     const DataRoots& Roots() const { return m_roots; }
-    // SetCurrentWorkingDir: a directory inside the data roots (false and
-    // *reason otherwise, nothing changed).
-    bool ChangeDirectory(std::string_view dir, std::string* reason);
+    // SetCurrentWorkingDir: a directory inside the data roots (a refusal
+    // otherwise, nothing changed).
+    Status ChangeDirectory(std::string_view dir);
     const std::string& WorkingDirectory() const { return m_cwd; }
 
     // Appends one line to the debug file.

@@ -157,11 +157,13 @@ const char* SpoolServer::RunRefusal(RunKind kind) const {
 bool SpoolServer::AcceptCommon(int n, std::string_view path, uint32_t offsetHi,
                                uint32_t offsetLo, int32_t count) {
     Slot& slot = m_slots[n];
-    std::string reason;
-    slot.refused = !m_roots.Check(path, &slot.file, &reason);
+    Result<ServedPath> confined = m_roots.Check(path);
+    slot.refused = !confined.ok();
     if (slot.refused) {
         slot.file = ServedPath{};
-        SetText(slot, kTextRefused, reason.c_str());
+        SetText(slot, kTextRefused, confined.status().message().c_str());
+    } else {
+        slot.file = std::move(*confined);
     }
     slot.offsetHi = offsetHi;
     slot.offsetLo = offsetLo;
@@ -302,11 +304,10 @@ std::string SpoolServer::GetStatus(int n) {
 void SpoolServer::GetSize(std::string_view path, uint32_t* lo, uint32_t* hi) {
     *lo = 0;
     *hi = 0;
-    ServedPath file;
-    std::string reason;
-    if (!m_roots.Check(path, &file, &reason)) return;
+    Result<ServedPath> file = m_roots.Check(path);
+    if (!file.ok()) return;
     int err = 0;
-    UniqueFd fd = m_roots.Open(file, O_RDONLY, 0, &err);
+    UniqueFd fd = m_roots.Open(*file, O_RDONLY, 0, &err);
     struct stat st{};
     if (!fd || ::fstat(fd.Get(), &st) != 0) return;
     uint64_t size = static_cast<uint64_t>(st.st_size);

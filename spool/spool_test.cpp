@@ -407,30 +407,32 @@ TEST(DataRoots, NulBytesAreRefusedAndServedNamesAreCanonical) {
     DataRoots roots;
     std::string error;
     ASSERT_TRUE(roots.Add(dir.Path()).ok());
-    ServedPath served;
-    std::string reason;
     const std::string withNul = dir.Path() + std::string("/su\0b/x.raw", 11);
-    EXPECT_FALSE(roots.Check(withNul, &served, &reason));
-    EXPECT_EQ(reason, "path contains a NUL byte");
-    ASSERT_TRUE(roots.Check(dir.Path() + "/missing/./deeper//./c.raw", &served, &reason)) << reason;
+    Result<ServedPath> nul = roots.Check(withNul);
+    EXPECT_EQ(nul.status().code(), StatusCode::kRefused);
+    EXPECT_EQ(nul.status().message(), "path contains a NUL byte");
+    Result<ServedPath> served = roots.Check(dir.Path() + "/missing/./deeper//./c.raw");
+    ASSERT_TRUE(served.ok()) << served.status().message();
     const std::string root = roots.Roots()[0];
-    EXPECT_EQ(served.full, root + "/missing/deeper/c.raw");
-    EXPECT_EQ(served.relative, "missing/deeper/c.raw");
+    EXPECT_EQ(served->full, root + "/missing/deeper/c.raw");
+    EXPECT_EQ(served->relative, "missing/deeper/c.raw");
 }
 
 TEST(DataRoots, SymbolicLinksOutOfARootAreRefused) {
     TempDir root, other;
     ASSERT_EQ(::symlink(other.Path().c_str(), root.File("link").c_str()), 0);
     DataRoots roots;
-    std::string error, reason;
-    ServedPath resolved;
     ASSERT_TRUE(roots.Add(root.Path()).ok());
-    EXPECT_FALSE(roots.Check(root.File("link/f.raw"), &resolved, &reason));
-    EXPECT_TRUE(roots.Check(root.File("new/dir/f.raw"), &resolved, &reason)) << reason;
-    EXPECT_EQ(resolved.full.substr(resolved.full.size() - 14), "/new/dir/f.raw");
-    EXPECT_EQ(resolved.relative, "new/dir/f.raw");
-    EXPECT_FALSE(roots.Check("/" + std::string(300, 'a'), &resolved, &reason));
-    EXPECT_NE(reason.find("255"), std::string::npos);
+    Result<ServedPath> linked = roots.Check(root.File("link/f.raw"));
+    EXPECT_FALSE(linked.ok());
+    EXPECT_NE(linked.status().message().find("outside the data roots"), std::string::npos);
+    Result<ServedPath> resolved = roots.Check(root.File("new/dir/f.raw"));
+    ASSERT_TRUE(resolved.ok()) << resolved.status().message();
+    EXPECT_EQ(resolved->full.substr(resolved->full.size() - 14), "/new/dir/f.raw");
+    EXPECT_EQ(resolved->relative, "new/dir/f.raw");
+    Result<ServedPath> tooLong = roots.Check("/" + std::string(300, 'a'));
+    EXPECT_FALSE(tooLong.ok());
+    EXPECT_NE(tooLong.status().message().find("255"), std::string::npos);
     EXPECT_FALSE(roots.Add(root.File("no-such-dir")).ok());
 }
 
@@ -462,20 +464,21 @@ TEST(DataRoots, RootsFileLinesWithoutADirectoryAreSkippedAndNamed) {
 void ExpectLinkAfterCheckIsRefused(bool beneath) {
     TempDir root, other;
     DataRoots roots;
-    std::string error, reason;
     ASSERT_TRUE(roots.Add(root.Path()).ok());
     if (!beneath) roots.DisableOpenBeneathForTest();
     ASSERT_TRUE(voxa::testing::WriteWholeFile(other.File("victim"), "keep"));
-    ServedPath target;
-    ASSERT_TRUE(roots.Check(root.File("t.raw"), &target, &reason)) << reason;
+    Result<ServedPath> checked = roots.Check(root.File("t.raw"));
+    ASSERT_TRUE(checked.ok()) << checked.status().message();
+    const ServedPath target = *checked;
     ASSERT_EQ(::symlink(other.File("victim").c_str(), root.File("t.raw").c_str()), 0);
     int err = 0;
     EXPECT_FALSE(roots.Open(target, O_WRONLY | O_CREAT, 0644, &err));
     EXPECT_FALSE(roots.Open(target, O_RDONLY, 0, &err));
     EXPECT_EQ(voxa::testing::ReadWholeFile(other.File("victim")), "keep");
 
-    ServedPath inDir;
-    ASSERT_TRUE(roots.Check(root.File("sub/f.raw"), &inDir, &reason)) << reason;
+    Result<ServedPath> checkedInDir = roots.Check(root.File("sub/f.raw"));
+    ASSERT_TRUE(checkedInDir.ok()) << checkedInDir.status().message();
+    const ServedPath inDir = *checkedInDir;
     ASSERT_EQ(::symlink(other.Path().c_str(), root.File("sub").c_str()), 0);
     UniqueFd fd = roots.Open(inDir, O_WRONLY | O_CREAT, 0644, &err);
     if (beneath) {
@@ -483,9 +486,9 @@ void ExpectLinkAfterCheckIsRefused(bool beneath) {
         EXPECT_EQ(FileSize(other.File("f.raw")), -1);
     }
     // A plain file inside the root still opens.
-    ServedPath plain;
-    ASSERT_TRUE(roots.Check(root.File("plain.raw"), &plain, &reason));
-    EXPECT_TRUE(roots.Open(plain, O_WRONLY | O_CREAT, 0644, &err)) << err;
+    Result<ServedPath> plain = roots.Check(root.File("plain.raw"));
+    ASSERT_TRUE(plain.ok());
+    EXPECT_TRUE(roots.Open(*plain, O_WRONLY | O_CREAT, 0644, &err)) << err;
 }
 
 TEST(DataRoots, LinkPutInPlaceAfterTheCheckIsNotFollowed) {
