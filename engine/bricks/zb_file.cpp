@@ -203,9 +203,14 @@ Status ReadZbFile(const std::string& path, const ScaleFactors& scale, BrickTable
     // A tree of 8192 bricks needs well under 2 MB of text; read at most a
     // bounded amount so a wrong file cannot exhaust memory.
     constexpr size_t kMaxText = 8u << 20;
-    std::string text(kMaxText, '\0');
-    in.read(text.data(), static_cast<std::streamsize>(text.size()));
-    text.resize(static_cast<size_t>(in.gcount()));
+    constexpr size_t kChunk = 64u << 10;
+    std::string text;
+    while (in && text.size() < kMaxText) {
+        const size_t had = text.size();
+        text.resize(had + std::min(kChunk, kMaxText - had));
+        in.read(text.data() + had, static_cast<std::streamsize>(text.size() - had));
+        text.resize(had + static_cast<size_t>(in.gcount()));
+    }
     return ParseZbText(text, scale, table, path);
 }
 

@@ -214,6 +214,29 @@ TEST(ZbWriter, EveryRemainderKeepsAParent) {
             }
 }
 
+TEST(ZbWriter, ZbTextLongerThanOneReadChunkLoadsWhole) {
+    // Small bricks make a long index (the reader takes the text in 64 KiB
+    // pieces); every line written is a brick read back.
+    TempDir dir;
+    ZbMakeOptions opt;
+    opt.brick = 4;
+    const std::string zb = dir.File("long.zb");
+    SourceVolume v;
+    v.nx = v.ny = v.nz = 30;
+    v.values.assign(30 * 30 * 30, 1.0f);
+    ZbMakeReport report;
+    ASSERT_TRUE(MakeZb(v, zb, opt, &report).ok());
+    const std::string text = ReadWholeFile(zb);
+    ASSERT_GT(text.size(), size_t{64} << 10);
+    const auto lines = std::count(text.begin(), text.end(), '\n');
+    BrickTable t;
+    Status loaded = ReadZbFile(zb, {1, 1, 1}, t);
+    ASSERT_TRUE(loaded.ok()) << loaded.message();
+    EXPECT_EQ(t.Count(), report.bricks);
+    EXPECT_EQ(t.Count() + 1, lines);  // and the limits line
+    EXPECT_EQ(t.root, t.Count() - 1);
+}
+
 TEST(ZbWriter, CoarseVoxelsAreMeansAndCarryTheirError) {
     TempDir dir;
     ZbMakeOptions opt;
