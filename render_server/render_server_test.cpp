@@ -544,6 +544,10 @@ TEST_F(ServedWork, DataFilesNamedOutsideTheRootsAreNotRead) {
     SetName(w, inside);
     Render(w);
     EXPECT_GT(lit(Pix(w)), 100);
+    // Back to the escaping one: read and refused again.
+    SetName(w, escaping);
+    Render(w);
+    EXPECT_EQ(lit(Pix(w)), 0);
 
     // The "cross" statistics file is read by the server: confined too.
     Option(w, kOptYfile, outsideZb);

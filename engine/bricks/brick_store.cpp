@@ -14,6 +14,7 @@ namespace voxa {
 Status BrickStore::LoadVolume(const std::string& zbPath, const ScaleFactors& scale, BrickCache* cache) {
     if (m_pathKnown && zbPath == m_path && scale == m_scale) return m_lastStatus;
     m_pathKnown = true;
+    ++m_loads;
     m_path = zbPath;
     m_scale = scale;
     m_paired = false;

@@ -16,6 +16,7 @@
 #include "engine/bricks/zb_file.h"
 #include "platform/status.h"
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -37,6 +38,9 @@ public:
     Status LoadVolume(const std::string& zbPath, const ScaleFactors& scale, BrickCache* cache);
     // The next LoadVolume reads the file again.
     void ForgetPath() { m_pathKnown = false; }
+    // Counts the calls of LoadVolume that read a ZB file or made the test
+    // volume (not those that kept the volume already there).
+    uint64_t Loads() const { return m_loads; }
 
     const BrickTable& Table() const { return m_table; }
     BrickTable& Table() { return m_table; }
@@ -63,6 +67,7 @@ private:
     bool m_paired = false;
     bool m_testVolume = false;
     std::string m_dataDir;
+    uint64_t m_loads = 0;
 };
 
 // OddBrickFill: when the padded x side differs from nx or the padded y

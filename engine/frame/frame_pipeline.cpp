@@ -286,7 +286,10 @@ int FramePipeline::LoadVolume(RenderContext& context, FrameState& f) {
         return -1;
     }
     m_cache.CheckDataDirs(zbPath);
-    if (const auto& check = m_process.Hooks().checkDataFile) {
+    // Checked once per volume read (a frame that keeps the volume keeps
+    // its files and directories).
+    const auto& check = m_process.Hooks().checkDataFile;
+    if (check && m_store.Loads() != m_checkedLoad) {
         if (Status allowed = CheckVolumeFiles(m_store, m_cache, check); !allowed.ok()) {
             // Read again next frame: nothing of this volume is kept.
             m_store.ForgetPath();
@@ -297,6 +300,7 @@ int FramePipeline::LoadVolume(RenderContext& context, FrameState& f) {
             m_report.result = -1;
             return -1;
         }
+        m_checkedLoad = m_store.Loads();
     }
     context.SetLoadedVolume(zbPath);
     if (m_store.IsTestVolume() && (!wasTestVolume || loadedBefore != 0 || m_mainBytes == nullptr))

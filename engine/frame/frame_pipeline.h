@@ -161,6 +161,7 @@ private:
     SingleCounts m_single;
     FrameReport m_report;
     std::function<void(const std::string&)> m_log;
+    uint64_t m_checkedLoad = 0;  // BrickStore::Loads() when the volume's files were last allowed
     // Frame values used by the panel switch.
     float m_near = 0.5f, m_far = 20.5f;
     Vec3 m_eye;
