@@ -21,6 +21,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 
@@ -502,6 +503,7 @@ TEST_F(ServedWork, PathsOutsideTheDataRootsAreRefusedAndChangeNothing) {
         litPix += pix[i] != 0;
     }
     EXPECT_EQ(differ, 0u) << litFile << " " << litPix;
+    EXPECT_GT(litPix, 0u);  // two black frames would be equal too
     // Two leading digits number the file after the image name.
     auto copyNumbered = w.copyPixToFileRequest();
     copyNumbered.setCFile("07");
@@ -526,6 +528,7 @@ TEST_F(ServedWork, DataFilesNamedOutsideTheRootsAreNotRead) {
     const std::string inside = MakeVolume(m_data, 32, 16);
 
     auto w = NewObject();
+    EXPECT_EQ(Ask(w, kStatusLastFrameResult), kReplyNone);
     Frustum(w, 40, 30);
     FinestQuality(w);
     StartUp(w);
@@ -537,6 +540,8 @@ TEST_F(ServedWork, DataFilesNamedOutsideTheRootsAreNotRead) {
     EXPECT_EQ(std::string(Key(w).zbname), escaping);  // the ZB file itself is inside
     Render(w);
     EXPECT_EQ(lit(Pix(w)), 0);
+    EXPECT_EQ(Ask(w, kStatusLastFrameResult), "-1");
+    EXPECT_EQ(Status(w), kReplyIdle);  // the word is answered once
     EXPECT_NE(DebugText().find("data file refused '" + m_data + "/" + climb + outside.Path()),
               std::string::npos)
         << DebugText();
@@ -544,6 +549,7 @@ TEST_F(ServedWork, DataFilesNamedOutsideTheRootsAreNotRead) {
     SetName(w, inside);
     Render(w);
     EXPECT_GT(lit(Pix(w)), 100);
+    EXPECT_EQ(Ask(w, kStatusLastFrameResult), "0");
     // Back to the escaping one: read and refused again (a refused frame
     // leaves the window as it was, so the log tells).
     auto refusals = [&] {
@@ -635,14 +641,31 @@ TEST(VoxaServerProgram, RemoteRenderWritesTheDirectModePngAndServerExitsWhenIdle
     EXPECT_TRUE(Listening(reg.port));
     EXPECT_TRUE(WaitFor([&] { return !Listening(reg.port); }, 20000));
     // A volume outside the data roots is refused by the server: nothing
-    // is loaded, and the server says why in its debug file.
+    // is loaded, the server says why in its debug file, and the client
+    // says so and writes no image.
     TempDir outside;
     std::string outsideZb = MakeVolume(outside.Path(), 16, 16);
     auto c = RunCommand(kBin + "/voxa_render --host 127.0.0.1 --zb " + outsideZb + " --out " +
                         reg.root.File("o.png") + " 2>&1");
-    EXPECT_EQ(c.status, 0) << c.out;
+    EXPECT_EQ(c.status, 1) << c.out;
+    EXPECT_NE(c.out.find("refused the ZB file '" + outsideZb + "'"), std::string::npos) << c.out;
+    EXPECT_FALSE(std::filesystem::exists(reg.root.File("o.png")));
     EXPECT_NE(ReadWholeFile(reg.root.File("DEBUG_VOXA.txt")).find("Set_ZBname refused"),
               std::string::npos);
+    // A ZB file inside the roots whose data file lies outside them: taken,
+    // but its frame fails, and the client reports that frame.
+    std::string text = ReadWholeFile(outsideZb), climb;
+    for (char ch : reg.root.File("data")) climb += ch == '/' ? "../" : "";
+    std::istringstream lines(text);
+    std::string line, escaping;
+    while (std::getline(lines, line))
+        escaping += (line.rfind("XYZ_Limits", 0) == 0 ? line : climb + outside.Path() + "/" + line) + "\n";
+    std::ofstream(reg.root.File("data/escaping.zb")) << escaping;
+    auto e = RunCommand(kBin + "/voxa_render --host 127.0.0.1 --zb " + reg.root.File("data/escaping.zb") +
+                        " --out " + reg.root.File("e.png") + " 2>&1");
+    EXPECT_EQ(e.status, 1) << e.out;
+    EXPECT_NE(e.out.find("could not render frame 1 (result -1)"), std::string::npos) << e.out;
+    EXPECT_FALSE(std::filesystem::exists(reg.root.File("e.png")));
 }
 
 // A client killed in the middle of a frame: the server finishes or drops
@@ -655,7 +678,8 @@ TEST(VoxaServerProgram, ClientKilledMidRenderLeavesAServerThatExitsWhenIdle) {
                              "1024x1024", "--frames", "50", "--option", "NCacheMB=64", "--out",
                              reg.root.File("k.png")});
         ASSERT_TRUE(WaitFor([&] { return Listening(reg.port); }, 20000));
-        WaitFor([&] { return !ReadWholeFile(reg.root.File("k_0000.png")).empty(); }, 30000);
+        // The first frame is written: the kill lands while a later one renders.
+        EXPECT_TRUE(WaitFor([&] { return !ReadWholeFile(reg.root.File("k_0000.png")).empty(); }, 60000));
         client.Signal(SIGKILL);
         client.Wait();
     }

@@ -415,6 +415,14 @@ kj::Promise<void> VoxaWorkImpl::getStatus(GetStatusContext context) {
     } else if (m_statusRequest == kStatusGetAllPreviousOptions) {
         reply = m_service.OptionHistory();
         m_statusRequest = kStatusRendering;
+    } else if (m_statusRequest == kStatusLastFrameResult) {
+        if (m_lastRender && !m_lastRender->done.load(std::memory_order_acquire))
+            reply = kReplyWorking;
+        else if (m_lastRender && m_lastRender->carriedOut)
+            reply = std::to_string(m_lastRender->frameResult);
+        else
+            reply = kReplyNone;
+        m_statusRequest = kStatusRendering;
     }
     context.getResults().setWcStatus(reply);
     return kj::READY_NOW;

@@ -9,6 +9,7 @@
 #include "render_server/work_client.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -69,6 +70,22 @@ void SendSetUp(render_server::RemoteWork& work, const VoxaRenderArgs& args, bool
     }
 }
 
+// The server takes a name it refuses as if it had not been given (its
+// debug file says why): the object's view key tells whether it took the
+// volume and the maps. Unavailable when the connection is lost.
+Status CheckNamesTaken(render_server::RemoteWork& work, const VoxaRenderArgs& args) {
+    if (args.zbFile.empty() && args.cmapFile.empty()) return Status::Ok();
+    Renderparams key{};
+    if (work.SaveKey(&key) != 0) return Unavailable("lost");
+    key.zbname[sizeof(key.zbname) - 1] = '\0';
+    key.cmapname[sizeof(key.cmapname) - 1] = '\0';
+    if (!args.zbFile.empty() && key.zbname[0] == '\0')
+        return Refused("the ZB file '" + args.zbFile + "'");
+    if (!args.cmapFile.empty() && std::string_view(key.cmapname) == kDefaultMapName)
+        return Refused("the map files '" + args.cmapFile + "' and '" + args.amapFile + "'");
+    return Status::Ok();
+}
+
 // StartUp does not wait for the window: asks until it is up. Unavailable
 // when the connection is lost, Failed when no window came up in time.
 Status WaitForWindow(render_server::RemoteWork& work) {
@@ -90,6 +107,18 @@ int FetchFrames(render_server::RemoteWork& work, const VoxaRenderArgs& args, std
     for (int f = 0; f < args.frames; ++f) {
         if (f > 0 && (args.orbitDx != 0 || args.orbitDy != 0)) work.IncrementEyePoint(args.orbitDx, args.orbitDy, 0);
         work.SetDoRender();
+        // A frame the server could not draw leaves its window as it was:
+        // those pixels are not this frame.
+        std::string answer;
+        work.SetOption(kOptSetStatusRequest, kStatusLastFrameResult);
+        if (work.GetStatus(&answer) != 0) return -1;
+        char* end = nullptr;
+        const long result = std::strtol(answer.c_str(), &end, 10);
+        if (!answer.empty() && end != nullptr && *end == '\0' && result != 0) {
+            err << kProgram << ": the server could not render frame " << f + 1 << " (result " << result
+                << "); see DEBUG_VOXA.txt under its $VOXA_ROOT\n";
+            return 1;
+        }
         if (args.outFile.empty()) continue;
         BinaryDataVOXA data;
         if (work.GetPix(&data) != 0) return -1;
@@ -136,6 +165,12 @@ int RunVoxaRenderRemote(const VoxaRenderArgs& args, std::ostream& out, std::ostr
         return 1;
     };
     SendSetUp(work, args, local, keysText);
+    if (Status taken = CheckNamesTaken(work, args); !taken.ok()) {
+        if (taken.code() == StatusCode::kUnavailable) return lost();
+        err << kProgram << ": voxa_server on " << args.host << " refused " << taken.message()
+            << " (outside its data roots?); see DEBUG_VOXA.txt under its $VOXA_ROOT\n";
+        return 1;
+    }
     if (work.StartUp() != 0) return lost();
     if (Status up = WaitForWindow(work); !up.ok()) {
         if (up.code() == StatusCode::kUnavailable) return lost();

@@ -63,6 +63,13 @@ inline constexpr char kStatusRendering[] = "RENDERING";
 inline constexpr char kStatusPriorityRequest[] = "PRIORITYREQUEST";
 inline constexpr char kStatusIsGlWindowUp[] = "IS_GL_WINDOW_UP";
 inline constexpr char kStatusGetAllPreviousOptions[] = "GET_ALL_PREVIOUS_OPTIONS";
+// The result of the asking object's last SetDoRender, in decimal, once
+// that frame is over (0: drawn or stopped; negative: it failed, the
+// server's debug file says why); "WORKING" while it is under way and
+// "NONE" before any frame (or when no render thread took it). A server
+// that does not know the word answers "IDLE" or "WORKING".
+inline constexpr char kStatusLastFrameResult[] = "LAST_FRAME_RESULT";
+inline constexpr char kReplyNone[] = "NONE";
 inline constexpr char kReplyIdle[] = "IDLE";
 inline constexpr char kReplyWorking[] = "WORKING";
 inline constexpr char kReplyGlWindowIsUp[] = "GL_WINDOW_IS_UP";
