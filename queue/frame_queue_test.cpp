@@ -43,16 +43,24 @@ public:
 // number of deliveries.
 class RecordingSink : public PanelSink {
 public:
-    Status Deliver(const Panel& panel, int frameIndex, std::span<const unsigned char>) override {
+    Status Deliver(const Panel& panel, int frameIndex, std::span<const unsigned char> pixels) override {
         std::lock_guard<std::mutex> lock(mutex);
         if (refuse) return Refused("destination refused");
         ++deliveries[{panel.file, frameIndex}];
+        // The one byte value of the image, -1 when its bytes differ or its
+        // size is not the panel's.
+        int v = pixels.size() == static_cast<size_t>(panel.width) * panel.height * 3 && !pixels.empty()
+                    ? pixels[0]
+                    : -1;
+        for (unsigned char b : pixels) v = b == pixels[0] ? v : -1;
+        values[{panel.file, frameIndex}] = v;
         if (onDelivered) onDelivered(frameIndex);
         if (stopAfter > 0 && --stopAfter == 0 && stop != nullptr) stop->store(true);
         return Status::Ok();
     }
     std::mutex mutex;
     std::map<std::pair<std::string, int>, int> deliveries;
+    std::map<std::pair<std::string, int>, int> values;
     bool refuse = false;
     int stopAfter = 0;
     std::atomic<bool>* stop = nullptr;
@@ -127,6 +135,10 @@ TEST_F(FrameQueueTest, RendersEveryFrameThenCompletesTheMovie) {
     for (int k = 0; k < 3; ++k) {
         EXPECT_EQ((sink.deliveries[{"/w/m-1_00", k}]), 1);
         EXPECT_EQ((sink.deliveries[{"/w/m-1_01", k}]), 1);
+        // Each file gets its own panel's image of the frame's keyword text
+        // ("eye 0 0 N", 9 characters): 9 x 7 + panel in every byte.
+        EXPECT_EQ((sink.values[{"/w/m-1_00", k}]), 63) << "frame index " << k;
+        EXPECT_EQ((sink.values[{"/w/m-1_01", k}]), 64) << "frame index " << k;
     }
     EXPECT_EQ(node.RunQueueStep(), 0);
     EXPECT_EQ(node.LastOutcome(), StepOutcome::kNoMovie);

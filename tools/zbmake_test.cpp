@@ -251,7 +251,8 @@ TEST(ZbMakeProgram, FailureLeavesNoPartialOutput) {
     // Directory input.
     auto d = RunCommand(kZbMake + " " + dir.Path() + " " + dir.File("d.zb") + " 2>&1");
     EXPECT_EQ(d.status, 2) << d.out;
-    EXPECT_EQ(d.out.find(dir.Path()), d.out.rfind(dir.Path())) << d.out;  // once
+    ASSERT_NE(d.out.find(dir.Path()), std::string::npos) << d.out;  // named ...
+    EXPECT_EQ(d.out.find(dir.Path()), d.out.rfind(dir.Path())) << d.out;  // ... once
     EXPECT_NE(d.out.find("is a directory, not a volume file"), std::string::npos) << d.out;
     auto dr = RunCommand(kZbMake + " " + dir.Path() + " " + dir.File("d.zb") + " --dims 2,2,2 2>&1");
     EXPECT_EQ(dr.status, 2) << dr.out;

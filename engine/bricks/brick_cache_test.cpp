@@ -155,7 +155,10 @@ TEST(BrickCache, PositionsGoToThreadsInRunsOfFour) {
     for (int b = 0; b < 16; ++b) {
         unsigned char* p = cache.GetCacheBuffer(b);
         ASSERT_NE(p, nullptr);
-        EXPECT_TRUE(BlockMatches(p, b, k64K, ServingThread(b, 3))) << "position " << b;
+        // Positions 0-3 from the ZB file's directory, 4-7 from d1, 8-11
+        // from d2, 12-15 from the first again.
+        const int reader = (b / 4) % 3;
+        EXPECT_TRUE(BlockMatches(p, b, k64K, reader)) << "position " << b;
         cache.Release(b);
     }
     cache.WaitUntilIdle();

@@ -312,7 +312,13 @@ TEST(ZbWriter, OtherDirectoriesGetCopies) {
     ZbMakeReport rep;
     ASSERT_TRUE(MakeZb(Ramp(20, 20, 20), dir.File("m.zb"), opt, &rep).ok());
     EXPECT_EQ(ReadWholeFile(dir.File("otherdirs.txt")), d1.Path() + "/copy/\n");
-    EXPECT_EQ(ReadWholeFile(d1.Path() + "/copy/" + rep.dataName), ReadWholeFile(dir.File(rep.dataName)));
+    // The report names the data file the ZB file's lines name, and the copy
+    // holds its bytes (two missing files would read alike).
+    EXPECT_EQ(rep.dataName, "data_m.raw");
+    const std::string data = ReadWholeFile(dir.File("data_m.raw"));
+    ASSERT_GE(data.size(), 65536u);
+    EXPECT_EQ(ReadWholeFile(dir.File("m.zb")).rfind("data_m.raw ", 0), 0u);
+    EXPECT_TRUE(ReadWholeFile(d1.Path() + "/copy/data_m.raw") == data);
 }
 
 TEST(ZbWriter, ScalesOverTheRange) {

@@ -12,6 +12,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 
 namespace voxa {
@@ -201,7 +202,19 @@ TEST_F(FramePipelineTest, TolerancesChooseRootOrLeavesAndReadsFollow) {
     for (const Brick& b : t.bricks) leaves += b.childCount == 0 ? 1 : 0;
     ASSERT_EQ(static_cast<int>(f.selection.size()), leaves);
     for (int b : f.selection) EXPECT_EQ(t.bricks[static_cast<size_t>(b)].childCount, 0);
-    // Back to front: distances never grow along the list.
+    // Back to front: the eye stands on +z (0, 0, 10), so of the leaves in
+    // one column (the same x and y) the lower comes first.
+    std::map<std::pair<int, int>, int> lastZ;
+    int ordered = 0;
+    for (int b : f.selection) {
+        const Brick& leaf = t.bricks[static_cast<size_t>(b)];
+        auto [at, first] = lastZ.try_emplace({leaf.x0, leaf.y0}, leaf.z0);
+        if (first) continue;
+        EXPECT_LT(at->second, leaf.z0) << "column " << leaf.x0 << "," << leaf.y0;
+        at->second = leaf.z0;
+        ++ordered;
+    }
+    EXPECT_GT(ordered, 0);
     EXPECT_EQ(f.requestsPosted, static_cast<int>(f.renderList.size()));
     EXPECT_GT(f.slicesDrawn, 0);
 }
