@@ -1,5 +1,6 @@
 #include "fileport/filejobd.h"
 
+#include "fileport/part_file.h"
 #include "platform/paths.h"
 
 #include <signal.h>
@@ -394,6 +395,11 @@ void FileJobDaemon::CarryOut(int number, const std::string& name, const std::str
         std::fprintf(m_out, "%s\n", echo.c_str());
         std::fflush(m_out);
     }
+    // getfile writes NAME.part and renames it when the copy is whole; one
+    // stopped by a signal (a time-out, or this daemon stopping) cannot
+    // remove it. Whatever the job's end, no partial copy stays behind.
+    if (got.stopped || !got.started || got.timedOut || got.exitStatus != 0)
+        ::unlink(JoinPath(dstDir, name + kPartSuffix).c_str());
     if (got.stopped) {
         std::fprintf(m_out, "Job %d interrupted; it goes back to NEW\n", number);
         MarkJob(number, "status='NEW', started=NULL, finished=NULL");

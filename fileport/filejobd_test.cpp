@@ -33,13 +33,15 @@ const std::string kBin = VOXA_BIN_DIR;
 
 // getfile HOST DIR NAME: logs "HOST DIR NAME" and copies DIR/NAME here;
 // names starting with "fail" exit 3, "nofile" exit 0 without a file,
-// "slow" sleep 60 s first; STUB_SLEEP seconds before copying.
+// "slow" sleep 60 s first; STUB_SLEEP seconds before copying. "fail" and
+// "slow" start a partial copy (NAME.part) first, as the real one does, and
+// leave it (the real one is killed without cleaning up after a time-out).
 constexpr char kStubGetfile[] = R"(#!/bin/sh
 echo "$1 $2 $3" >> "$STUB_LOG"
 case "$3" in
-  fail*) echo "stub getfile: failing on purpose" >&2; exit 3 ;;
+  fail*) echo partial > "./$3.part"; echo "stub getfile: failing on purpose" >&2; exit 3 ;;
   nofile*) exit 0 ;;
-  slow*) sleep 60 ;;
+  slow*) echo partial > "./$3.part"; sleep 60 ;;
 esac
 [ -n "$STUB_SLEEP" ] && sleep "$STUB_SLEEP"
 cp "$2/$3" "./$3"
@@ -281,8 +283,10 @@ TEST_F(FileJobTest, FailedGetfileFailsTheJob) {
     EXPECT_EQ(Status("ok.bin"), "Finished");
     EXPECT_EQ(Value("select count(*) from FileJobs where finished is null"), "0");
     struct stat st {};
-    EXPECT_NE(stat(m_destDir.File("fail.bin").c_str(), &st), 0);
-    EXPECT_NE(stat(m_destDir.File("slow.bin").c_str(), &st), 0);
+    for (const char* left : {"fail.bin", "fail.bin.part", "slow.bin", "slow.bin.part"})
+        EXPECT_NE(stat(m_destDir.File(left).c_str(), &st), 0) << left;
+    // The stand-in did start the partial copies that are gone now.
+    EXPECT_NE(ReadWholeFile(m_stubLog).find("fail.bin"), std::string::npos);
     EXPECT_EQ(ReadWholeFile(m_destDir.File("ok.bin")), "fine\n");
 }
 
