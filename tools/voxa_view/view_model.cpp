@@ -220,10 +220,15 @@ void FrameWorker::Post(const std::function<void(PendingInput&)>& change) {
         std::lock_guard<std::mutex> lock(m_mutex);
         change(m_pending);
         m_pending.render = true;
+        // The frame under way shows a view that is already out of date.
+        // Under the lock: the worker cannot meanwhile have taken this input
+        // and started the frame that shows it.
+        if (m_rendering.load() && !m_frameIsStale) {
+            m_frameIsStale = true;
+            m_backend->Abort();
+        }
     }
     m_wake.notify_one();
-    // The frame under way shows a view that is already out of date.
-    if (m_rendering.load()) m_backend->Abort();
 }
 
 void FrameWorker::PostOrbit(int dx, int dy) {
@@ -284,12 +289,22 @@ void FrameWorker::Run() {
             quality = input.q;
             m_backend->SetQuality(quality);
         }
+        {
+            // Input that came while the last was applied: this frame would
+            // be out of date before it starts; take that input first.
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_stop || m_pending.render) continue;
+            m_frameIsStale = false;
+            m_rendering.store(true);
+        }
         auto start = std::chrono::steady_clock::now();
         bool aborted = false;
         int bricks = -1;
-        m_rendering.store(true);
         bool ok = m_backend->Render(&aborted, &bricks);
-        m_rendering.store(false);
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_rendering.store(false);
+        }
         Frame frame;
         ok = ok && m_backend->Read(&frame);
         if (!ok) {

@@ -121,11 +121,16 @@ private:
     ViewSetup m_setup;
     FrameCallback m_onFrame;
     ErrorCallback m_onError;
-    std::mutex m_mutex;  // guards m_pending, m_stop, m_quality
+    std::mutex m_mutex;  // guards m_pending, m_stop, m_quality, m_frameIsStale
     std::condition_variable m_wake;
     PendingInput m_pending;
     Quality m_quality;
     bool m_stop = false;
+    // True while Render runs for input older than what is pending: only
+    // such a frame is aborted by new input. Set by the worker when it takes
+    // the pending input (false) and by Post (true), both under m_mutex, so
+    // that an abort never reaches a frame already showing the new input.
+    bool m_frameIsStale = false;
     std::atomic<bool> m_rendering{false};  // worker sets while Render runs
     std::atomic<int> m_aborts{0};
     std::thread m_thread;

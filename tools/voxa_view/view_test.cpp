@@ -108,13 +108,20 @@ public:
         int renders = 0, aborts = 0, orbitDx = 0, zoom = 0;
         bool rendering = false;
         bool slow = true;
+        bool holdOrbit = false;  // Orbit waits until this is false again
+        bool inOrbit = false;
+        std::vector<int> zoomAtRender;  // the zoom each frame was drawn with
     };
     explicit RecordingBackend(std::shared_ptr<Log> log) : m_log(std::move(log)) {}
     Status Open(const ViewSetup&) override { return Status::Ok(); }
     // As a keyword text with "tolerances" and an opacity would set it.
     Quality Initial() const override { return Quality{2, 0.5f, 3.0f, 0.7f}; }
     void Orbit(int dx, int) override {
-        std::lock_guard<std::mutex> lock(m_log->mutex);
+        std::unique_lock<std::mutex> lock(m_log->mutex);
+        m_log->inOrbit = true;
+        m_log->changed.notify_all();
+        m_log->changed.wait_for(lock, std::chrono::seconds(20), [&] { return !m_log->holdOrbit; });
+        m_log->inOrbit = false;
         m_log->orbitDx += dx;
     }
     void Zoom(int dy) override {
@@ -125,6 +132,7 @@ public:
     bool Render(bool* aborted, int* bricks) override {
         std::unique_lock<std::mutex> lock(m_log->mutex);
         ++m_log->renders;
+        m_log->zoomAtRender.push_back(m_log->zoom);
         m_log->rendering = true;
         m_log->changed.notify_all();
         int abortsBefore = m_log->aborts;
@@ -207,6 +215,40 @@ TEST(ViewWorker, NewInputAbortsTheSlowFrameAndTheNextFrameHasIt) {
     std::lock_guard<std::mutex> logLock(log->mutex);
     EXPECT_EQ(log->orbitDx, 30);
     EXPECT_EQ(log->zoom, 50);
+}
+
+TEST(ViewWorker, InputThatComesWhileTheLastIsAppliedIsTakenBeforeAnyFrame) {
+    auto log = std::make_shared<RecordingBackend::Log>();
+    log->slow = false;
+    std::atomic<int> shown{0};
+    FrameWorker worker(
+        std::make_unique<RecordingBackend>(log), ViewSetup{}, [&](const Frame&) { ++shown; }, {});
+    auto waitFor = [&](auto condition) {
+        std::unique_lock<std::mutex> lock(log->mutex);
+        return log->changed.wait_for(lock, std::chrono::seconds(20), condition);
+    };
+    ASSERT_TRUE(voxa::testing::WaitFor([&] { return shown.load() == 1; }, 20000));
+    {
+        std::lock_guard<std::mutex> lock(log->mutex);
+        log->holdOrbit = true;
+    }
+    // The worker is applying a turn when a zoom comes: no frame may show
+    // the turn alone, and nothing is aborted (no frame was under way).
+    worker.PostOrbit(30, 0);
+    ASSERT_TRUE(waitFor([&] { return log->inOrbit; }));
+    worker.PostZoom(50);
+    {
+        std::lock_guard<std::mutex> lock(log->mutex);
+        log->holdOrbit = false;
+        log->changed.notify_all();
+    }
+    ASSERT_TRUE(voxa::testing::WaitFor([&] { return shown.load() == 2; }, 20000));
+    std::lock_guard<std::mutex> lock(log->mutex);
+    EXPECT_EQ(log->renders, 2);
+    EXPECT_EQ(log->zoomAtRender, (std::vector<int>{0, 50}));
+    EXPECT_EQ(log->orbitDx, 30);
+    EXPECT_EQ(log->aborts, 0);
+    EXPECT_EQ(worker.Aborts(), 0);
 }
 
 // Pixels brighter than a small threshold.
