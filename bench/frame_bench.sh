@@ -21,11 +21,7 @@
 # voxa_ftb_<view>_<size>.png, and how far the two images lie apart is
 # printed in levels), at the default tolerances (level of detail on, as the
 # engine is normally used), and, for the front view, with every slice drawn
-# in full (VOXA_DRAW_ALL_SLICES=1). A last run draws the finest slices back
-# to front with texturing off (VOXA_UNTEXTURED_SLICES=1: the same fragments,
-# the same texels built and uploaded, a meaningless image): its time is
-# what rasterizing and blending those fragments costs on this machine
-# before any texturing, a floor for slicing at the finest level.
+# in full (VOXA_DRAW_ALL_SLICES=1).
 # Every figure is the median of RUNS runs; the ratio is VOXA's frame time
 # over the faster VTK mapper's (below 1: VOXA is faster).
 #
@@ -68,14 +64,13 @@ echo "== $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg), $FRAMES 
 for view in front:0 elevated:45; do
   name=${view%%:*} elevation=${view#*:}
   res="$WORK/$name.txt"
-  : >"$res"; : >"$res.ftb"; : >"$res.lod"; : >"$res.vtk"; : >"$res.flat"; rm -f "$res.all"
+  : >"$res"; : >"$res.ftb"; : >"$res.lod"; : >"$res.vtk"; rm -f "$res.all"
   viewline=$(EGL_PLATFORM=surfaceless "$BUILD/bin/frame_bench" "$WORK/ch2.zb" --frames 1 \
              --size 64 --elevation "$elevation" --print-view | grep '^view ')
   for ((r = 0; r < RUNS; r++)); do
     voxa_run "$res" "$elevation" --png "$WORK/voxa_${name}_"
     VOXA_FRONT_TO_BACK=1 voxa_run "$res.ftb" "$elevation" --png "$WORK/voxa_ftb_${name}_"
     voxa_run "$res.lod" "$elevation" --lod
-    VOXA_UNTEXTURED_SLICES=1 voxa_run "$res.flat" "$elevation"
     if [ "$name" = front ]; then
       VOXA_DRAW_ALL_SLICES=1 voxa_run "$res.all" "$elevation"
     fi
@@ -107,15 +102,12 @@ for view in front:0 elevated:45; do
     if [ -f "$res.all" ]; then
       printf "%-9s VOXA every slice drawn %7.1f ms\n" "$key" "$(median "$res.all" "voxa $key")"
     fi
-    printf "%-9s VOXA finest untextured (fragments alone) %7.1f ms\n" "$key" \
-      "$(median "$res.flat" "voxa $key")"
     printf "%-9s VTK fixed-point %7.1f ms   VTK GPU %7.1f ms\n" "$key" "${fixed:-nan}" "${gpu:-nan}"
     best=$(printf '%s\n%s\n' "$fixed" "$gpu" | grep -E '^[0-9.]+$' | sort -g | head -n 1 || true)
     if [ -n "$v" ] && [ -n "$best" ]; then
-      flat=$(median "$res.flat" "voxa $key")
-      awk -v k="$key" -v v="$v" -v t="${ftb:-0}" -v l="${lodms:-0}" -v u="${flat:-0}" -v b="$best" 'BEGIN {
-        printf "%-9s ratio VOXA / faster VTK: finest %.2f (front to back %.2f)   lod %.2f   untextured floor %.2f\n",
-               k, v / b, t / b, l / b, u / b}'
+      awk -v k="$key" -v v="$v" -v t="${ftb:-0}" -v l="${lodms:-0}" -v b="$best" 'BEGIN {
+        printf "%-9s ratio VOXA / faster VTK: finest %.2f (front to back %.2f)   lod %.2f\n",
+               k, v / b, t / b, l / b}'
     fi
     if ! /usr/bin/python3 bench/frame_compare.py "$WORK/voxa_${name}_${size}.png" \
          "$WORK/vtk_${name}_vtkFixedPointVolumeRayCastMapper_${size}.png" \

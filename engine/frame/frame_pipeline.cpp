@@ -49,7 +49,6 @@ FrameDebugSettings FrameDebugSettings::FromEnvironment() {
     s.drawAllSlices = EnvironmentFlag(kDrawAllSlicesEnv);
     s.panelLog = EnvironmentFlag(kPanelLogEnv);
     s.frontToBack = EnvironmentFlag(kFrontToBackEnv);
-    s.untexturedSlices = EnvironmentFlag(kUntexturedSlicesEnv);
     return s;
 }
 
@@ -443,7 +442,7 @@ bool FramePipeline::DrawBricks(RenderContext& context, const FrameState& f) {
     d.palette.extension = context.Process().ColorTableEXT() != nullptr;
     d.palette.standIn = context.PaletteStandIn();
     d.settings = SliceDrawSettings{f.opts->usePalet, f.paired, f.timersOn, m_debug.drawAllSlices,
-                                   m_accumulating, m_debug.untexturedSlices};
+                                   m_accumulating};
     d.floor = context.SharedOptions().floor;
     d.box = context.SharedOptions().box;
     const auto& names = context.Window()->TextureNames();

@@ -49,7 +49,6 @@ struct FrameDebugSettings {
     bool drawAllSlices = false;  // kDrawAllSlicesEnv: no skipping, no scissor
     bool panelLog = false;       // kPanelLogEnv: append the panel-switch record
     bool frontToBack = false;    // kFrontToBackEnv: front-to-back compositing
-    bool untexturedSlices = false;  // kUntexturedSlicesEnv: measuring only
     static FrameDebugSettings FromEnvironment();
 };
 

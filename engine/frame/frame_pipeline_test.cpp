@@ -289,48 +289,17 @@ TEST(FrameDebugSettingsTest, EachSwitchIsOnOnlyWhenItsVariableIsOne) {
     {
         ScopedEnv all(kDrawAllSlicesEnv, "1");
         ScopedEnv log(kPanelLogEnv, "0");
-        ScopedEnv flat(kUntexturedSlicesEnv, "1");
         FrameDebugSettings s = FrameDebugSettings::FromEnvironment();
         EXPECT_TRUE(s.drawAllSlices);
         EXPECT_FALSE(s.panelLog);
-        EXPECT_TRUE(s.untexturedSlices);
     }
     {
         ScopedEnv all(kDrawAllSlicesEnv, "yes");
         ScopedEnv log(kPanelLogEnv, "1");
-        ScopedEnv flat(kUntexturedSlicesEnv, "");
         FrameDebugSettings s = FrameDebugSettings::FromEnvironment();
         EXPECT_FALSE(s.drawAllSlices);
         EXPECT_TRUE(s.panelLog);
-        EXPECT_FALSE(s.untexturedSlices);
     }
-}
-
-TEST_F(FramePipelineTest, UntexturedSlicesCoverTheSameFragmentsInTheVertexColour) {
-    Start(128, 128);
-    std::vector<unsigned char> textured = Render();
-    ASSERT_EQ(m_context->LastFrameResult(), 0);
-    const int slices = m_pipeline->LastFrame().slicesDrawn;
-    m_pipeline->SetDebugSettings({.untexturedSlices = true});
-    std::vector<unsigned char> flat = Render();
-    ASSERT_EQ(m_context->LastFrameResult(), 0);
-    EXPECT_EQ(m_pipeline->LastFrame().slicesDrawn, slices);
-    // The test cube's slices each reach a bright edge, so each is drawn
-    // whole: textured, the middle of the face is dark; untextured, every
-    // slice adds white there.
-    EXPECT_LT(Red(textured, 64, 64), 10);
-    EXPECT_GT(Red(flat, 64, 64), 100);
-    size_t notGrey = 0;
-    for (size_t i = 0; i + 2 < flat.size(); i += 3)
-        notGrey += flat[i] != flat[i + 1] || flat[i] != flat[i + 2];
-    EXPECT_EQ(notGrey, 0u);
-    // Outside the cube's projection nothing is drawn either way.
-    EXPECT_EQ(Red(flat, 64, 126), 0);
-    EXPECT_EQ(Red(flat, 1, 64), 0);
-    // Texturing is back on for what follows the slices: off again, the
-    // frame is the textured one.
-    m_pipeline->SetDebugSettings({});
-    EXPECT_EQ(Render(), textured);
 }
 
 TEST_F(FramePipelineTest, PanelLogSettingIsTakenWhenThePipelineIsMadeNotPerFrame) {

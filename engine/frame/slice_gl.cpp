@@ -351,7 +351,6 @@ int SliceDrawer::DrawPasses(const PassPlan& plan, const BrickBytes& bytes, WorkB
         if (b.frontToBack == nullptr) zeroAlpha.emplace();
     }
     if (b.frontToBack != nullptr && brickShows) b.frontToBack->BeginSlices(!b.standIn);
-    if (settings.untextured) glDisable(GL_TEXTURE_2D);
 
     int drawn = 0;
     const size_t passCount = plan.passes.size();
@@ -373,7 +372,6 @@ int SliceDrawer::DrawPasses(const PassPlan& plan, const BrickBytes& bytes, WorkB
         if (b.skip) MarkOpaque(b);  // the next brick starts on what this one hid
         b.frontToBack->EndSlices();
     }
-    if (settings.untextured) glEnable(GL_TEXTURE_2D);
     zeroAlpha.reset();
     scissor.reset();
     glFlush();

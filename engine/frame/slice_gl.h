@@ -54,13 +54,6 @@ struct PaletteBinding {
 // and passed in as SliceDrawSettings::drawAll.
 inline constexpr char kDrawAllSlicesEnv[] = "VOXA_DRAW_ALL_SLICES";
 
-// Set to 1 to draw the same slice quads (same texels built and uploaded,
-// same scissors) with texturing off: every fragment takes the vertex
-// colour. The image is meaningless; the frame time then says what the
-// rasterizer spends on the fragments alone (benchmarks). Back to front
-// only: front to back samples the texture in its own program.
-inline constexpr char kUntexturedSlicesEnv[] = "VOXA_UNTEXTURED_SLICES";
-
 // Part of a slice quad in world coordinates on the pass's in-plane axes
 // (s axis and t axis of the pass).
 struct QuadSpan {
@@ -168,7 +161,6 @@ struct SliceDrawSettings {
     // caller) instead of back to front into the frame buffer; "Bol" slices
     // only, "Bob" slices ignore it.
     FrontToBack* frontToBack = nullptr;
-    bool untextured = false;  // texturing off while slices are drawn (kUntexturedSlicesEnv)
 };
 
 class SliceDrawer {
