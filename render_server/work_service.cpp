@@ -39,7 +39,7 @@ WorkService::WorkService(DataRoots roots, DisplayMode display)
     // as a path asked for by a client would be.
     m_process.Hooks().checkDataFile = [this](const std::string& path) -> Status {
         Status allowed = m_roots.Check(path).status();
-        if (!allowed.ok()) Log("data file refused '" + path + "': " + allowed.message());
+        if (!allowed.ok()) Log("voxa_server: data file refused '" + path + "': " + allowed.message());
         return allowed;
     };
 }
