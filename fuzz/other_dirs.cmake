@@ -1,0 +1,1 @@
+voxa_add_fuzz_harness(other_dirs LIBS voxa_bricks)
