@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
@@ -78,9 +79,14 @@ public:
         }
         *aborted = m_pipeline->LastFrame().aborted;
         *bricks = static_cast<int>(m_pipeline->LastFrame().renderList.size());
-        if (m_context->LastFrameResult() < 0) m_error = m_pipeline->LastFrame().error;
+        m_failure.clear();
+        if (const int result = m_context->LastFrameResult(); result < 0) {
+            m_failure = m_pipeline->LastFrame().error;
+            if (m_failure.empty()) m_failure = "frame result " + std::to_string(result);
+        }
         return true;
     }
+    std::string LastFrameFailure() const override { return m_failure; }
     bool Read(Frame* frame) override {
         BinaryDataVOXA data;
         m_context->GetPix(&data);
@@ -99,13 +105,13 @@ public:
         m_context.reset();
         m_process.reset();
     }
-    std::string LastError() const override { return m_error; }
+    std::string LastError() const override { return {}; }
 
 private:
     std::unique_ptr<RenderProcess> m_process;
     std::unique_ptr<RenderContext> m_context;
     std::unique_ptr<FramePipeline> m_pipeline;
-    std::string m_error;
+    std::string m_failure;
     Quality m_initial;
     std::mutex m_abortMutex;  // Abort (UI thread) and the end of a frame, one at a time
     bool m_rendering = false;
@@ -162,10 +168,22 @@ public:
                 *aborted = true;
             }
             if (m_work->GetStatus(&status) != 0) return false;
-            if (status != kReplyWorking) return true;
+            if (status != kReplyWorking) break;
             std::this_thread::sleep_for(std::chrono::milliseconds(kStatusPollMs));
         }
+        // How the frame ended; a server that does not know the question
+        // answers with its state, which is no number.
+        m_failure.clear();
+        m_work->SetOption(kOptSetStatusRequest, kStatusLastFrameResult);
+        if (m_work->GetStatus(&status) != 0) return false;
+        char* end = nullptr;
+        const long result = std::strtol(status.c_str(), &end, 10);
+        if (!status.empty() && end != nullptr && *end == '\0' && result < 0)
+            m_failure = "the server could not draw it (result " + std::to_string(result) +
+                        "); see DEBUG_VOXA.txt under its $VOXA_ROOT";
+        return true;
     }
+    std::string LastFrameFailure() const override { return m_failure; }
     bool Read(Frame* frame) override {
         BinaryDataVOXA data;
         if (m_work->GetPix(&data) != 0) return false;
@@ -184,6 +202,7 @@ public:
 private:
     std::unique_ptr<render_server::RemoteWork> m_work;
     std::atomic<bool> m_abort{false};
+    std::string m_failure;
     int m_width = 0, m_height = 0;
     Quality m_initial;
 };
@@ -316,6 +335,7 @@ void FrameWorker::Run() {
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
                 .count();
         frame.aborted = aborted;
+        frame.failure = m_backend->LastFrameFailure();
         frame.quality = quality;
         frame.bricks = bricks;
         frame.serial = ++serial;
@@ -391,6 +411,7 @@ std::string FrameSummary(const Frame& f) {
     std::string s = buf;
     if (f.bricks >= 0) s += "  " + std::to_string(f.bricks) + " bricks";
     if (f.aborted) s += "  (aborted)";
+    if (!f.failure.empty()) s += "  failed: " + f.failure;
     return s;
 }
 

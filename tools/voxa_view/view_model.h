@@ -55,6 +55,9 @@ struct Frame {
     Quality quality;                 // the settings it was drawn with
     int bricks = -1;                 // bricks drawn (direct mode), -1 unknown
     int serial = 0;                  // counts frames delivered
+    // Why the frame could not be drawn (empty when it was): the image is
+    // then what the window held before.
+    std::string failure;
 };
 
 class FrameBackend {
@@ -73,6 +76,9 @@ public:
     // the connection is lost.
     virtual bool Render(bool* aborted, int* bricks) = 0;
     virtual bool Read(Frame* frame) = 0;
+    // Why the last Render's frame could not be drawn; empty when it was
+    // (or when that cannot be known).
+    virtual std::string LastFrameFailure() const { return {}; }
     virtual void Abort() = 0;  // any thread
     virtual void Close() = 0;
     virtual std::string LastError() const = 0;

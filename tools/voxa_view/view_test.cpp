@@ -96,6 +96,10 @@ TEST(ViewInput, FrameImageTurnsRowsAndSummaryNamesTheDetail) {
     f.aborted = true;
     f.bricks = -1;
     EXPECT_EQ(FrameSummary(f).substr(FrameSummary(f).size() - 11), "  (aborted)");
+    f.aborted = false;
+    f.failure = "no volume";
+    EXPECT_EQ(FrameSummary(f),
+              "12.3 ms  detail: pixel error 3, angle 0.01, size 4  opacity 0.5  failed: no volume");
 }
 
 // A backend that records the operations and whose frames last until
@@ -337,6 +341,21 @@ TEST(ViewWindowTest, DirectModeTurnsAndZooms) {
     TurnZoomAndSave(window, dir);
 }
 
+TEST(ViewWindowTest, DirectModeSaysWhyAFrameCannotBeDrawn) {
+    App();
+    FreshRoot root;
+    ViewSetup setup;
+    setup.width = 160;
+    setup.height = 120;
+    setup.zbFile = root.File("bad.zb");
+    ASSERT_TRUE(voxa::testing::WriteWholeFile(setup.zbFile, "not a brick tree\n"));
+    ViewWindow window(setup, MakeDirectBackend());
+    window.show();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return window.StatusText().contains("failed: "); }, 30000));
+    EXPECT_TRUE(window.StatusText().contains("failed: cannot build the brick tree of " + QString::fromStdString(setup.zbFile)))
+        << window.StatusText().toStdString();
+}
+
 TEST(ViewWindowTest, RemoteViewThroughVoxaServerTurnsAndZooms) {
     App();
     FreshRoot root;
@@ -352,6 +371,18 @@ TEST(ViewWindowTest, RemoteViewThroughVoxaServerTurnsAndZooms) {
     {
         ViewWindow window(setup, MakeRemoteBackend());
         TurnZoomAndSave(window, dir);
+    }
+    {
+        // A volume the server cannot load: the frame says so.
+        ViewSetup bad = setup;
+        bad.zbFile = root.File("data/bad.zb");
+        ASSERT_TRUE(voxa::testing::WriteWholeFile(bad.zbFile, "not a brick tree\n"));
+        ViewWindow window(bad, MakeRemoteBackend());
+        window.show();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return window.StatusText().contains("failed: "); }, 30000));
+        EXPECT_TRUE(window.StatusText().contains(
+            "failed: the server could not draw it (result -1); see DEBUG_VOXA.txt"))
+            << window.StatusText().toStdString();
     }
     // Without a server to reach, the window says so.
     ScopedEnv noServer(hosting::VoxaWorkClass().portEnv, std::to_string(FreePort()).c_str());
