@@ -40,13 +40,6 @@ namespace {
 
 // The slice: texel times vertex colour (the fixed-function "modulate"),
 // premultiplied for front-to-back accumulation.
-constexpr char kSliceVertex[] = R"(#version 120
-void main() {
-    gl_TexCoord[0] = gl_TextureMatrix[0] * gl_MultiTexCoord0;
-    gl_FrontColor = gl_Color;
-    gl_Position = ftransform();
-}
-)";
 constexpr char kSliceFragment[] = R"(#version 120
 uniform sampler2D slice;
 void main() {
@@ -118,7 +111,7 @@ Result<std::unique_ptr<FrontToBack>> FrontToBack::Create() {
         return Unavailable("the context lacks frame buffer objects, shaders or texture barriers");
     const GlShaderEntryPoints& gl = f->m_gl->shaders;
     VOXA_ASSIGN_OR_RETURN(f->m_sliceProgram,
-                          BuildProgram(gl, kSliceVertex, kSliceFragment, "front-to-back slice"));
+                          BuildProgram(gl, kFixedFunctionVertexShader, kSliceFragment, "front-to-back slice"));
     VOXA_ASSIGN_OR_RETURN(f->m_markProgram,
                           BuildProgram(gl, kScreenVertex, kMarkFragment, "opaque marking"));
     VOXA_ASSIGN_OR_RETURN(f->m_compositeProgram,

@@ -8,14 +8,6 @@ namespace voxa {
 
 namespace {
 
-constexpr char kVertexShader[] = R"(#version 120
-void main() {
-    gl_TexCoord[0] = gl_TextureMatrix[0] * gl_MultiTexCoord0;
-    gl_FrontColor = gl_Color;
-    gl_Position = ftransform();
-}
-)";
-
 // Index i (stored as i/255) selects texel i of the 256-texel palette. As
 // with a paletted texture, filtering happens after the look-up: the four
 // index texels around the sample point (read at their centres, so exactly)
@@ -60,7 +52,7 @@ Result<std::unique_ptr<GlPalette>> GlPalette::Create() {
     GlShaderEntryPoints& gl = *p->m_gl;
     if (!gl.Load()) return Unavailable("the context has no GL 2.0 shader entry points");
     VOXA_ASSIGN_OR_RETURN(p->m_program,
-                          BuildProgram(gl, kVertexShader, kFragmentShader, "palette"));
+                          BuildProgram(gl, kFixedFunctionVertexShader, kFragmentShader, "palette"));
     p->m_indexUniform = gl.GetUniformLocation(p->m_program, "indexTexture");
     p->m_paletteUniform = gl.GetUniformLocation(p->m_program, "palette");
     p->m_sizeUniform = gl.GetUniformLocation(p->m_program, "indexSize");

@@ -55,6 +55,16 @@ struct GlFramebufferEntryPoints {
     bool Load();
 };
 
+// Vertex shader of the fixed-function pipeline's texturing: texture
+// coordinates through the texture matrix, the vertex colour, ftransform().
+inline constexpr char kFixedFunctionVertexShader[] = R"(#version 120
+void main() {
+    gl_TexCoord[0] = gl_TextureMatrix[0] * gl_MultiTexCoord0;
+    gl_FrontColor = gl_Color;
+    gl_Position = ftransform();
+}
+)";
+
 // Compiles the two shaders and links them; `what` names the program in
 // the failure text. The shaders are freed with the program.
 Result<GLuint> BuildProgram(const GlShaderEntryPoints& gl, const char* vertexSource,
